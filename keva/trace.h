@@ -1,0 +1,30 @@
+// The trace: a fixed ring of recent log lines and low-level call records,
+// written to a file at exit and on a crash. Off unless the settings have a
+// [trace] section; every call is then a no-op.
+#pragma once
+#include <apr_network_io.h>
+#include <apr_pools.h>
+#include <cstddef>
+
+// Reads trace.trace_size and trace.trace_file; allocates the ring in pool.
+// Returns 0 or -1.
+int trace_start(apr_pool_t* pool);
+bool trace_is_on(void);
+
+// One record: "[%pT] " padded to 8, then "%pI " padded to 32 when addr is
+// given, then "%s " padded 24 further when label is given, then the text (at
+// most 1023 characters) and a line feed. The whole record is written under
+// the ring's lock.
+void trace_printf(apr_sockaddr_t* addr, const char* label, const char* fmt, ...);
+// "%s(%d) = %d", or "%s(%d) = -1 (%s)" with the error text when status != 0.
+void trace_call(const char* name, apr_sockaddr_t* addr, int arg, apr_status_t status, int result);
+void trace_thread_start(const char* name);
+void trace_thread_exit(const char* name);
+// Appends raw bytes (a whole log line) to the ring.
+void trace_append(const char* text, size_t len);
+// Writes the ring to the trace file, oldest first. Safe from the crash handler.
+void trace_dump(void);
+
+// For tests: switch the trace on with a ring of the given capacity and file,
+// or off (capacity < 0).
+void trace_reset_for_test(long capacity, const char* file);

@@ -1,0 +1,62 @@
+#include "platform/roots.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velarn::roots {
+
+std::string root() {
+  const char* r = std::getenv("VELARN_ROOT");
+  std::string s = (r && *r) ? r : "/";
+  while (!s.empty() && s.back() == '/') s.pop_back();
+  return s;
+}
+
+std::string common_app_data() { return root() + "/var/lib"; }
+std::string data_folder() { return common_app_data() + "/Velarn"; }
+std::string registry_dir() { return root() + "/etc/velarn/registry"; }
+std::string service_units_dir() { return root() + "/etc/systemd/system"; }
+std::string pipe_path(const std::string& name) { return root() + "/run/velarn/pipe/" + name; }
+std::string global_path(const std::string& name) { return root() + "/run/velarn/Global/" + name; }
+
+std::string object_path(const std::string& n) {
+  static const std::string pipe = "\\\\.\\pipe\\", global = "\\\\.\\Global\\";
+  if (n.compare(0, pipe.size(), pipe) == 0) return pipe_path(n.substr(pipe.size()));
+  if (n.compare(0, global.size(), global) == 0) return global_path(n.substr(global.size()));
+  return n;
+}
+
+std::string program_path() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  buf[n] = 0;
+  return buf;
+}
+
+std::string program_folder() {
+  std::string p = program_path();
+  auto slash = p.rfind('/');
+  return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+}
+
+std::string program_files() { return "/usr/lib"; }
+
+bool make_dirs(const std::string& path, unsigned mode) {
+  if (path.empty()) return false;
+  std::string cur;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    cur = path.substr(0, pos);
+    if (cur.empty()) continue;
+    if (mkdir(cur.c_str(), mode) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace velarn::roots
