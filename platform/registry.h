@@ -22,6 +22,11 @@ struct RegValue {
   std::vector<std::string> multi;  // REG_MULTI_SZ
 };
 
+struct RegNamedValue {
+  std::string name;
+  RegValue value;
+};
+
 class Registry {
  public:
   // The tree under dir; the default is roots::registry_dir().
@@ -48,12 +53,37 @@ class Registry {
   bool set_sz(const std::string& key, const std::string& name, const std::string& v);
   bool set_dword(const std::string& key, const std::string& name, uint32_t v);
   bool set_multi(const std::string& key, const std::string& name, const std::vector<std::string>& v);
+  // Removes a value; false when the key or the value is not there (or on an
+  // I/O failure), with last_error() saying which.
   bool delete_value(const std::string& key, const std::string& name);
+
+  // Creates the key only when no key of that name exists yet (parents are
+  // created as needed); false when it existed or on a failure. Lets several
+  // processes claim numbered keys without taking the same one.
+  bool create_new_key(const std::string& key);
+  // Sets several values of one key in one atomic write, so that a reader
+  // sees all of them or none.
+  bool set_many(const std::string& key, const std::vector<RegNamedValue>& values);
 
   const std::string& dir() const { return dir_; }
 
+  // Why the last call that failed (or found a damaged values file) failed;
+  // empty after a call that succeeded.
+  const std::string& last_error() const { return error_; }
+
  private:
   std::string dir_;
+  mutable std::string error_;
 };
+
+// The values file of one key, exposed so that tools and tests can check the
+// format itself. parse_values returns false with a message naming the line
+// when the text is damaged; format_values is its exact inverse.
+bool parse_values(const std::string& text, std::vector<RegNamedValue>& out, std::string& error);
+std::string format_values(const std::vector<RegNamedValue>& values);
+
+// "REG_SZ", "REG_DWORD", "REG_MULTI_SZ"
+const char* reg_type_name(RegType t);
+std::optional<RegType> reg_type_from_name(const std::string& name);
 
 }  // namespace velarn

@@ -1,0 +1,381 @@
+#include "platform/service.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/roots.h"
+
+namespace velarn {
+
+// --- systemd service manager --------------------------------------------------
+
+namespace {
+
+std::string unit_name(const std::string& service_name) {
+  std::string first = service_name.substr(0, service_name.find(' '));
+  return first + ".service";
+}
+
+bool systemd_runs_this_root() {
+  struct stat st;
+  return roots::root().empty() && stat("/run/systemd/system", &st) == 0;
+}
+
+bool systemctl(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("systemctl"));
+    argv.push_back(const_cast<char*>("--quiet"));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp("systemctl", argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class SystemdServiceManager : public ServiceManager {
+ public:
+  bool open() override {
+    dir_ = roots::service_units_dir();
+    return roots::make_dirs(dir_) && access(dir_.c_str(), W_OK) == 0;
+  }
+
+  bool create(const ServiceConfig& c) override {
+    std::string path = unit_path(c.name);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return false;  // the service exists already
+    config_ = c;
+    if (!write_unit(c, "")) return false;
+    if (systemd_runs_this_root()) {
+      systemctl({"daemon-reload"});
+      if (c.auto_start) systemctl({"enable", unit_name(c.name)});
+    }
+    return true;
+  }
+
+  bool set_description(const std::string& name, const std::string& d) override {
+    if (config_.name != name) return false;
+    if (!write_unit(config_, d)) return false;
+    if (systemd_runs_this_root()) systemctl({"daemon-reload"});
+    return true;
+  }
+
+  bool exists(const std::string& name) override {
+    struct stat st;
+    return stat(unit_path(name).c_str(), &st) == 0;
+  }
+
+  bool start(const std::string& name) override {
+    return exists(name) && systemd_runs_this_root() && systemctl({"start", unit_name(name)});
+  }
+
+  bool stop(const std::string& name) override {
+    return exists(name) && systemd_runs_this_root() && systemctl({"stop", unit_name(name)});
+  }
+
+  bool remove(const std::string& name) override {
+    if (!exists(name)) return false;
+    if (systemd_runs_this_root()) systemctl({"disable", unit_name(name)});
+    bool ok = unlink(unit_path(name).c_str()) == 0;
+    if (systemd_runs_this_root()) systemctl({"daemon-reload"});
+    return ok;
+  }
+
+ private:
+  std::string unit_path(const std::string& name) const {
+    return roots::service_units_dir() + "/" + unit_name(name);
+  }
+
+  bool write_unit(const ServiceConfig& c, const std::string& description) {
+    std::string path = unit_path(c.name);
+    std::string tmp = path + ".tmp";
+    {
+      std::ofstream out(tmp, std::ios::trunc);
+      out << systemd_unit_text(c, description);
+      if (!out.flush()) return false;
+    }
+    return rename(tmp.c_str(), path.c_str()) == 0;
+  }
+
+  std::string dir_;
+  ServiceConfig config_;
+};
+
+}  // namespace
+
+std::string systemd_unit_text(const ServiceConfig& c, const std::string& description) {
+  std::string text = "[Unit]\n";
+  text += "Description=" + (description.empty() ? c.display_name : description) + "\n";
+  text += "After=network.target\n\n[Service]\nType=notify\n";
+  text += "ExecStart=" + c.command + "\n";
+  text += "KillMode=mixed\nTimeoutStopSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
+  return text;
+}
+
+std::unique_ptr<ServiceManager> make_systemd_service_manager() {
+  return std::make_unique<SystemdServiceManager>();
+}
+
+// --- in-memory service manager ----------------------------------------------------
+
+bool MemoryServiceManager::create(const ServiceConfig& c) {
+  if (fail_create || services.count(c.name)) return false;
+  services[c.name].config = c;
+  return true;
+}
+
+bool MemoryServiceManager::set_description(const std::string& name, const std::string& d) {
+  auto it = services.find(name);
+  if (it == services.end()) return false;
+  it->second.description = d;
+  return true;
+}
+
+bool MemoryServiceManager::start(const std::string& name) {
+  auto it = services.find(name);
+  if (it == services.end() || it->second.running) return false;
+  it->second.running = true;
+  return true;
+}
+
+bool MemoryServiceManager::stop(const std::string& name) {
+  auto it = services.find(name);
+  if (it == services.end()) return false;
+  ++it->second.stops;
+  bool was = it->second.running;
+  it->second.running = false;
+  return was;
+}
+
+bool MemoryServiceManager::remove(const std::string& name) { return services.erase(name) > 0; }
+
+// --- service host -------------------------------------------------------------------
+
+struct ServiceHost::Impl {
+  bool debug_mode = false;
+  sigset_t signals{};
+  int sigfd = -1;
+  int wakefd = -1;
+  sd_bus* bus = nullptr;
+  std::thread thread;
+  std::atomic<bool> closing{false};
+  std::mutex mutex;
+  std::deque<std::pair<uint32_t, uint32_t>> injected;
+  Handler handler;
+
+  void deliver(uint32_t control, uint32_t event) {
+    if (handler) handler(control, event);
+  }
+
+  static int on_shutdown(sd_bus_message* m, void* user, sd_bus_error*) {
+    int start = 0;
+    if (sd_bus_message_read(m, "b", &start) >= 0 && start)
+      static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_SHUTDOWN, 0);
+    return 0;
+  }
+
+  static int on_sleep(sd_bus_message* m, void* user, sd_bus_error*) {
+    int start = 0;
+    if (sd_bus_message_read(m, "b", &start) < 0) return 0;
+    static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_POWEREVENT,
+                                      start ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND);
+    return 0;
+  }
+
+  void open_bus() {
+    struct stat st;
+    // Without a system bus (containers, tests) there are no power events.
+    if (stat("/run/dbus/system_bus_socket", &st) != 0) return;
+    if (sd_bus_open_system(&bus) < 0) {
+      bus = nullptr;
+      return;
+    }
+    const char* m1 =
+        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "member='PrepareForShutdown'";
+    const char* m2 =
+        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "member='PrepareForSleep'";
+    if (sd_bus_add_match(bus, nullptr, m1, on_shutdown, this) < 0 ||
+        sd_bus_add_match(bus, nullptr, m2, on_sleep, this) < 0) {
+      sd_bus_unref(bus);
+      bus = nullptr;
+    }
+  }
+
+  void run() {
+    open_bus();
+    while (!closing.load()) {
+      struct pollfd fds[3];
+      int n = 0;
+      fds[n++] = {sigfd, POLLIN, 0};
+      fds[n++] = {wakefd, POLLIN, 0};
+      if (bus) fds[n++] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
+      int r = poll(fds, n, -1);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents & POLLIN) {
+        struct signalfd_siginfo si;
+        if (read(sigfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+          if (si.ssi_signo == SIGTERM || (debug_mode && si.ssi_signo == SIGINT))
+            deliver(SERVICE_CONTROL_STOP, 0);
+        }
+      }
+      if (fds[1].revents & POLLIN) {
+        uint64_t v;
+        if (read(wakefd, &v, sizeof v) < 0) {
+        }
+        for (;;) {
+          std::pair<uint32_t, uint32_t> item;
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (injected.empty()) break;
+            item = injected.front();
+            injected.pop_front();
+          }
+          deliver(item.first, item.second);
+        }
+      }
+      if (bus && n == 3 && fds[2].revents) {
+        while (sd_bus_process(bus, nullptr) > 0) {
+        }
+      }
+    }
+    if (bus) sd_bus_flush_close_unref(bus);
+    bus = nullptr;
+  }
+};
+
+ServiceHost::ServiceHost(bool service_mode, bool debug_mode)
+    : impl_(std::make_unique<Impl>()), service_mode_(service_mode) {
+  impl_->debug_mode = debug_mode;
+  sigemptyset(&impl_->signals);
+  sigaddset(&impl_->signals, SIGTERM);
+  if (debug_mode) sigaddset(&impl_->signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &impl_->signals, nullptr);
+  impl_->sigfd = signalfd(-1, &impl_->signals, SFD_CLOEXEC);
+  impl_->wakefd = eventfd(0, EFD_CLOEXEC);
+}
+
+ServiceHost::~ServiceHost() {
+  close();
+  if (impl_->sigfd >= 0) ::close(impl_->sigfd);
+  if (impl_->wakefd >= 0) ::close(impl_->wakefd);
+  pthread_sigmask(SIG_UNBLOCK, &impl_->signals, nullptr);
+}
+
+bool ServiceHost::register_handler(Handler handler) {
+  if (impl_->sigfd < 0 || impl_->wakefd < 0 || impl_->thread.joinable()) return false;
+  impl_->handler = std::move(handler);
+  try {
+    impl_->thread = std::thread([this] { impl_->run(); });
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void ServiceHost::report(uint32_t state, uint32_t wait_hint_ms, const char* status_text) {
+  if (!service_mode_) return;
+  char buf[256];
+  const char* what = "";
+  switch (state) {
+    case SERVICE_START_PENDING: what = "EXTEND_TIMEOUT_USEC="; break;
+    case SERVICE_RUNNING: what = "READY=1"; break;
+    case SERVICE_STOP_PENDING: what = "STOPPING=1"; break;
+    case SERVICE_STOPPED: what = "STOPPING=1"; break;
+    default: break;
+  }
+  if (state == SERVICE_START_PENDING)
+    std::snprintf(buf, sizeof buf, "EXTEND_TIMEOUT_USEC=%llu",
+                  static_cast<unsigned long long>(wait_hint_ms) * 1000ULL);
+  else
+    std::snprintf(buf, sizeof buf, "%s", what);
+  if (status_text) {
+    size_t len = std::strlen(buf);
+    std::snprintf(buf + len, sizeof buf - len, "\nSTATUS=%s", status_text);
+  }
+  sd_notify(0, buf);
+}
+
+void ServiceHost::inject(uint32_t control, uint32_t event_type) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->injected.emplace_back(control, event_type);
+  }
+  uint64_t one = 1;
+  if (write(impl_->wakefd, &one, sizeof one) < 0) {
+  }
+}
+
+void ServiceHost::close() {
+  if (!impl_->thread.joinable()) return;
+  impl_->closing = true;
+  uint64_t one = 1;
+  if (write(impl_->wakefd, &one, sizeof one) < 0) {
+  }
+  if (impl_->thread.get_id() == std::this_thread::get_id()) {
+    impl_->thread.detach();
+    return;
+  }
+  impl_->thread.join();
+}
+
+void raise_priority() {
+  // The tunnel competes with whatever else the machine runs; without the
+  // right to raise it, the default priority has to do.
+  setpriority(PRIO_PROCESS, 0, -10);
+}
+
+// --- crash handler --------------------------------------------------------------
+
+namespace {
+void (*g_crash_fn)(void*, int) = nullptr;
+
+void crash_signal(int sig, siginfo_t* info, void*) {
+  if (g_crash_fn) g_crash_fn(info ? info->si_addr : nullptr, sig);
+  // SA_RESETHAND restored the default action: let it take its course.
+  raise(sig);
+}
+}  // namespace
+
+void install_crash_handler(void (*fn)(void* address, int code)) {
+  g_crash_fn = fn;
+  static std::vector<char> altstack(64 * 1024);
+  stack_t ss{};
+  ss.ss_sp = altstack.data();
+  ss.ss_size = altstack.size();
+  sigaltstack(&ss, nullptr);  // lets a stack overflow still be reported
+  struct sigaction sa {};
+  sa.sa_sigaction = crash_signal;
+  sa.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace velarn

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "kevad.h"
+#include "kevad_internal.h"
+#include "platform/service.h"
+#include "test_support.h"
+
+using namespace velarn;
+
+TEST(CommandLine, DecisionsFollowTheTable) {
+  std::string rest;
+  EXPECT_EQ(KevadCommand::Debug, kevad_parse_command("", &rest));
+  EXPECT_EQ(KevadCommand::Debug, kevad_parse_command("help", &rest));
+  EXPECT_EQ(KevadCommand::Install, kevad_parse_command("installfoo", &rest));
+  EXPECT_EQ("foo", rest);
+  EXPECT_EQ(KevadCommand::Install, kevad_parse_command("install -x", &rest));
+  EXPECT_EQ(" -x", rest);
+  EXPECT_EQ(KevadCommand::Uninstall, kevad_parse_command("uninstall", &rest));
+  EXPECT_EQ(KevadCommand::Debug, kevad_parse_command("uninstall now", &rest));
+  EXPECT_EQ(KevadCommand::Start, kevad_parse_command("start", &rest));
+  EXPECT_EQ(KevadCommand::Stop, kevad_parse_command("stop", &rest));
+  EXPECT_EQ(KevadCommand::Debug, kevad_parse_command("stop ", &rest));
+  EXPECT_EQ(KevadCommand::Debug, kevad_parse_command("Stop", &rest));  // case-sensitive
+  EXPECT_EQ(KevadCommand::Service, kevad_parse_command("service-anything", &rest));
+  EXPECT_EQ(KevadCommand::Service, kevad_parse_command("service", &rest));
+}
+
+TEST(CommandLine, InstallRegistersTheProgramWithWhatFollowed) {
+  MemoryServiceManager scm;
+  EXPECT_EQ(0, kevad_manage(scm, KevadCommand::Install, "foo", "/opt/velarn/kevad"));
+  auto& e = scm.services.at("kevad Service");
+  EXPECT_EQ("\"/opt/velarn/kevad\" servicefoo", e.config.command);
+  EXPECT_EQ("kevad Service", e.config.display_name);
+  EXPECT_TRUE(e.config.auto_start);
+  EXPECT_EQ("Virtual Private Network (VPN) service", e.description);
+
+  // Installing twice fails: the service exists.
+  EXPECT_EQ(1, kevad_manage(scm, KevadCommand::Install, " -x", "/opt/velarn/kevad"));
+  scm.services.clear();
+  EXPECT_EQ(0, kevad_manage(scm, KevadCommand::Install, " -x", "/opt/velarn/kevad"));
+  EXPECT_EQ("\"/opt/velarn/kevad\" service -x", scm.services.at("kevad Service").config.command);
+}
+
+TEST(CommandLine, InstallFailuresExitWithOneOthersAlwaysZero) {
+  MemoryServiceManager down;
+  down.reachable = false;
+  EXPECT_EQ(1, kevad_manage(down, KevadCommand::Install, "", "/k"));
+  EXPECT_EQ(0, kevad_manage(down, KevadCommand::Uninstall, "", "/k"));
+  EXPECT_EQ(0, kevad_manage(down, KevadCommand::Start, "", "/k"));
+  EXPECT_EQ(0, kevad_manage(down, KevadCommand::Stop, "", "/k"));
+
+  MemoryServiceManager refusing;
+  refusing.fail_create = true;
+  EXPECT_EQ(1, kevad_manage(refusing, KevadCommand::Install, "", "/k"));
+}
+
+TEST(CommandLine, StartStopAndUninstallDriveTheManager) {
+  MemoryServiceManager scm;
+  EXPECT_EQ(0, kevad_manage(scm, KevadCommand::Start, "", "/k"));  // no service: silent
+  kevad_manage(scm, KevadCommand::Install, "", "/k");
+  kevad_manage(scm, KevadCommand::Start, "", "/k");
+  EXPECT_TRUE(scm.services.at("kevad Service").running);
+  kevad_manage(scm, KevadCommand::Stop, "", "/k");
+  EXPECT_FALSE(scm.services.at("kevad Service").running);
+  kevad_manage(scm, KevadCommand::Start, "", "/k");
+  kevad_manage(scm, KevadCommand::Uninstall, "", "/k");
+  EXPECT_TRUE(scm.services.empty());
+}
+
+TEST(CommandLine, SystemdUnitCarriesTheCommandAndDescription) {
+  ServiceConfig c{"kevad Service", "kevad Service", "\"/usr/sbin/kevad\" service -x", true};
+  std::string unit = systemd_unit_text(c, "Virtual Private Network (VPN) service");
+  EXPECT_NE(std::string::npos, unit.find("\nExecStart=\"/usr/sbin/kevad\" service -x\n"));
+  EXPECT_NE(std::string::npos, unit.find("Description=Virtual Private Network (VPN) service\n"));
+  EXPECT_NE(std::string::npos, unit.find("Type=notify\n"));
+}
+
+namespace {
+int g_suspends, g_resumes;
+}
+
+TEST(ControlHandler, PowerEventsAndUnknownControls) {
+  KevadParts parts{};
+  parts.session_suspend = [] { ++g_suspends; };
+  parts.session_resume = [] { ++g_resumes; };
+  kevad_register_parts(&parts);
+  CapturedLog cap;
+  EXPECT_EQ(NO_ERROR_CODE, kevad_control(SERVICE_CONTROL_POWEREVENT, PBT_APMQUERYSUSPEND));
+  EXPECT_EQ(NO_ERROR_CODE, kevad_control(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND));
+  EXPECT_EQ(NO_ERROR_CODE, kevad_control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMECRITICAL));
+  EXPECT_EQ(NO_ERROR_CODE, kevad_control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND));
+  EXPECT_EQ(1, g_suspends);
+  EXPECT_EQ(1, g_resumes);
+  EXPECT_EQ(ERROR_CALL_NOT_IMPLEMENTED, kevad_control(SERVICE_CONTROL_POWEREVENT, 0x12));
+  EXPECT_EQ(ERROR_CALL_NOT_IMPLEMENTED, kevad_control(SERVICE_CONTROL_INTERROGATE, 0));
+  EXPECT_EQ(ERROR_CALL_NOT_IMPLEMENTED, kevad_control(0x80, 0));
+  std::vector<std::pair<int, std::string>> seen;
+  for (const auto& e : cap.entries()) seen.emplace_back(e.level, e.message);
+  std::vector<std::pair<int, std::string>> want = {{5, "APM: Query Suspend"},
+                                                   {5, "APM: Suspend"},
+                                                   {5, "APM: Resume Critical"},
+                                                   {5, "APM: Resume Suspend"}};
+  EXPECT_EQ(want, seen);
+  kevad_register_parts(nullptr);
+}
+
+// --- the program itself, in a throwaway root -------------------------------------
+
+namespace {
+
+struct Child {
+  pid_t pid;
+  std::string err_file;
+};
+
+Child spawn(const TempRoot& root, std::vector<std::string> args) {
+  Child r;
+  r.err_file = root.path() + "/stderr.txt";
+  r.pid = fork();
+  if (r.pid == 0) {
+    FILE* f = freopen(r.err_file.c_str(), "w", stderr);
+    (void)f;
+    std::vector<char*> argv{const_cast<char*>(KEVAD_PATH)};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(KEVAD_PATH, argv.data());
+    _exit(127);
+  }
+  return r;
+}
+
+bool wait_for_text(const std::string& path, const std::string& text, int ms = 5000) {
+  for (int i = 0; i < ms / 20; ++i) {
+    if (read_file(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int finish(pid_t pid, int sig) {
+  if (sig) kill(pid, sig);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+const char kLine[] = "[A-Z][a-z]{2} \\d{2} \\d{2}:\\d{2}:\\d{2} \\[info\\] ";
+
+}  // namespace
+
+TEST(Program, DebugModeLogsToStandardErrorAndEndsOnInterrupt) {
+  TempRoot root;
+  Child r = spawn(root, {});
+  ASSERT_TRUE(wait_for_text(r.err_file, "startup succeeded"));
+  EXPECT_EQ(0, finish(r.pid, SIGINT));
+  std::string err = read_file(r.err_file);
+  EXPECT_NE(std::string::npos, err.find("[debug] starting kevad in debug mode\n"));
+  EXPECT_NE(std::string::npos, err.find("[debug] stopping kevad\n"));
+  EXPECT_NE(std::string::npos, err.find("[info] kevad 1.4.5.248 (2015.11.18) exited\n"));
+  EXPECT_EQ(std::string::npos, err.find("=========="));  // no separator in debug mode
+  EXPECT_EQ("", read_file(root.data("kevad.log")));
+}
+
+TEST(Program, ServiceModeWritesTheMainLogAndStopsOnTerminate) {
+  TempRoot root;
+  Child r = spawn(root, {"service"});
+  ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
+  EXPECT_EQ(0, finish(r.pid, SIGTERM));
+  auto lines = lines_of(read_file(root.data("kevad.log")));
+  ASSERT_EQ(3u, lines.size()) << read_file(root.data("kevad.log"));
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kLine) + "={50}")));
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(std::string(kLine) + "kevad 1\\.4\\.5\\.248 \\(2015\\.11\\.18\\) startup succeeded")));
+  EXPECT_TRUE(std::regex_match(
+      lines[2], std::regex(std::string(kLine) + "kevad 1\\.4\\.5\\.248 \\(2015\\.11\\.18\\) exited")));
+}
+
+TEST(Program, SyntaxErrorStopsStartupWithTheLineInTheErrorLog) {
+  TempRoot root;
+  write_file(root.data("kevad.ini"), "[client]\nreconnect = 5\n???\n");
+  Child r = spawn(root, {"service"});
+  EXPECT_EQ(0, finish(r.pid, 0));  // start-up failure still exits 0
+  std::string text = read_file(root.data("kevad-error.log"));
+  EXPECT_NE(std::string::npos, text.find("[error] " + root.data("kevad.ini") + ":3: invalid config file\n"))
+      << text;
+  EXPECT_EQ("", read_file(root.data("kevad.log")));
+}
+
+TEST(Program, TraceSectionDumpsTheTraceAtExit) {
+  TempRoot root;
+  write_file(root.data("kevad.ini"), "[client]\nreconnect = 5,10\n[trace]\n");
+  Child r = spawn(root, {"service"});
+  ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
+  EXPECT_EQ(0, finish(r.pid, SIGTERM));
+  std::string trace = read_file(root.data("trace.log"));
+  EXPECT_NE(std::string::npos, trace.find("[debug] starting trace: " + root.data("trace.log") + "\n"));
+  EXPECT_NE(std::string::npos, trace.find("log.log_file = kevad.log\n"));
+  EXPECT_NE(std::string::npos, trace.find("[debug] stopping kevad\n"));
+  EXPECT_NE(std::string::npos, trace.find("startup succeeded\n"));
+}
+
+TEST(Program, InstallWritesAUnitIntoTheRoot) {
+  TempRoot root;
+  Child r = spawn(root, {"install", "-x"});
+  EXPECT_EQ(0, finish(r.pid, 0));
+  std::string unit = read_file(root.path() + "/etc/systemd/system/kevad.service");
+  EXPECT_NE(std::string::npos, unit.find(std::string("ExecStart=\"") + KEVAD_PATH + "\" service -x\n"));
+  r = spawn(root, {"install"});
+  EXPECT_EQ(1, finish(r.pid, 0));  // exists already
+  r = spawn(root, {"uninstall"});
+  EXPECT_EQ(0, finish(r.pid, 0));
+  EXPECT_EQ("", read_file(root.path() + "/etc/systemd/system/kevad.service"));
+}
