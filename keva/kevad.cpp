@@ -54,12 +54,12 @@ struct WorkItem {
   void* arg;
 };
 
-void crash_report(void* address, int code) {
+}  // namespace
+
+void kevad_crash_report(void* address, int code) {
   log_error("program crashed at %lx code %x", reinterpret_cast<unsigned long>(address), code);
   trace_dump();
 }
-
-}  // namespace
 
 const char* kevad_data_folder(void) { return g_data_folder.c_str(); }
 apr_pool_t* kevad_root_pool(void) { return g_root; }
@@ -248,7 +248,7 @@ static int main_routine(void) {
 }
 
 static void service_body(ServiceHost* host) {
-  install_crash_handler(crash_report);
+  install_crash_handler(kevad_crash_report);
   g_settings_path = g_data_folder + "/kevad.ini";
   {
     std::lock_guard<std::mutex> lock(g_stop_done.m);

@@ -20,3 +20,5 @@ uint32_t kevad_control(uint32_t control, uint32_t event_type);
 // Stop and shutdown: report stop-pending, run the stop request, wait at most
 // 2 s for the service body to return.
 void kevad_stop_sequence(void);
+// The crash handler's report: the faulting address and signal, then the trace.
+void kevad_crash_report(void* address, int code);
