@@ -9,6 +9,7 @@
 
 #include "kevad.h"
 #include "kevad_internal.h"
+#include "platform/local_pipe.h"
 #include "platform/service.h"
 #include "test_support.h"
 
@@ -217,4 +218,24 @@ TEST(Program, InstallWritesAUnitIntoTheRoot) {
   r = spawn(root, {"uninstall"});
   EXPECT_EQ(0, finish(r.pid, 0));
   EXPECT_EQ("", read_file(root.path() + "/etc/systemd/system/kevad.service"));
+}
+
+TEST(Program, DeleteOnTheChannelStopsTheService) {
+  TempRoot root;
+  Child r = spawn(root, {"service"});
+  ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
+  std::unique_ptr<velarn::PipeConnection> c;
+  for (int i = 0; i < 100 && !c; ++i) {
+    c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
+    if (!c) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(nullptr, c);
+  std::string req = "DELETE /keva/ HTTP/1.1\r\n\r\n";
+  c->write(req.data(), req.size());
+  char buf[512];
+  long n = c->read(buf, sizeof buf, 5000);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ("HTTP/1.1 200 OK\r\nServer: kevad 1.4.5.248 (2015.11.18)\r\n", std::string(buf, n));
+  EXPECT_EQ(0, finish(r.pid, 0));  // ends by itself
+  EXPECT_NE(std::string::npos, read_file(root.data("kevad.log")).find("exited\n"));
 }

@@ -1,0 +1,27 @@
+// The control channel: local programs drive the service through one
+// message-mode channel, "\\.\pipe\kevad", in a small HTTP/1.1-like format;
+// clients that listen receive the session's events.
+#pragma once
+#include <apr_pools.h>
+#include <cstddef>
+
+// What the channel asks of the session controller.
+struct ChannelSessionOps {
+  // Starts a session from profile text: 201, 400 or 500.
+  int (*start)(const char* profile_text, size_t len);
+  // Stops the current session: 0, or -1 when there is none.
+  int (*stop_current)(void);
+  // The current session's state name or profile text, copied into pool;
+  // NULL when there is no current session.
+  const char* (*state_name)(apr_pool_t* pool);
+  const char* (*profile_text)(apr_pool_t* pool);
+};
+void channel_set_session_ops(const ChannelSessionOps* ops);
+
+// Starts the channel thread "channel_main". 0 or -1.
+int channel_start(apr_pool_t* root);
+// Signals the stop event and waits for the thread; from the channel thread
+// itself only signals.
+void channel_stop(void);
+// Writes the event text to every listener; never blocks on a slow one.
+void channel_broadcast(const char* text, size_t len);
