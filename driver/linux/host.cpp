@@ -1,0 +1,625 @@
+#include "driver/linux/host.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/roots.h"
+
+namespace velarn::vlncard {
+
+namespace {
+
+const char* kClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
+constexpr size_t kSlots = 256;
+// Largest write a client can send: 128 records of the largest length.
+constexpr size_t kMaxWriteMessage =
+    DEVICE_REQUEST_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_WRITE_FRAMES * frame_record_size(FRAME_MAX_RECORD_LENGTH);
+constexpr int kSendTimeoutMs = 2000;
+
+void log(const char* fmt, const std::string& a, const std::string& b = {}) {
+  std::fprintf(stderr, "vlncard: ");
+  std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+  std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+// ---- registry ----------------------------------------------------------------
+
+std::optional<std::string> RegistryKeyStore::get_string(const std::string& name) {
+  auto v = reg_.get(key_, name);
+  if (!v || v->type != RegType::Sz) return std::nullopt;
+  return v->sz;
+}
+
+std::optional<uint32_t> RegistryKeyStore::get_integer(const std::string& name) {
+  auto v = reg_.get(key_, name);
+  if (!v) return std::nullopt;
+  if (v->type == RegType::Dword) return v->dword;
+  if (v->type == RegType::Sz) return parse_decimal_u32(v->sz);
+  return std::nullopt;
+}
+
+void RegistryKeyStore::set_integer(const std::string& name, uint32_t value) { reg_.set_dword(key_, name, value); }
+void RegistryKeyStore::set_string(const std::string& name, const std::string& value) {
+  reg_.set_sz(key_, name, value);
+}
+
+// ---- adapter -------------------------------------------------------------------
+
+HostAdapter::HostAdapter(Host& host, std::string key) : host_(host), key_(std::move(key)) {}
+
+HostAdapter::~HostAdapter() { halt(); }
+
+bool HostAdapter::start() {
+  config_ = std::make_unique<RegistryKeyStore>(host_.registry(), key_);
+  instance_id_ = config_->get_string("NetCfgInstanceId").value_or("");
+  uint32_t status = 0;
+  ctx_ = host_.driver().initialize(*config_, *this, &status);
+  if (!ctx_) {
+    log("adapter %s not started: NetCfgInstanceId missing or unusable%s", key_);
+    return false;
+  }
+  slot_size_ = ctx_->max_frame();
+  slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
+  slots_.resize(kSlots);
+  free_slots_.reserve(kSlots);
+  for (size_t i = 0; i < kSlots; ++i) {
+    slots_[i].data = slot_memory_.get() + i * slot_size_;
+    free_slots_.push_back(&slots_[kSlots - 1 - i]);
+  }
+  read_buffer_size_ =
+      DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
+  read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  recv_buffer_size_ = kMaxWriteMessage;
+  // Pages are only touched as large writes arrive.
+  recv_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(recv_buffer_size_);
+
+  if (!open_tap()) {
+    host_.driver().halt(*ctx_);
+    ctx_.reset();
+    return false;
+  }
+
+  socket_path_ = roots::object_path(vln_open_path(instance_id_));
+  auto slash = socket_path_.rfind('/');
+  roots::make_dirs(socket_path_.substr(0, slash));
+  listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  if (socket_path_.size() >= sizeof sa.sun_path) {
+    log("control device path too long: %s%s", socket_path_);
+    halt();
+    return false;
+  }
+  std::memcpy(sa.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
+  ::unlink(socket_path_.c_str());
+  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::listen(listen_fd_, 8) != 0) {
+    log("cannot create the control device %s: %s", socket_path_, std::strerror(errno));
+    halt();
+    return false;
+  }
+  host_.watch(listen_fd_, EPOLLIN, this, Host::Role::listen);
+  log("adapter %s started as %s", instance_id_, tap_.name());
+  return true;
+}
+
+bool HostAdapter::open_tap() {
+  if (!tap_.open(tap_name_for(instance_id_))) {
+    log("%s%s", tap_.error());
+    return false;
+  }
+  if (!tap_.set_mtu(ctx_->mtu())) log("%s%s", tap_.error());
+  if (!tap_.set_mac(ctx_->current_address())) log("%s%s", tap_.error());
+  if (!tap_.set_alias(std::string(VLN_ADAPTER_DESCRIPTION))) log("%s%s", tap_.error());
+  if (!tap_.set_carrier(ctx_->media_connected())) log("%s%s", tap_.error());
+  if (!tap_.set_up()) log("%s%s", tap_.error());
+  tap_armed_ = false;
+  host_.watch(tap_.fd(), 0, this, Host::Role::tap);
+  update_tap_interest();
+  last_filter_ = ~0u;
+  last_multicast_.clear();
+  refresh_filters();
+  return true;
+}
+
+void HostAdapter::tap_vanished() {
+  if (!tap_.is_open()) return;
+  log("interface %s vanished%s", tap_.name());
+  host_.unwatch(tap_.fd());
+  tap_.close();
+  tap_armed_ = false;
+}
+
+void HostAdapter::update_tap_interest() {
+  if (!tap_.is_open()) return;
+  bool want = !free_slots_.empty();
+  if (want == tap_armed_) return;
+  tap_armed_ = want;
+  host_.modify(tap_.fd(), want ? uint32_t(EPOLLIN) : 0u);
+}
+
+void HostAdapter::refresh_filters() {
+  if (!ctx_ || !tap_.is_open()) return;
+  uint32_t filter = packet_filter_from_flags(tap_.flags());
+  auto mc = kernel_multicast_list(tap_.ifindex());
+  uint32_t rd, nd;
+  if (mc != last_multicast_) {
+    last_multicast_ = mc;
+    std::vector<uint8_t> bytes;
+    for (auto& m : mc) bytes.insert(bytes.end(), m.begin(), m.end());
+    if (ctx_->set_information(OID_802_3_MULTICAST_LIST, bytes.data(), uint32_t(bytes.size()), &rd, &nd) ==
+        NDIS_STATUS_MULTICAST_FULL)
+      last_filter_ = ~0u;  // recomputed below with all-multicast
+  }
+  // More groups than the list holds: take all multicast rather than lose some.
+  if (mc.size() > VLN_MAC_LIST_MAX && (filter & NDIS_PACKET_TYPE_MULTICAST)) filter |= NDIS_PACKET_TYPE_ALL_MULTICAST;
+  if (filter != last_filter_) {
+    last_filter_ = filter;
+    ctx_->set_information(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, &rd, &nd);
+  }
+}
+
+void HostAdapter::on_link_change(int) { refresh_filters(); }
+
+void HostAdapter::on_tick() {
+  if (halted_) return;
+  if (!tap_.is_open()) {
+    open_tap();  // the interface was deleted under us: bring it back
+    return;
+  }
+  refresh_filters();
+}
+
+void HostAdapter::halt() {
+  if (halted_ || !ctx_) {
+    halted_ = true;
+    return;
+  }
+  halted_ = true;
+  host_.driver().halt(*ctx_);  // answers a pending read with STATUS_CANCELLED
+  close_connection();
+  if (listen_fd_ >= 0) {
+    host_.unwatch(listen_fd_);
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+    ::unlink(socket_path_.c_str());
+  }
+  if (tap_.is_open()) {
+    host_.unwatch(tap_.fd());
+    tap_.close();
+  }
+  ctx_.reset();
+  log("adapter %s halted%s", instance_id_);
+}
+
+// -- NDIS side --
+
+void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    ReceiveDescriptor* d = packets[i];
+    if (tap_.is_open()) {
+      ssize_t n = ::write(tap_.fd(), d->data, d->length);
+      if (n < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) tap_vanished();
+    }
+    ctx_->return_packet(d);
+  }
+}
+
+void HostAdapter::indicate_status(uint32_t status) {
+  if (!tap_.is_open()) return;  // applied when the interface is (re)made
+  if (!tap_.set_carrier(status == NDIS_STATUS_MEDIA_CONNECT)) log("%s%s", tap_.error());
+}
+
+void HostAdapter::send_complete(OutPacket* packet, uint32_t) {
+  free_slots_.push_back(packet);
+  update_tap_interest();
+}
+
+void HostAdapter::set_timer(unsigned) { timer_pending_ = true; }
+
+bool HostAdapter::cancel_timer() {
+  bool was = timer_pending_;
+  timer_pending_ = false;
+  return was;
+}
+
+void HostAdapter::run_timer() {
+  if (!timer_pending_) return;
+  timer_pending_ = false;
+  if (ctx_) ctx_->timer_fired();
+}
+
+void HostAdapter::on_tap_readable() {
+  if (!ctx_ || !tap_.is_open()) return;
+  // Take what the kernel has, up to one batch, and hand it down in one go so
+  // a waiting read leaves with as many frames as possible.
+  OutPacket* taken[FRAME_BATCH_MAX_READ_FRAMES];
+  size_t n = 0;
+  while (n < FRAME_BATCH_MAX_READ_FRAMES && !free_slots_.empty()) {
+    OutPacket* p = free_slots_.back();
+    ssize_t r = ::read(tap_.fd(), const_cast<uint8_t*>(p->data), slot_size_);
+    if (r < 0) {
+      if (errno != EAGAIN && errno != EINTR) {
+        if (n) ctx_->send_packets(taken, n);
+        tap_vanished();
+        return;
+      }
+      break;
+    }
+    free_slots_.pop_back();
+    p->length = uint32_t(r);
+    taken[n++] = p;
+  }
+  if (n) ctx_->send_packets(taken, n);
+  update_tap_interest();
+}
+
+// -- control device --
+
+bool HostAdapter::send_message(const uint8_t* msg, size_t len) {
+  if (conn_fd_ < 0 || conn_broken_) return false;
+  ssize_t n = ::send(conn_fd_, msg, len, MSG_NOSIGNAL);
+  if (n == ssize_t(len)) return true;
+  // The client stopped reading or went away: end the connection after this
+  // turn rather than stall every adapter.
+  conn_broken_ = true;
+  return false;
+}
+
+void HostAdapter::respond(uint32_t kind, uint32_t tag, uint32_t status, uint32_t information, const uint8_t* data,
+                          size_t data_len) {
+  uint8_t msg[DEVICE_RESPONSE_HEADER + 256];
+  data_len = std::min(data_len, sizeof msg - DEVICE_RESPONSE_HEADER);
+  encode_device_response_header(msg, kind, tag, status, information);
+  if (data_len) std::memcpy(msg + DEVICE_RESPONSE_HEADER, data, data_len);
+  send_message(msg, DEVICE_RESPONSE_HEADER + data_len);
+}
+
+void HostAdapter::read_complete(ReadRequest* r) {
+  int i = r == &reads_[0] ? 0 : 1;
+  read_busy_[i] = false;
+  uint32_t data = r->status == STATUS_SUCCESS ? r->information : 0;
+  // The batch already sits right after the header's place.
+  encode_device_response_header(read_buffer_.get(), DEVICE_READ, r->tag, r->status, data);
+  if (data == 0) {
+    respond(DEVICE_READ, r->tag, r->status, 0);
+    return;
+  }
+  send_message(read_buffer_.get(), DEVICE_RESPONSE_HEADER + data);
+}
+
+void HostAdapter::on_listen_readable() {
+  for (;;) {
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    uint32_t status = (conn_fd_ >= 0) ? STATUS_UNSUCCESSFUL : (ctx_ ? ctx_->device_create() : STATUS_DELETE_PENDING);
+    uint8_t msg[DEVICE_RESPONSE_HEADER];
+    encode_device_response_header(msg, DEVICE_CREATE, 0, status, 0);
+    struct timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int sndbuf = int(read_buffer_size_ * 2);
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    ::send(fd, msg, sizeof msg, MSG_NOSIGNAL);
+    if (status != STATUS_SUCCESS) {
+      ::close(fd);
+      continue;
+    }
+    conn_fd_ = fd;
+    conn_broken_ = false;
+    host_.watch(conn_fd_, EPOLLIN, this, Host::Role::conn);
+  }
+}
+
+void HostAdapter::close_connection() {
+  if (conn_fd_ < 0) return;
+  int fd = conn_fd_;
+  host_.unwatch(fd);
+  if (ctx_ && !ctx_->halting()) {
+    conn_fd_ = -1;  // the close's own completions have nobody to go to
+    ctx_->device_close();
+  }
+  conn_fd_ = -1;
+  conn_broken_ = false;
+  ::close(fd);
+}
+
+void HostAdapter::finish_turn() {
+  if (conn_broken_) close_connection();
+}
+
+void HostAdapter::on_conn_readable() {
+  // A bounded number of messages per turn keeps the other adapters served.
+  for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_; ++i) {
+    struct iovec iov{recv_buffer_.get(), recv_buffer_size_};
+    struct msghdr mh{};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    ssize_t n = ::recvmsg(conn_fd_, &mh, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+      close_connection();
+      return;
+    }
+    handle_request(recv_buffer_.get(), size_t(n), (mh.msg_flags & MSG_TRUNC) != 0);
+  }
+}
+
+void HostAdapter::handle_request(const uint8_t* msg, size_t len, bool truncated) {
+  DeviceRequest req;
+  if (!decode_device_request(msg, len, req)) {
+    // Not even a header: nothing to answer under.
+    respond(len >= 4 ? load_le32(msg) : 0, 0, STATUS_INVALID_PARAMETER, 0);
+    return;
+  }
+  if (req.payload_length < device_request_min_payload(req.kind) || device_request_min_payload(req.kind) == SIZE_MAX) {
+    respond(req.kind, req.tag, STATUS_INVALID_PARAMETER, 0);
+    return;
+  }
+  if (!ctx_ || ctx_->halting()) {
+    if (req.kind != DEVICE_CANCEL) respond(req.kind, req.tag, STATUS_DELETE_PENDING, 0);
+    return;
+  }
+  const uint8_t* p = req.payload;
+  switch (req.kind) {
+    case DEVICE_READ: {
+      int i = read_busy_[0] ? 1 : 0;
+      if (read_busy_[i]) {  // both in use cannot happen with one pending read, but never reuse one
+        respond(DEVICE_READ, req.tag, STATUS_UNSUCCESSFUL, 0);
+        return;
+      }
+      ReadRequest& r = reads_[i];
+      r.tag = req.tag;
+      r.buffer = read_buffer_.get() + DEVICE_RESPONSE_HEADER;
+      r.capacity = uint32_t(std::min<uint64_t>(load_le32(p), read_buffer_size_ - DEVICE_RESPONSE_HEADER));
+      read_busy_[i] = true;
+      ctx_->device_read(&r);
+      return;
+    }
+    case DEVICE_WRITE: {
+      if (truncated) {  // more than 128 records of any length could hold
+        respond(DEVICE_WRITE, req.tag, STATUS_INVALID_BUFFER_SIZE, 0);
+        return;
+      }
+      uint32_t info = 0;
+      uint32_t st = ctx_->device_write(p, req.payload_length, &info);
+      respond(DEVICE_WRITE, req.tag, st, info);
+      return;
+    }
+    case DEVICE_CONTROL: {
+      uint32_t st = ctx_->device_control(load_le32(p), p + 4, req.payload_length - 4);
+      respond(DEVICE_CONTROL, req.tag, st, 0);
+      return;
+    }
+    case DEVICE_CANCEL:
+      for (auto& r : reads_)
+        if (ctx_->read_pending() && r.tag == req.tag && ctx_->device_cancel(&r)) break;
+      return;
+    case DEVICE_QUERY_INFORMATION: {
+      uint8_t value[256];
+      uint32_t len = std::min<uint32_t>(load_le32(p + 4), sizeof value);
+      uint32_t written = 0, needed = 0;
+      uint32_t st = ctx_->query_information(load_le32(p), value, len, &written, &needed);
+      if (st == NDIS_STATUS_INVALID_LENGTH) {
+        uint8_t n4[4];
+        store_le32(n4, needed);
+        respond(req.kind, req.tag, st, 0, n4, 4);
+      } else {
+        respond(req.kind, req.tag, st, written, value, st == NDIS_STATUS_SUCCESS ? written : 0);
+      }
+      return;
+    }
+    case DEVICE_SET_INFORMATION: {
+      uint32_t read = 0, needed = 0;
+      uint32_t st = ctx_->set_information(load_le32(p), p + 4, uint32_t(req.payload_length - 4), &read, &needed);
+      if (st == NDIS_STATUS_INVALID_LENGTH || st == NDIS_STATUS_MULTICAST_FULL) {
+        uint8_t n4[4];
+        store_le32(n4, needed);
+        respond(req.kind, req.tag, st, read, n4, 4);
+      } else {
+        respond(req.kind, req.tag, st, read);
+      }
+      return;
+    }
+  }
+}
+
+// ---- host ------------------------------------------------------------------------
+
+Host::Host() {
+  service_key_ = std::make_unique<RegistryKeyStore>(registry_, kServiceKey);
+  driver_ = std::make_unique<MiniportDriver>(*service_key_);
+}
+
+Host::~Host() {
+  halt_all();
+  for (int fd : {epoll_fd_, signal_fd_, netlink_fd_, tick_fd_})
+    if (fd >= 0) ::close(fd);
+  if (!pid_path_.empty()) ::unlink(pid_path_.c_str());
+}
+
+void Host::watch(int fd, uint32_t events, HostAdapter* owner, Role role) {
+  watched_[fd] = {owner, role};
+  struct epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void Host::modify(int fd, uint32_t events) {
+  struct epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void Host::unwatch(int fd) {
+  watched_.erase(fd);
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void Host::rescan() {
+  std::map<std::string, bool> present;
+  for (const auto& sub : registry_.sub_keys(kClassKey)) {
+    std::string key = std::string(kClassKey) + "\\" + sub;
+    auto comp = registry_.get_sz(key, "ComponentId");
+    if (comp && *comp == VLN_COMPONENT_ID) present[key] = true;
+  }
+  for (auto it = adapters_.begin(); it != adapters_.end();) {
+    if (!present.count(it->first)) {
+      it->second->halt();
+      it = adapters_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [key, _] : present) {
+    if (adapters_.count(key)) continue;
+    auto a = std::make_unique<HostAdapter>(*this, key);
+    if (a->start()) adapters_[key] = std::move(a);
+  }
+}
+
+void Host::halt_all() {
+  for (auto& [k, a] : adapters_) a->halt();
+  adapters_.clear();
+}
+
+void Host::on_netlink() {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::recv(netlink_fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) return;
+    for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
+      if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
+      auto* ifi = static_cast<struct ifinfomsg*>(NLMSG_DATA(h));
+      for (auto& [k, a] : adapters_) {
+        if (a->tap_ifindex() != ifi->ifi_index) continue;
+        if (h->nlmsg_type == RTM_DELLINK)
+          a->tap_vanished();
+        else
+          a->on_link_change(int(ifi->ifi_flags));
+      }
+    }
+  }
+}
+
+int Host::run() {
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGHUP);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  signal_fd_ = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  ::signal(SIGPIPE, SIG_IGN);
+  netlink_fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+  struct sockaddr_nl snl{};
+  snl.nl_family = AF_NETLINK;
+  snl.nl_groups = RTMGRP_LINK;
+  if (netlink_fd_ >= 0 && ::bind(netlink_fd_, reinterpret_cast<sockaddr*>(&snl), sizeof snl) != 0) {
+    ::close(netlink_fd_);
+    netlink_fd_ = -1;
+  }
+  tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  struct itimerspec its{{1, 0}, {1, 0}};
+  ::timerfd_settime(tick_fd_, 0, &its, nullptr);
+  if (epoll_fd_ < 0 || signal_fd_ < 0 || tick_fd_ < 0) {
+    std::perror("vlncard: event loop");
+    return 1;
+  }
+  for (int fd : {signal_fd_, netlink_fd_, tick_fd_}) {
+    if (fd < 0) continue;
+    struct epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  }
+
+  std::string run_dir = roots::root() + "/run/velarn";
+  roots::make_dirs(run_dir);
+  pid_path_ = run_dir + "/vlncard.pid";
+  rescan();
+  // The pid file appears once the adapters are up, so whoever waits for it
+  // finds them ready.
+  std::string tmp = pid_path_ + ".tmp";
+  if (FILE* f = std::fopen(tmp.c_str(), "we")) {
+    std::fprintf(f, "%d\n", int(::getpid()));
+    std::fclose(f);
+    ::rename(tmp.c_str(), pid_path_.c_str());
+  }
+
+  struct epoll_event events[32];
+  for (;;) {
+    bool due = false;
+    for (auto& [k, a] : adapters_) due |= a->timer_due();
+    int n = ::epoll_wait(epoll_fd_, events, 32, due ? 0 : -1);
+    if (n < 0 && errno != EINTR) {
+      std::perror("vlncard: epoll_wait");
+      return 1;
+    }
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == signal_fd_) {
+        struct signalfd_siginfo si;
+        while (::read(signal_fd_, &si, sizeof si) == sizeof si) {
+          if (si.ssi_signo == SIGHUP) {
+            rescan();
+          } else {
+            halt_all();
+            return 0;
+          }
+        }
+        continue;
+      }
+      if (fd == netlink_fd_) {
+        on_netlink();
+        continue;
+      }
+      if (fd == tick_fd_) {
+        uint64_t ticks;
+        while (::read(tick_fd_, &ticks, sizeof ticks) > 0) {
+        }
+        for (auto& [k, a] : adapters_) a->on_tick();
+        continue;
+      }
+      auto it = watched_.find(fd);
+      if (it == watched_.end()) continue;  // closed earlier in this turn
+      auto [a, role] = it->second;
+      switch (role) {
+        case Role::tap:
+          if (events[i].events & (EPOLLERR | EPOLLHUP))
+            a->tap_vanished();
+          else
+            a->on_tap_readable();
+          break;
+        case Role::listen: a->on_listen_readable(); break;
+        case Role::conn: a->on_conn_readable(); break;
+      }
+    }
+    for (auto& [k, a] : adapters_) {
+      a->run_timer();
+      a->finish_turn();
+    }
+  }
+}
+
+}  // namespace velarn::vlncard

@@ -1,0 +1,139 @@
+// The vlncard host: runs every adapter instance of the registry as a TAP
+// interface with its control-device socket, in one event loop.
+#pragma once
+#include <map>
+#include <unordered_map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/core/miniport.h"
+#include "driver/linux/tap.h"
+#include "platform/registry.h"
+
+namespace velarn::vlncard {
+
+// A key of the registry as the core's KeyStore; integers are accepted as
+// REG_DWORD or as decimal REG_SZ.
+class RegistryKeyStore : public KeyStore {
+ public:
+  RegistryKeyStore(Registry& reg, std::string key) : reg_(reg), key_(std::move(key)) {}
+  std::optional<std::string> get_string(const std::string& name) override;
+  std::optional<uint32_t> get_integer(const std::string& name) override;
+  void set_integer(const std::string& name, uint32_t value) override;
+  void set_string(const std::string& name, const std::string& value) override;
+
+ private:
+  Registry& reg_;
+  std::string key_;
+};
+
+class Host;
+
+// One adapter instance: the core's context, its TAP interface, its control
+// socket and the one client connection.
+class HostAdapter : public MiniportHost {
+ public:
+  HostAdapter(Host& host, std::string key);
+  ~HostAdapter() override;
+
+  bool start();
+  void halt();
+
+  // MiniportHost
+  void indicate_receive(ReceiveDescriptor* const* packets, size_t count) override;
+  void indicate_status(uint32_t status) override;
+  void send_complete(OutPacket* packet, uint32_t status) override;
+  void read_complete(ReadRequest* request) override;
+  void set_timer(unsigned ms) override;
+  bool cancel_timer() override;
+
+  void on_tap_readable();
+  void on_listen_readable();
+  void on_conn_readable();
+  void on_link_change(int flags);
+  void on_tick();
+  void run_timer();
+  bool timer_due() const { return timer_pending_; }
+  void finish_turn();  // closes a connection whose send failed
+
+  const std::string& key() const { return key_; }
+  int tap_fd() const { return tap_.fd(); }
+  int tap_ifindex() const { return tap_.ifindex(); }
+  void tap_vanished();
+
+ private:
+  void handle_request(const uint8_t* msg, size_t len, bool truncated);
+  void respond(uint32_t kind, uint32_t tag, uint32_t status, uint32_t information, const uint8_t* data = nullptr,
+               size_t data_len = 0);
+  bool send_message(const uint8_t* msg, size_t len);
+  void close_connection();
+  bool open_tap();
+  void update_tap_interest();
+  void refresh_filters();
+
+  Host& host_;
+  std::string key_;
+  std::string instance_id_;
+  std::string socket_path_;
+  std::unique_ptr<RegistryKeyStore> config_;
+  std::unique_ptr<AdapterContext> ctx_;
+  TapDevice tap_;
+  bool tap_armed_ = false;
+  int listen_fd_ = -1;
+  int conn_fd_ = -1;
+  bool conn_broken_ = false;
+  bool timer_pending_ = false;
+  bool halted_ = false;
+
+  // Outgoing frames live in a fixed pool: no allocation per frame, and a
+  // full pool leaves further frames in the kernel's own queue.
+  std::unique_ptr<uint8_t[]> slot_memory_;
+  std::vector<OutPacket> slots_;
+  std::vector<OutPacket*> free_slots_;
+  size_t slot_size_ = 0;
+
+  // A read's response is built in place: header, then the batch.
+  std::unique_ptr<uint8_t[]> read_buffer_;
+  size_t read_buffer_size_ = 0;
+  ReadRequest reads_[2];
+  bool read_busy_[2] = {false, false};
+
+  std::unique_ptr<uint8_t[]> recv_buffer_;
+  size_t recv_buffer_size_ = 0;
+  uint32_t last_filter_ = ~0u;
+  std::vector<MacAddress> last_multicast_;
+};
+
+class Host {
+ public:
+  Host();
+  ~Host();
+  // Runs until SIGTERM (or SIGINT); returns the exit code.
+  int run();
+
+  enum class Role { tap, listen, conn };
+  void watch(int fd, uint32_t events, HostAdapter* owner, Role role);
+  void modify(int fd, uint32_t events);
+  void unwatch(int fd);
+  Registry& registry() { return registry_; }
+  MiniportDriver& driver() { return *driver_; }
+
+ private:
+  void rescan();
+  void halt_all();
+  void on_netlink();
+
+  Registry registry_;
+  std::unique_ptr<RegistryKeyStore> service_key_;
+  std::unique_ptr<MiniportDriver> driver_;
+  std::map<std::string, std::unique_ptr<HostAdapter>> adapters_;  // by class subkey
+  int epoll_fd_ = -1;
+  int signal_fd_ = -1;
+  int netlink_fd_ = -1;
+  int tick_fd_ = -1;
+  std::string pid_path_;
+  std::unordered_map<int, std::pair<HostAdapter*, Role>> watched_;
+};
+
+}  // namespace velarn::vlncard

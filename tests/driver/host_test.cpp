@@ -1,0 +1,405 @@
+// vlncard end to end, as root: a throwaway VELARN_ROOT with instances
+// written straight into the registry, the host run inside a network
+// namespace of the test's own, frames through the TAP with packet sockets
+// and through the control device with its socket protocol.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adapter/adapter.h"
+#include "platform/registry.h"
+
+using namespace velarn;
+
+namespace {
+
+const char* kClass = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const char* kService = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
+const std::string kGuid = "{5A1B2C3D-1111-2222-3333-444455556666}";
+const std::string kGuid2 = "{6B2C3D4E-1111-2222-3333-444455556666}";
+const std::string kIf = "vln5a1b2c3d";
+constexpr uint16_t kEtherType = 0x88B5;
+
+int sh(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+std::string capture(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char b[256];
+    while (fgets(b, sizeof b, p)) out += b;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool wait_for(const std::function<bool()>& cond, int ms = 5000) {
+  for (int t = 0; t < ms; t += 20) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return cond();
+}
+
+// Runs the calling thread inside the namespace for its lifetime.
+class InNetns {
+ public:
+  explicit InNetns(const std::string& ns) {
+    self_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    ok_ = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) close(fd);
+  }
+  ~InNetns() {
+    setns(self_, CLONE_NEWNET);
+    close(self_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  int self_;
+  bool ok_;
+};
+
+struct Device {
+  int fd = -1;
+  ~Device() {
+    if (fd >= 0) close(fd);
+  }
+  bool recv(std::vector<uint8_t>& msg, int timeout_ms = 3000) {
+    struct pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1) return false;
+    msg.resize(1 << 20);
+    ssize_t n = ::recv(fd, msg.data(), msg.size(), 0);
+    if (n <= 0) return false;
+    msg.resize(size_t(n));
+    return true;
+  }
+  bool send(const std::vector<uint8_t>& m) { return ::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == ssize_t(m.size()); }
+  // Sends a request and returns its (non-read) response.
+  DeviceResponse call(const std::vector<uint8_t>& m, std::vector<uint8_t>& buf) {
+    DeviceResponse r{};
+    r.status = 0xFFFFFFFF;
+    if (send(m) && recv(buf)) decode_device_response(buf.data(), buf.size(), r);
+    return r;
+  }
+};
+
+class VlncardHost : public ::testing::Test {
+ protected:
+  std::string root, ns;
+  pid_t pid = -1;
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    char tmpl[] = "/tmp/vlncard-test-XXXXXX";
+    root = mkdtemp(tmpl);
+    setenv("VELARN_ROOT", root.c_str(), 1);
+    ns = "vlnctest" + std::to_string(getpid());
+    ASSERT_EQ(sh("ip netns add " + ns), 0);
+    sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
+    add_instance("0000", kGuid);
+  }
+
+  void TearDown() override {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      int st;
+      for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(20000);
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+    }
+    if (!ns.empty()) sh("ip netns del " + ns + " 2>/dev/null");
+    if (!root.empty()) sh("rm -rf '" + root + "'");
+  }
+
+  void add_instance(const std::string& sub, const std::string& guid) {
+    Registry reg;
+    std::string key = std::string(kClass) + "\\" + sub;
+    ASSERT_TRUE(reg.set_sz(key, "ComponentId", "vlncard"));
+    ASSERT_TRUE(reg.set_sz(key, "NetCfgInstanceId", guid));
+    ASSERT_TRUE(reg.set_sz(key, "MTU", "1500"));
+  }
+
+  std::string device_path(const std::string& guid) { return root + "/run/velarn/Global/" + guid + ".vln"; }
+
+  void start() {
+    pid = fork();
+    if (pid == 0) {
+      execlp("ip", "ip", "netns", "exec", ns.c_str(), VLNCARD_PATH, (char*)nullptr);
+      _exit(127);
+    }
+    ASSERT_TRUE(wait_for([&] { return access((root + "/run/velarn/vlncard.pid").c_str(), F_OK) == 0; }))
+        << "vlncard did not start";
+  }
+
+  int connect_device(const std::string& guid, uint32_t* create_status) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::string p = device_path(guid);
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", p.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      close(fd);
+      return -1;
+    }
+    Device d{fd};
+    std::vector<uint8_t> m;
+    DeviceResponse r{};
+    *create_status = d.recv(m) && decode_device_response(m.data(), m.size(), r) && r.kind == DEVICE_CREATE
+                         ? r.status
+                         : 0xFFFFFFFF;
+    d.fd = -1;
+    return fd;
+  }
+
+  int if_flags() {
+    InNetns in(ns);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr{};
+    std::snprintf(ifr.ifr_name, IFNAMSIZ, "%s", kIf.c_str());
+    int r = ioctl(s, SIOCGIFFLAGS, &ifr) == 0 ? ifr.ifr_flags : -1;
+    close(s);
+    return r;
+  }
+  bool carrier() { return (if_flags() & IFF_RUNNING) != 0; }
+
+  // A packet socket on the TAP interface, made inside the namespace.
+  int packet_socket(int* ifindex) {
+    InNetns in(ns);
+    EXPECT_TRUE(in.ok());
+    int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    *ifindex = int(if_nametoindex(kIf.c_str()));
+    struct sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(ETH_P_ALL);
+    ll.sll_ifindex = *ifindex;
+    bind(s, reinterpret_cast<sockaddr*>(&ll), sizeof ll);
+    return s;
+  }
+
+  static std::vector<uint8_t> test_frame(uint8_t tag, size_t len = 60) {
+    std::vector<uint8_t> f(len, tag);
+    for (int i = 0; i < 6; ++i) f[i] = 0xFF;
+    uint8_t src[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    std::copy(src, src + 6, f.begin() + 6);
+    f[12] = kEtherType >> 8;
+    f[13] = kEtherType & 0xFF;
+    return f;
+  }
+};
+
+TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
+  start();
+  // The interface: generated address, alias, up, carrier off.
+  {
+    InNetns in(ns);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr{};
+    std::snprintf(ifr.ifr_name, IFNAMSIZ, "%s", kIf.c_str());
+    ASSERT_EQ(ioctl(s, SIOCGIFHWADDR, &ifr), 0) << "no interface " << kIf;
+    const uint8_t want[6] = {0x12, 0x01, 0x5a, 0x1b, 0x2c, 0x3d};
+    EXPECT_EQ(std::memcmp(ifr.ifr_hwaddr.sa_data, want, 6), 0);
+    ASSERT_EQ(ioctl(s, SIOCGIFMTU, &ifr), 0);
+    EXPECT_EQ(ifr.ifr_mtu, 1500);
+    close(s);
+  }
+  EXPECT_EQ(capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/ifalias"),
+            "Velarn Virtual Ethernet Adapter");
+  EXPECT_TRUE(if_flags() & IFF_UP);
+  EXPECT_FALSE(carrier());
+  Registry reg;
+  EXPECT_EQ(reg.get_sz(kService, "VLN_MAC_000"), "12-01-5a-1b-2c-3d");
+  EXPECT_EQ(reg.get_dword(std::string(kClass) + "\\0000", "VLN_MACINDEX"), 0u);
+
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_GE(dev.fd, 0);
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  {  // a second open is refused and closed
+    uint32_t st2 = 0;
+    Device second{connect_device(kGuid, &st2)};
+    EXPECT_EQ(st2, STATUS_UNSUCCESSFUL);
+    std::vector<uint8_t> m;
+    EXPECT_FALSE(second.recv(m, 1000));
+  }
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  auto r = dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  EXPECT_EQ(r.kind, uint32_t(DEVICE_CONTROL));
+  EXPECT_EQ(r.tag, 1u);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_TRUE(wait_for([&] { return carrier(); })) << "carrier did not come up";
+
+  // Information requests and malformed requests through the socket.
+  r = dev.call(device_query_request(2, OID_802_3_CURRENT_ADDRESS, 6), buf);
+  EXPECT_EQ(r.status, NDIS_STATUS_SUCCESS);
+  ASSERT_EQ(r.data_length, 6u);
+  EXPECT_EQ(r.data[2], 0x5a);
+  r = dev.call(device_query_request(3, OID_GEN_XMIT_OK, 6), buf);
+  EXPECT_EQ(r.status, NDIS_STATUS_INVALID_LENGTH);
+  ASSERT_EQ(r.data_length, 4u);
+  EXPECT_EQ(load_le32(r.data), 8u);
+  r = dev.call(device_request(9, 4), buf);
+  EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(r.kind, 9u);
+  r = dev.call(device_request(DEVICE_READ, 5, "ab", 2), buf);
+  EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+
+  // Outgoing: a frame sent on the interface comes out of a read.
+  int ifindex = 0;
+  int ps = packet_socket(&ifindex);
+  ASSERT_GE(ps, 0);
+  ASSERT_TRUE(dev.send(device_read_request(10, 65536)));
+  auto f = test_frame(0x42);
+  struct sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_ifindex = ifindex;
+  to.sll_halen = 6;
+  std::memset(to.sll_addr, 0xFF, 6);
+  ASSERT_EQ(sendto(ps, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to), ssize_t(f.size()));
+  ASSERT_TRUE(dev.recv(buf));
+  ASSERT_TRUE(decode_device_response(buf.data(), buf.size(), r));
+  EXPECT_EQ(r.kind, uint32_t(DEVICE_READ));
+  EXPECT_EQ(r.tag, 10u);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, r.data_length);
+  bool found = false;
+  FrameBatchReader rd(r.data, r.data_length);
+  FrameView v;
+  while (rd.next(v))
+    if (v.length == f.size() && std::memcmp(v.data, f.data(), f.size()) == 0) found = true;
+  EXPECT_EQ(rd.error(), FrameBatchError::none);
+  EXPECT_TRUE(found) << "the frame was not in the batch";
+
+  // A pending read can be cancelled.
+  ASSERT_TRUE(dev.send(device_read_request(11, 65536)));
+  ASSERT_TRUE(dev.send(device_cancel_request(11)));
+  ASSERT_TRUE(dev.recv(buf));
+  decode_device_response(buf.data(), buf.size(), r);
+  EXPECT_EQ(r.tag, 11u);
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_EQ(r.data_length, 0u);
+
+  // Incoming: a written batch reaches a packet socket on the interface.
+  std::vector<uint8_t> b(4096);
+  FrameBatchWriter w(b.data(), b.size());
+  auto in1 = test_frame(0x51), bad = test_frame(0x52, 13), in2 = test_frame(0x53, 100);
+  w.append(in1.data(), in1.size());
+  w.append(bad.data(), bad.size());
+  w.append(in2.data(), in2.size());
+  b.resize(w.finish());
+  r = dev.call(device_write_request(12, b.data(), b.size()), buf);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.information, b.size());
+  std::vector<std::vector<uint8_t>> got;
+  for (int i = 0; i < 20 && got.size() < 2; ++i) {
+    struct pollfd p{ps, POLLIN, 0};
+    if (poll(&p, 1, 1000) != 1) break;
+    std::vector<uint8_t> fr(2048);
+    struct sockaddr_ll from{};
+    socklen_t fl = sizeof from;
+    ssize_t n = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+    if (n < 14 || from.sll_pkttype == PACKET_OUTGOING || fr[12] != (kEtherType >> 8)) continue;
+    fr.resize(size_t(n));
+    got.push_back(fr);
+  }
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], in1);
+  EXPECT_EQ(got[1], in2);
+  r = dev.call(device_query_request(13, OID_GEN_RCV_ERROR, 8), buf);
+  EXPECT_EQ(load_le64(r.data), 1u);
+
+  // Media off, then on again, then close with frames queued.
+  uint8_t zero[4] = {0, 0, 0, 0};
+  dev.call(device_control_request(14, VLN_IOCTL_SET_MEDIA_STATUS, zero, 4), buf);
+  EXPECT_TRUE(wait_for([&] { return !carrier(); })) << "carrier did not go down";
+  dev.call(device_control_request(15, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  EXPECT_TRUE(wait_for([&] { return carrier(); }));
+  r = dev.call(device_query_request(16, OID_GEN_XMIT_OK, 8), buf);
+  uint64_t xmit_before = load_le64(r.data);
+  for (int i = 0; i < 3; ++i) {
+    auto q = test_frame(uint8_t(0x60 + i));
+    sendto(ps, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  close(dev.fd);
+  dev.fd = -1;
+  EXPECT_TRUE(wait_for([&] { return !carrier(); })) << "closing did not take the carrier down";
+
+  Device again{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  EXPECT_FALSE(carrier());
+  ASSERT_TRUE(again.send(device_read_request(20, 65536)));
+  std::vector<uint8_t> m;
+  EXPECT_FALSE(again.recv(m, 500)) << "frames queued before the close were delivered";
+  r = again.call(device_query_request(21, OID_GEN_XMIT_OK, 8), buf);
+  // The read above is still pending; its answer is not this one.
+  EXPECT_EQ(r.tag, 21u);
+  EXPECT_EQ(load_le64(r.data), xmit_before);
+  close(ps);
+}
+
+TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
+  start();
+  ASSERT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
+  add_instance("0001", kGuid2);
+  kill(pid, SIGHUP);
+  EXPECT_TRUE(wait_for([&] { return access(device_path(kGuid2).c_str(), F_OK) == 0; }));
+  Registry reg;
+  EXPECT_EQ(reg.get_dword(kService, "VLN_CNT"), 2u);
+  EXPECT_EQ(reg.get_sz(kService, "VLN_MAC_001"), "12-01-6b-2c-3d-4e");
+
+  // A pending read is answered when its adapter is removed.
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid2, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  ASSERT_TRUE(dev.send(device_read_request(7, 4096)));
+  ASSERT_TRUE(reg.delete_key(std::string(kClass) + "\\0001"));
+  kill(pid, SIGHUP);
+  std::vector<uint8_t> m;
+  ASSERT_TRUE(dev.recv(m));
+  DeviceResponse r{};
+  decode_device_response(m.data(), m.size(), r);
+  EXPECT_EQ(r.tag, 7u);
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_TRUE(wait_for([&] { return access(device_path(kGuid2).c_str(), F_OK) != 0; }));
+  EXPECT_EQ(reg.get_dword(kService, "VLN_USE_001"), 0u);
+
+  // The interface deleted under the host comes back, with its address.
+  ASSERT_EQ(sh("ip netns exec " + ns + " ip link del " + kIf), 0);
+  EXPECT_TRUE(wait_for([&] { return capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/address 2>/dev/null") ==
+                                    "12:01:5a:1b:2c:3d"; }))
+      << "the interface was not recreated";
+
+  kill(pid, SIGTERM);
+  int wst = 0;
+  ASSERT_TRUE(wait_for([&] { return waitpid(pid, &wst, WNOHANG) == pid; }));
+  pid = -1;
+  EXPECT_TRUE(WIFEXITED(wst));
+  EXPECT_EQ(WEXITSTATUS(wst), 0);
+  EXPECT_NE(access(device_path(kGuid).c_str(), F_OK), 0);
+  EXPECT_EQ(reg.get_dword(kService, "VLN_USE_000"), 0u);
+  EXPECT_EQ(if_flags(), -1) << "the interface outlived the host";
+}
+
+}  // namespace
