@@ -1,0 +1,400 @@
+// TLS client channel over OpenSSL 3.
+#include "ssl.h"
+
+#include <apr_errno.h>
+#include <apr_strings.h>
+#include <openssl/err.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "log.h"
+#include "profile.h"
+#include "trace.h"
+
+namespace {
+
+const char* const kKindNames[] = {
+    "SSL_ERROR_NONE",       "SSL_ERROR_SSL",         "SSL_ERROR_WANT_READ",
+    "SSL_ERROR_WANT_WRITE", "SSL_ERROR_WANT_X509_LOOKUP", "SSL_ERROR_SYSCALL",
+    "SSL_ERROR_ZERO_RETURN", "SSL_ERROR_WANT_CONNECT", "SSL_ERROR_WANT_ACCEPT",
+};
+
+const int kSocketLimitSeconds = 10;
+
+void trace(RemoteConnection* conn, const char* text) {
+  if (trace_is_on()) trace_printf(conn ? conn->trace_tag : nullptr, nullptr, "%s", text);
+}
+
+// "%d %s" (result, kind name), or "%d" when the kind is 0.
+void trace_result(RemoteConnection* conn, const char* call, int arg, int result, int kind) {
+  if (!trace_is_on()) return;
+  char what[64];
+  if (arg >= 0)
+    snprintf(what, sizeof(what), "%s(%d)", call, arg);
+  else
+    snprintf(what, sizeof(what), "%s()", call);
+  const char* name = ssl_error_kind_name(kind);
+  if (kind == SSL_ERROR_NONE)
+    trace_printf(conn->trace_tag, nullptr, "%s = %d", what, result);
+  else if (name)
+    trace_printf(conn->trace_tag, nullptr, "%s = %d %s", what, result, name);
+  else
+    trace_printf(conn->trace_tag, nullptr, "%s = %d %d", what, result, kind);
+}
+
+// OpenSSL 3 reports a peer that drops the TCP connection mid-record as a
+// protocol error; to the user it is the same lost peer as in older versions,
+// after which the next server may be tried.
+// Such a lost peer is reported as a system error with result 0 (end of file).
+int classify(SSL* ssl, int* result, int* saved_errno) {
+  *saved_errno = errno;
+  int kind = SSL_get_error(ssl, *result);
+  if (kind == SSL_ERROR_SSL &&
+      ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+    ERR_clear_error();
+    *saved_errno = 0;
+    *result = 0;
+    return SSL_ERROR_SYSCALL;
+  }
+  return kind;
+}
+
+// Read and write share this: byte count, 0 on a clean close, -1 logged.
+int finish_io(RemoteConnection* conn, const char* call, int size, int result) {
+  int saved;
+  int kind = classify(conn->ssl, &result, &saved);
+  trace_result(conn, call, size, result, kind);
+  switch (kind) {
+    case SSL_ERROR_NONE:
+      return result;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      log_error("connection timeout");
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    default:
+      errno = saved;
+      ssl_report_error(kind, conn, result);
+      return -1;
+  }
+}
+
+int verify_callback(int ok, X509_STORE_CTX* store) {
+  if (ok) return ok;
+  SSL* ssl = static_cast<SSL*>(
+      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* conn = ssl ? static_cast<RemoteConnection*>(SSL_get_app_data(ssl)) : nullptr;
+  if (conn) conn->fatal = 1;
+  log_error("ssl verify error: %s",
+            X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+  return 0;
+}
+
+void log_call_failure(const char* call) {
+  if (ERR_peek_error() == 0)
+    log_error("%s: %s", call, "unknown error");
+  else
+    log_ssl_errors(call);
+}
+
+// The first common name of the subject must equal the host text exactly: the
+// whole entry, byte for byte, so that a name with an embedded zero byte or one
+// longer than any buffer cannot pass for a shorter host.
+bool common_name_matches(X509* cert, const char* host) {
+  X509_NAME* subject = X509_get_subject_name(cert);
+  int idx = subject ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+  if (idx < 0) return false;
+  const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, idx));
+  if (!data || !host) return false;
+  size_t len = (size_t)ASN1_STRING_length(data);
+  return len == strlen(host) && memcmp(ASN1_STRING_get0_data(data), host, len) == 0;
+}
+
+int server_check(RemoteConnection* conn) {
+  trace(conn, "verifying server certificate");
+  X509* peer = SSL_get1_peer_certificate(conn->ssl);
+  const char* failure = nullptr;
+  if (!peer) {
+    failure = "no certificate returned";
+  } else {
+    long result = SSL_get_verify_result(conn->ssl);
+    if (result != X509_V_OK)
+      failure = X509_verify_cert_error_string(result);
+    else if (!common_name_matches(peer, conn->host))
+      failure = "server address mismatch";
+  }
+  X509_free(peer);
+  if (failure) {
+    log_error("ssl verify error: %s", failure);
+    return -1;
+  }
+  return 0;
+}
+
+int build_context(RemoteConnection* conn, const SessionProfile* profile) {
+  trace(conn, "creating SSL_CTX");
+  conn->ctx = SSL_CTX_new(TLS_client_method());
+  if (!conn->ctx) {
+    log_call_failure("SSL_CTX_new");
+    return -1;
+  }
+  SSL_CTX_set_mode(conn->ctx, SSL_MODE_AUTO_RETRY);
+  SSL_CTX_set_session_cache_mode(conn->ctx, SSL_SESS_CACHE_OFF);
+
+  const AuthRecord& auth = profile->auth;
+  if (auth.type == AUTH_X509 || auth.type == AUTH_TOKEN) {
+    trace(conn, "setting client private key/certificate");
+    // Key first: a token key holds no key material and is marked to skip the
+    // consistency check that setting the certificate would otherwise make.
+    if (SSL_CTX_use_PrivateKey(conn->ctx, auth.private_key) != 1) {
+      log_call_failure("SSL_CTX_use_PrivateKey");
+      return -1;
+    }
+    if (SSL_CTX_use_certificate(conn->ctx, auth.certificate) != 1) {
+      log_call_failure("SSL_CTX_use_certificate");
+      return -1;
+    }
+  }
+
+  if (profile->trust && profile->trust->count > 0) {
+    trace(conn, "setting verify method");
+    SSL_CTX_set_verify(conn->ctx, SSL_VERIFY_PEER, verify_callback);
+    X509_STORE* store = SSL_CTX_get_cert_store(conn->ctx);
+    for (int i = 0; i < profile->trust->count; ++i)
+      X509_STORE_add_cert(store, static_cast<X509*>(ptrlist_get(profile->trust, i)));
+    ERR_clear_error();
+  }
+
+  const char* ciphers = profile->ciphers ? profile->ciphers : PROFILE_DEFAULT_CIPHERS;
+  if (trace_is_on()) trace_printf(conn->trace_tag, nullptr, "setting cipher list: %s", ciphers);
+  if (SSL_CTX_set_cipher_list(conn->ctx, ciphers) != 1) {
+    log_call_failure("SSL_CTX_set_cipher_list");
+    return -1;
+  }
+  return 0;
+}
+
+int client_ssl(RemoteConnection* conn, const SessionProfile* profile) {
+  if (build_context(conn, profile) != 0) return -1;
+  if (ssl_attach(conn, conn->ctx) != 0) return -1;
+  SSL_set_app_data(conn->ssl, conn);
+
+  trace(conn, "connecting to the server");
+  if (ssl_connect_wait(conn) < 1) return -1;
+
+  if (!profile->trust || profile->trust->count == 0) {
+    log_info("server verification disabled");
+  } else if (server_check(conn) != 0) {
+    conn->fatal = 1;
+    return -1;
+  }
+  log_info("using cipher: %s", SSL_get_cipher_name(conn->ssl));
+  return 0;
+}
+
+}  // namespace
+
+int ssl_error_kind(RemoteConnection* conn, int* result) {
+  int saved;
+  int kind = classify(conn->ssl, result, &saved);
+  errno = saved;
+  return kind;
+}
+
+const char* ssl_error_kind_name(int kind) {
+  if (kind < 0 || kind >= (int)(sizeof(kKindNames) / sizeof(kKindNames[0]))) return nullptr;
+  return kKindNames[kind];
+}
+
+int ssl_global_init(apr_pool_t*) {
+  // OpenSSL 3 locks for itself and seeds its generator from the operating
+  // system, so there are no callbacks to install and nothing to seed; what is
+  // left is loading the error texts the log lines quote.
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  if (RAND_status() != 1) log_warning("random generator is not seeded");
+#ifdef SIGPIPE
+  // A peer that vanishes must give EPIPE on the next write, not end the
+  // service.
+  signal(SIGPIPE, SIG_IGN);
+#endif
+  return 0;
+}
+
+RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock,
+                                           apr_sockaddr_t* peer) {
+  auto* conn = static_cast<RemoteConnection*>(apr_pcalloc(pool, sizeof(RemoteConnection)));
+  conn->pool = pool;
+  conn->socket = sock;
+  conn->trace_tag = peer;
+  conn->info_wanted = 1;
+  conn->os_socket = -1;
+  if (sock) apr_os_sock_get(&conn->os_socket, sock);
+  apr_pool_cleanup_register(pool, conn, connection_close, apr_pool_cleanup_null);
+  return conn;
+}
+
+int keva12_client_ssl(RemoteConnection* conn, const SessionProfile* profile) {
+  trace(conn, "keva12_client_ssl() {");
+  int rc = client_ssl(conn, profile);
+  trace(conn, "}");
+  return rc;
+}
+
+int ssl_attach(RemoteConnection* conn, SSL_CTX* ctx) {
+  ERR_clear_error();
+  conn->ssl = SSL_new(ctx);
+  if (!conn->ssl) {
+    log_call_failure("SSL_new");
+    return -1;
+  }
+  if (SSL_set_fd(conn->ssl, (int)conn->os_socket) != 1) {
+    log_call_failure("SSL_set_fd");
+    return -1;
+  }
+  // A runtime timeout would make the descriptor non-blocking behind TLS's
+  // back; the limits belong on the socket itself.
+  if (conn->socket) {
+    apr_socket_opt_set(conn->socket, APR_SO_NONBLOCK, 0);
+    apr_socket_timeout_set(conn->socket, -1);
+  }
+  struct timeval tv = {kSocketLimitSeconds, 0};
+  if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0)
+    log_apr_error("setsockopt(SO_RCVTIMEO)", log_os_status(errno));
+  if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0)
+    log_apr_error("setsockopt(SO_SNDTIMEO)", log_os_status(errno));
+  SSL_set_mode(conn->ssl, SSL_MODE_AUTO_RETRY);
+  if (conn->info_wanted)
+    conn->info = static_cast<ServerInfo*>(apr_pcalloc(conn->pool, sizeof(ServerInfo)));
+  return 0;
+}
+
+int ssl_connect_wait(RemoteConnection* conn) {
+  ERR_clear_error();
+  int result = SSL_connect(conn->ssl);
+  int saved;
+  int kind = classify(conn->ssl, &result, &saved);
+  trace_result(conn, "SSL_connect", -1, result, kind);
+  if (kind == SSL_ERROR_SSL && ERR_peek_error() != 0) {
+    conn->fatal = 1;
+    // Low 12 bits: the reason without OpenSSL 3's library flags.
+    int reason = ERR_GET_REASON(ERR_peek_error()) & 0xfff;
+    if (reason == 4 || reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
+      // The verify callback or the token signer has said why.
+      ERR_clear_error();
+      return -1;
+    }
+    ssl_report_error(kind, conn, result);
+    return -1;
+  }
+  switch (kind) {
+    case SSL_ERROR_NONE:
+      return result;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      log_error("connection timeout");
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    default:
+      errno = saved;
+      ssl_report_error(kind, conn, result);
+      return -1;
+  }
+}
+
+int ssl_read_wait(RemoteConnection* conn, void* buf, int size) {
+  ERR_clear_error();
+  int result = SSL_read(conn->ssl, buf, size);
+  return finish_io(conn, "SSL_read", size, result);
+}
+
+int ssl_write_wait(RemoteConnection* conn, const void* buf, int size) {
+  ERR_clear_error();
+  int result = SSL_write(conn->ssl, buf, size);
+  return finish_io(conn, "SSL_write", size, result);
+}
+
+void ssl_report_error(int kind, RemoteConnection* conn, int result) {
+  int sys = errno;
+  if (kind != SSL_ERROR_SSL && kind != SSL_ERROR_SYSCALL) {
+    log_error("unknown ssl error: %d", kind);
+    return;
+  }
+  if (ERR_peek_error() != 0) {
+    const char* data = nullptr;
+    int flags = 0;
+    unsigned long e;
+    while ((e = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) != 0) {
+      char text[256];
+      ERR_error_string_n(e, text, sizeof(text));
+      if ((flags & ERR_TXT_STRING) && data && *data)
+        log_error("ssl error: %s: %s", text, data);
+      else
+        log_error("ssl error: %s", text);
+    }
+    return;
+  }
+  apr_status_t status = result == 0 ? APR_EOF : log_os_status(sys);
+  char text[128];
+  if (trace_is_on()) {
+    apr_strerror(status, text, sizeof(text));
+    trace_printf(conn ? conn->trace_tag : nullptr, nullptr, "(%s)", text);
+  }
+  if (status == 0) {
+    log_error("system error: %s", apr_strerror(APR_TIMEUP, text, sizeof(text)));
+  } else if (status == APR_EOF) {
+    log_error("disconnected from the peer unexpectedly (%s)", "EOF");
+  } else if (status == APR_FROM_OS_ERROR(ECONNRESET)) {
+    log_error("disconnected from the peer unexpectedly (%s)", "ECONNRESET");
+  } else if (status == APR_FROM_OS_ERROR(EPIPE)) {
+    log_error("disconnected from the peer unexpectedly (%s)", "EPIPE");
+  } else {
+    log_error("system error: %s", apr_strerror(status, text, sizeof(text)));
+  }
+}
+
+int ssl_shutdown_session(RemoteConnection* conn) {
+  if (!conn->ssl) return 0;
+  ERR_clear_error();
+  int result = SSL_shutdown(conn->ssl);
+  int kind = result < 0 ? SSL_get_error(conn->ssl, result) : SSL_ERROR_NONE;
+  trace_result(conn, "SSL_shutdown", -1, result, kind);
+  ERR_clear_error();
+  SSL_set_shutdown(conn->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  return 0;
+}
+
+apr_status_t connection_close(void* data) {
+  auto* conn = static_cast<RemoteConnection*>(data);
+  trace(conn, "connection close");
+  if (conn->socket) {
+    apr_socket_close(conn->socket);
+    conn->socket = nullptr;
+  }
+  if (conn->ctx) {
+    SSL_CTX_free(conn->ctx);
+    conn->ctx = nullptr;
+  }
+  if (conn->ssl) {
+    SSL_free(conn->ssl);
+    conn->ssl = nullptr;
+  }
+  if (conn->pending) {
+    msgbuf_give(conn->pending);
+    conn->pending = nullptr;
+  }
+  if (conn->second) {
+    msgbuf_give(conn->second);
+    conn->second = nullptr;
+  }
+  return APR_SUCCESS;
+}
