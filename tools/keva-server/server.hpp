@@ -1,0 +1,25 @@
+#pragma once
+// What every connection shares: options, users, the TLS context and the switch.
+#include <openssl/ssl.h>
+
+#include <atomic>
+
+#include "options.hpp"
+#include "switch.hpp"
+#include "users.hpp"
+
+namespace ks {
+
+struct Server {
+    Options opt;
+    Users users;
+    SSL_CTX* ctx = nullptr;
+    Switch sw;
+    int stop_fd = -1;  // becomes readable (and stays so) when the server stops
+    std::atomic<int> logged_in{0};
+};
+
+// Waits up to `ms` milliseconds or until the server stops; true when stopping.
+bool wait_stop(const Server& s, int ms);
+
+}  // namespace ks

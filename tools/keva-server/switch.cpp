@@ -1,0 +1,93 @@
+#include "switch.hpp"
+
+#include "log.hpp"
+
+namespace ks {
+
+namespace {
+constexpr int16_t TO_NONE = -2;
+constexpr int16_t TO_ALL = -1;
+
+uint64_t mac_key(const uint8_t* p) {
+    return uint64_t(p[0]) << 40 | uint64_t(p[1]) << 32 | uint64_t(p[2]) << 24 |
+           uint64_t(p[3]) << 16 | uint64_t(p[4]) << 8 | uint64_t(p[5]);
+}
+bool is_group(const uint8_t* mac) { return mac[0] & 1; }
+}  // namespace
+
+Switch::Switch() { table_.reserve(1024); }
+
+bool Switch::attach(Port* p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int i = 0; i < MAX_PORTS; ++i) {
+        if (!ports_[i]) {
+            ports_[i] = p;
+            p->slot = i;
+            if (i >= top_) top_ = i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Switch::detach(Port* p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (p->slot < 0 || ports_[p->slot] != p) return;
+    // Forget the addresses behind the port so that their frames flood until
+    // they are seen again elsewhere.
+    for (auto it = table_.begin(); it != table_.end();) {
+        if (it->second == p->slot) it = table_.erase(it);
+        else ++it;
+    }
+    ports_[p->slot] = nullptr;
+    while (top_ > 0 && !ports_[top_ - 1]) --top_;
+    p->slot = -1;
+}
+
+void Switch::forward(Port* from, const BatchView& b) {
+    int16_t dest[MAX_BATCH_FRAMES];
+    bool sel[MAX_BATCH_FRAMES];
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int i = 0; i < b.count; ++i) {
+        const uint8_t* f = b.record + b.offset[i] + 2;
+        if (b.length[i] < ETH_HEADER) {
+            dest[i] = TO_NONE;
+            continue;
+        }
+        const uint8_t* src = f + 6;
+        if (!is_group(src)) {
+            uint64_t key = mac_key(src);
+            auto it = table_.find(key);
+            if (it == table_.end()) {
+                if (table_.size() < MAX_MACS) {
+                    table_.emplace(key, from->slot);
+                    logf(LOG_DEBUG, "learned %02x:%02x:%02x:%02x:%02x:%02x on %s", src[0], src[1],
+                         src[2], src[3], src[4], src[5], from->port_name());
+                }
+            } else if (it->second != from->slot) {
+                it->second = from->slot;
+                logf(LOG_DEBUG, "%02x:%02x:%02x:%02x:%02x:%02x moved to %s", src[0], src[1],
+                     src[2], src[3], src[4], src[5], from->port_name());
+            }
+        }
+        if (is_group(f)) {
+            dest[i] = TO_ALL;
+        } else {
+            auto it = table_.find(mac_key(f));
+            if (it == table_.end()) dest[i] = TO_ALL;
+            else dest[i] = it->second == from->slot ? TO_NONE : static_cast<int16_t>(it->second);
+        }
+    }
+    for (int s = 0; s < top_; ++s) {
+        Port* p = ports_[s];
+        if (!p || p == from) continue;
+        int n = 0;
+        for (int i = 0; i < b.count; ++i) {
+            sel[i] = dest[i] == TO_ALL || dest[i] == s;
+            n += sel[i];
+        }
+        if (n) p->deliver(b, sel, n);
+    }
+}
+
+}  // namespace ks

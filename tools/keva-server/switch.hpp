@@ -1,0 +1,42 @@
+#pragma once
+// Learning Ethernet switch between the tunnel clients and the optional TAP
+// device. Frames are forwarded by reference into each port's output; a batch
+// whose frames all go to one port is passed on unchanged.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "wire.hpp"
+
+namespace ks {
+
+class Port {
+public:
+    virtual ~Port() = default;
+    // Hands over the frames of `b` whose `sel` entry is true; `nsel` of them,
+    // all of them when nsel == b.count. Runs with the switch lock held, so it
+    // must not block.
+    virtual void deliver(const BatchView& b, const bool* sel, int nsel) = 0;
+    virtual const char* port_name() const = 0;
+    int slot = -1;
+};
+
+class Switch {
+public:
+    static constexpr int MAX_PORTS = 256;
+    static constexpr size_t MAX_MACS = 16384;
+
+    Switch();
+    bool attach(Port* p);
+    void detach(Port* p);
+    void forward(Port* from, const BatchView& b);
+
+private:
+    std::mutex mu_;
+    Port* ports_[MAX_PORTS] = {};
+    int top_ = 0;  // one past the highest slot in use
+    std::unordered_map<uint64_t, int> table_;  // MAC -> slot
+};
+
+}  // namespace ks

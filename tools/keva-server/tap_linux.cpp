@@ -1,0 +1,42 @@
+// The one Linux-specific piece of the server: creating the TAP device.
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tap.hpp"
+
+namespace ks {
+
+int tap_open(const std::string& name, std::string& err) {
+    int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        err = std::string("/dev/net/tun: ") + strerror(errno);
+        return -1;
+    }
+    ifreq ifr{};
+    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+    strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    if (ioctl(fd, TUNSETIFF, &ifr) < 0) {
+        err = "TUNSETIFF " + name + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) < 0 ||
+        (ifr.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &ifr) < 0)) {
+        err = "bringing " + name + " up: " + strerror(errno);
+        if (s >= 0) close(s);
+        close(fd);
+        return -1;
+    }
+    close(s);
+    return fd;
+}
+
+}  // namespace ks
