@@ -189,7 +189,9 @@ TEST_F(Channel, PeersOutsideTheAllowedAccountsAreRefused) {
     c->write(req.data(), req.size());
     char buf[256];
     long n = c->read(buf, sizeof buf, 3000);
-    _exit(n == 0 ? 0 : 5);  // closed without an answer
+    // Closed without an answer: an end of data, or a reset when the
+    // request was still unread.
+    _exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 5);
   }
   int status = 0;
   waitpid(pid, &status, 0);
