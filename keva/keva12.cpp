@@ -1,5 +1,7 @@
 #include "keva12.h"
 
+#include <apr_time.h>
+
 #include <apr_network_io.h>
 #include <apr_strings.h>
 #include <openssl/ssl.h>
@@ -438,15 +440,19 @@ int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb) {
   SSL* ssl = conn->ssl;
   if (SSL_get_shutdown(ssl) != 0) {
     // Closed at the TLS level: drain the socket until the peer closes it, so
-    // that the close is orderly at the TCP level too.
+    // that the close is orderly at the TCP level too. A peer that never
+    // closes must not hold the session, so the drain has a time limit.
     char scratch[4096];
-    for (;;) {
+    socket_timeouts(conn->socket, 1);
+    apr_time_t until = apr_time_now() + apr_time_from_sec(TUNNEL_DRAIN_SECONDS);
+    while (apr_time_now() < until) {
       apr_size_t n = sizeof scratch;
       apr_status_t st = apr_socket_recv(conn->socket, scratch, &n);
       if (st == APR_SUCCESS && n > 0) continue;
-      if (APR_STATUS_IS_EAGAIN(st) || APR_STATUS_IS_EINTR(st)) continue;
-      return TUNNEL_CLOSED;
+      if (APR_STATUS_IS_EAGAIN(st) || APR_STATUS_IS_EINTR(st) || APR_STATUS_IS_TIMEUP(st)) continue;
+      break;
     }
+    return TUNNEL_CLOSED;
   }
   if (rb->held >= KEVA12_HEADER_SIZE && payload_length(rb->data) > TUNNEL_MAX_PAYLOAD) {
     log_error("KEVA/1.2 protocol error");

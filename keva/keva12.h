@@ -131,6 +131,9 @@ enum {
   TUNNEL_WANT_WRITE = 4,
 };
 
+// How long the reader waits for the peer to close after the TLS close.
+#define TUNNEL_DRAIN_SECONDS 3
+
 struct TunnelBuffer {
   size_t held;
   unsigned char data[TUNNEL_BUFFER_SIZE];

@@ -237,6 +237,9 @@ static int main_routine(void) {
     std::lock_guard<std::mutex> lock(g_queue_mutex);
     g_queue = nullptr;
   }
+  // The session's stop item may have been left in the queue: its threads
+  // must end before the pools they use are destroyed.
+  if (g_parts.session_shutdown) g_parts.session_shutdown();
   apr_pool_destroy(g_root);
   g_root = nullptr;
   log_info("%s exited", KEVAD_VERSION);

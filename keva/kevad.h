@@ -30,6 +30,9 @@ struct KevadParts {
   void (*session_stop)(void);                // ask the current session to stop
   void (*session_suspend)(void);
   void (*session_resume)(void);
+  // Once the main queue no longer runs items: end the current session in
+  // the main thread before the root pool goes.
+  void (*session_shutdown)(void);
   void (*at_exit)(void);                     // global library clean-up
 };
 // Registered before kevad_main runs.

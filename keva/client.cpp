@@ -1,0 +1,529 @@
+#include "client.h"
+
+#include <apr_strings.h>
+#include <apr_time.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "channel.h"
+#include "config.h"
+#include "keva12.h"
+#include "kevad.h"
+#include "log.h"
+#include "misc.h"
+#include "nic.h"
+#include "profile.h"
+#include "remote.h"
+#include "ssl.h"
+#include "trace.h"
+
+namespace {
+
+const CodeName kStates[] = {{SESSION_TERMINATE, "Terminate"}, {SESSION_CONNECTING, "Connecting"},
+                            {SESSION_CONNECTED, "Connected"}, {SESSION_CLOSING, "Closing"},
+                            {SESSION_CLOSED, "Closed"},       {0, nullptr}};
+enum { EVENT_STATE = 0, EVENT_INFO = 1, EVENT_ERROR = 2, EVENT_DEBUG = 3 };
+const CodeName kEvents[] = {{EVENT_STATE, "State-Change"}, {EVENT_INFO, "Info-Message"},
+                            {EVENT_ERROR, "Error-Message"}, {EVENT_DEBUG, "Debug-Message"},
+                            {0, nullptr}};
+
+const int kIdleSeconds = 15;      // one idle period
+const size_t kFrameBuffer = 65536;
+
+struct Session {
+  apr_pool_t* pool = nullptr;
+  apr_pool_t* conn_pool = nullptr;
+  int restart_attempts = 15;
+  int retry_interval = 2;
+  SessionProfile* profile = nullptr;
+  Device device{};
+  RemoteLink* link = nullptr;
+  std::atomic<int> adapter_open{0};
+  std::atomic<int> connected{0};
+  FILE* log = nullptr;
+  std::thread thread;
+  std::atomic<int> gave_up{0};
+  std::atomic<int> demote{0};
+  std::atomic<int> stopping{0};
+  // Time (apr_time_t) data last came from the server, and last went to it;
+  // the idle periods are counted from the first.
+  std::atomic<apr_time_t> last_rx{0};
+  std::atomic<apr_time_t> last_tx{0};
+  std::atomic<apr_time_t> probed_at{0};  // last_rx value a keepalive probe was sent for
+  // The stop and suspend paths close the link from another thread than the
+  // one writing frames to it: their TLS writes must not interleave.
+  std::mutex write_mutex;
+};
+
+// The current session; the mutex keeps it alive while a line is written to
+// its log or an event is sent for it.
+std::mutex g_current_mutex;
+Session* g_current = nullptr;
+// Set from a successful start until the session is freed: one at a time.
+std::atomic<bool> g_busy{false};
+// Lines logged while a session is being created go to its own log.
+thread_local Session* t_creating = nullptr;
+
+int link_state(const Session* s) { return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED; }
+
+void send_event(Session* s, int kind, const char* message) {
+  char text[1024];
+  int n = apr_snprintf(text, sizeof text, "event=%s&state=%s&message=%s", codename_name(kEvents, kind),
+                       codename_name(kStates, link_state(s)), message);
+  channel_broadcast(text, static_cast<size_t>(n));
+}
+
+void report(Session* s, int level, const char* message) {
+  if (RemoteLink* link = s->link) {
+    if (link->reconnect_allowed) s->demote = 1;
+    RemoteConnection* conn = link->connection;
+    if (s->gave_up.load() || (conn && conn->fatal) ||
+        (s->profile && s->profile->auth.type == AUTH_TOKEN && std::strncmp(message, "PIN", 3) == 0))
+      s->demote = 0;
+  }
+  int kind;
+  switch (level) {
+    case KLOG_CRITICAL: kind = EVENT_ERROR; break;
+    case KLOG_ERROR: kind = s->demote.load() ? EVENT_INFO : EVENT_ERROR; break;
+    case KLOG_WARNING:
+    case KLOG_NOTICE:
+    case KLOG_INFO: kind = EVENT_INFO; break;
+    default: return;
+  }
+  send_event(s, kind, message);
+}
+
+void session_free(Session* s) {
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    if (g_current == s) g_current = nullptr;
+    if (s->log) std::fclose(s->log);
+    s->log = nullptr;
+  }
+  if (s->thread.joinable()) s->thread.join();
+  if (s->pool) apr_pool_destroy(s->pool);
+  delete s;
+  g_busy = false;
+}
+
+// --- states ---------------------------------------------------------------------
+
+void on_state(void* ctx, int state) {
+  auto* s = static_cast<Session*>(ctx);
+  switch (state) {
+    case SESSION_TERMINATE: log_debug("remote session terminated"); break;
+    case SESSION_CONNECTING: log_info("starting remote session"); break;
+    case SESSION_CONNECTED: log_info("remote session started"); break;
+    case SESSION_CLOSING: log_info("stopping remote session"); break;
+    case SESSION_CLOSED: log_info("remote session closed"); break;
+  }
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  if (g_current == s) send_event(s, EVENT_STATE, codename_name(kStates, state));
+}
+
+void on_more_servers(void* ctx, int more) { static_cast<Session*>(ctx)->demote = more ? 1 : 0; }
+int on_stopping(void* ctx) { return static_cast<Session*>(ctx)->stopping.load(); }
+
+// Waits seconds in one-second steps; false when the session began stopping.
+bool wait_seconds(Session* s, int seconds) {
+  for (int i = 0; i < seconds; ++i) {
+    if (s->stopping.load()) return false;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  return !s->stopping.load();
+}
+
+void close_link(Session* s) {
+  std::lock_guard<std::mutex> lock(s->write_mutex);
+  remote_close(s->link);
+}
+
+// Wakes a reader blocked on the connection's socket; the socket itself goes
+// with the attempt's pool.
+void shut_socket(Session* s) {
+  if (RemoteConnection* conn = s->link->connection) apr_socket_shutdown(conn->socket, APR_SHUTDOWN_READWRITE);
+}
+
+// --- the tunnel threads ---------------------------------------------------------------
+
+void client_device_main(Session* s) {
+  trace_thread_start("client_device_main");
+  Device* dev = &s->device;
+  RemoteConnection* conn = s->link->connection;
+  auto* buf = static_cast<unsigned char*>(std::malloc(kFrameBuffer));
+  static unsigned char keepalive[4] = {0, 0, 0, 0};
+  const apr_time_t period = apr_time_from_sec(kIdleSeconds);
+
+  dev->ops->reset(dev);
+  s->last_rx = s->last_tx = apr_time_now();
+  s->probed_at = 0;
+  size_t len = kFrameBuffer;
+  int r = buf ? dev->ops->read(dev, buf, &len, kIdleSeconds) : -1;
+  while (s->adapter_open.load()) {
+    if (!s->connected.load()) {
+      shut_socket(s);
+      std::free(buf);
+      trace_thread_exit("client_device_main");
+      return;
+    }
+    if (r < 0) {
+      s->adapter_open = 0;
+      break;
+    }
+    apr_time_t now = apr_time_now();
+    apr_time_t rx = s->last_rx.load();
+    // Two idle periods without a word from the server: the link is dead,
+    // however busy the adapter is.
+    if (now - rx >= 2 * period) {
+      log_info("remote session timeout");
+      s->connected = 0;
+      break;
+    }
+    unsigned char* data = nullptr;
+    uint32_t dlen = 0;
+    if (r == 1) {
+      data = buf;
+      dlen = static_cast<uint32_t>(len);
+    } else if (now - s->last_tx.load() >= period) {
+      data = keepalive;  // nothing sent for a period: tell the server we live
+      dlen = 4;
+    }
+    bool ok = true;
+    if (data) {
+      std::lock_guard<std::mutex> lock(s->write_mutex);
+      ok = tunnel_write(conn, data, &dlen) == TUNNEL_OK;
+      s->last_tx = now;
+    }
+    // One idle period of silence: ask the server for a sign of life once.
+    if (ok && now - rx >= period && s->probed_at.load() != rx && data != keepalive) {
+      uint32_t klen = 4;
+      std::lock_guard<std::mutex> lock(s->write_mutex);
+      ok = tunnel_write(conn, keepalive, &klen) == TUNNEL_OK;
+      s->probed_at = rx;
+    } else if (data == keepalive) {
+      s->probed_at = rx;
+    }
+    if (!ok) {
+      s->connected = 0;
+      break;
+    }
+    // Wake no later than the next idle deadline.
+    apr_time_t next = rx + (s->probed_at.load() == rx ? 2 : 1) * period;
+    next = std::min(next, s->last_tx.load() + period);
+    long wait = static_cast<long>(apr_time_sec(next - apr_time_now() + APR_USEC_PER_SEC - 1));
+    if (wait < 1) wait = 1;
+    if (wait > kIdleSeconds) wait = kIdleSeconds;
+    len = kFrameBuffer;
+    r = dev->ops->read(dev, buf, &len, static_cast<int>(wait));
+  }
+  if (s->connected.exchange(0))
+    close_link(s);
+  else
+    shut_socket(s);
+  std::free(buf);
+  trace_thread_exit("client_device_main");
+}
+
+int deliver_to_adapter(void* ctx, unsigned char* record, size_t len) {
+  auto* s = static_cast<Session*>(ctx);
+  size_t n = len;
+  return s->device.ops->write(&s->device, record, &n) == 1 ? 0 : -1;
+}
+
+void client_remote_main(Session* s) {
+  trace_thread_start("client_remote_main");
+  RemoteConnection* conn = s->link->connection;
+  auto* rb = static_cast<TunnelBuffer*>(std::malloc(sizeof(TunnelBuffer)));
+  if (rb) rb->held = 0;
+  while (rb) {
+    int r = tunnel_read(conn, rb);
+    if (r == TUNNEL_WANT_READ || r == TUNNEL_WANT_WRITE) continue;
+    if (r != TUNNEL_OK) {
+      s->connected = 0;
+      break;
+    }
+    if (!s->connected.load() || !s->adapter_open.load()) break;
+    s->last_rx = apr_time_now();
+    int w = tunnel_walk(rb->data, &rb->held, deliver_to_adapter, s);
+    if (w == TUNNEL_WALK_DELIVER_FAILED) {
+      s->adapter_open = 0;
+      break;
+    }
+    if (w == TUNNEL_WALK_OVERSIZED) {
+      log_error("KEVA/1.2 protocol error");
+      s->connected = 0;
+      break;
+    }
+  }
+  s->device.ops->abort(&s->device);
+  std::free(rb);
+  trace_thread_exit("client_remote_main");
+}
+
+// --- the session loop ----------------------------------------------------------------
+
+bool adapter_restart(Session* s) {
+  s->device.ops->close(&s->device);
+  if (s->restart_attempts <= 0) return false;
+  log_warning("restarting device");
+  for (int i = 0; i < s->restart_attempts; ++i) {
+    if (!wait_seconds(s, s->retry_interval)) return true;
+    if (s->device.ops->open(&s->device) == 0) return true;
+  }
+  s->gave_up = 1;
+  log_error("restarting device gave up");
+  return false;
+}
+
+// True when the session goes on with another attempt.
+bool after_disconnect(Session* s) {
+  RemoteLink* link = s->link;
+  int delay = reconnect_schedule_delay(link);
+  link->connection = nullptr;
+  apr_pool_clear(link->pool);
+  remote_set_state(link, SESSION_CLOSED);
+  if (s->stopping.load() || !link->reconnect_allowed || delay == 0) return false;
+  log_info("reconnect after %d seconds...", delay);
+  if (!wait_seconds(s, delay)) return false;
+  reconnect_schedule_advance(link);
+  return true;
+}
+
+void stop_item(void* arg);
+
+void queue_stop(Session* s) {
+  if (s->stopping.exchange(1)) return;
+  if (kevad_submit(stop_item, s) != 0) {
+    // The main queue is gone: the service is ending and its shutdown step
+    // stops the session.
+  }
+}
+
+void client_main(Session* s) {
+  trace_thread_start("client_main");
+  for (;;) {
+    if (s->stopping.load()) break;
+    if (!s->connected.load()) {
+      int r = remote_open(s->link);
+      apr_pool_clear(s->conn_pool);
+      if (r == 0) s->connected = 1;
+    }
+    if (s->connected.load()) {
+      if (s->stopping.load()) break;
+      if (!s->adapter_open.load()) {
+        if (s->device.ops->open(&s->device) != 0) {
+          s->gave_up = 1;
+          log_error("failed to open device");
+          break;
+        }
+        s->adapter_open = 1;
+      }
+      std::thread dev_thread(client_device_main, s);
+      std::thread remote_thread(client_remote_main, s);
+      dev_thread.join();
+      remote_thread.join();
+      if (s->adapter_open.load()) {
+        s->device.ops->close(&s->device);
+        s->adapter_open = 0;
+      } else {
+        if (!adapter_restart(s)) break;
+        s->adapter_open = 1;
+      }
+    }
+    if (!s->connected.load()) {
+      if (!after_disconnect(s)) break;
+    }
+  }
+  if (!s->stopping.load()) queue_stop(s);
+  trace_thread_exit("client_main");
+}
+
+// Steps shared by the stop item and suspend.
+void halt_session(Session* s) {
+  s->stopping = 1;
+  s->connected = 0;
+  close_link(s);
+  if (s->thread.joinable()) s->thread.join();
+  s->adapter_open = 0;
+  s->device.ops->close(&s->device);
+}
+
+void stop_item(void* arg) {
+  auto* s = static_cast<Session*>(arg);
+  halt_session(s);
+  remote_set_state(s->link, SESSION_TERMINATE);
+  session_free(s);
+}
+
+void start_item(void* arg) {
+  auto* s = static_cast<Session*>(arg);
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    g_current = s;
+  }
+  if (s->stopping.load()) {  // stopped before it began
+    stop_item(s);
+    return;
+  }
+  s->thread = std::thread(client_main, s);
+}
+
+Session* current_locked() { return g_current; }
+
+}  // namespace
+
+const char* client_state_text(int state) { return codename_name(kStates, state); }
+
+void client_log_sink(int level, const char* line, size_t len, const char* message) {
+  Session* creating = t_creating;
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  Session* s = creating ? creating : g_current;
+  if (!s) return;
+  if (s->log) {
+    std::fwrite(line, 1, len, s->log);
+    std::fflush(s->log);
+  }
+  if (s == g_current) report(s, level, message);
+}
+
+int client_start(const char* text, size_t len, bool from_startup) {
+  bool expected = false;
+  if (!g_busy.compare_exchange_strong(expected, true)) {
+    log_error("a session is already running");
+    return 500;
+  }
+  auto* s = new Session();
+  if (apr_pool_create(&s->pool, kevad_root_pool()) != APR_SUCCESS ||
+      apr_pool_create(&s->conn_pool, s->pool) != APR_SUCCESS) {
+    session_free(s);
+    return 500;
+  }
+  std::string path = std::string(kevad_data_folder()) + "/session.log";
+  s->log = std::fopen(path.c_str(), "w");
+  if (!s->log) {
+    log_error("%s: %s", path.c_str(), std::strerror(errno));
+    session_free(s);
+    return 500;
+  }
+  t_creating = s;
+  int code = 0;
+  log_debug("Version: %s", KEVAD_VERSION);
+  char sys[256];
+  if (system_description(sys, sizeof sys) == 0) log_debug("System: %s", sys);
+  if (profile_parse(s->pool, text, len, &s->profile) != 0) {
+    log_error("invalid profile");
+    code = 400;
+  }
+  if (!code && from_startup) s->profile->reconnect = 1;
+  if (!code && s->profile->auth.type == AUTH_TOKEN) {
+    log_error("token login is not available in this build");
+    code = 500;
+  }
+  if (!code && s->profile->device_type == DEVICE_BRIDGE) {
+    log_error("bridge is not supported");
+    code = 500;
+  }
+  if (!code) {
+    s->device.pool = s->pool;
+    s->device.ops = &nic_ops;
+    s->device.name = "NIC";
+    s->device.state = s->device.ops->create(&s->device);
+    if (!s->device.state) code = 500;
+  }
+  if (!code) {
+    RemoteSessionOps ops{s, on_state, on_more_servers, on_stopping};
+    s->link = remote_link_create(s->pool, s->profile, &ops);
+    if (!s->link) code = 500;
+  }
+  if (!code) {
+    if (s->profile->allow && s->profile->allow->count > 0) s->device.allow = s->profile->allow;
+    if (s->profile->deny && s->profile->deny->count > 0) s->device.deny = s->profile->deny;
+  }
+  t_creating = nullptr;
+  if (code) {
+    session_free(s);
+    return code;
+  }
+  if (kevad_submit(start_item, s) != 0) {
+    session_free(s);
+    return 500;
+  }
+  return 201;
+}
+
+int client_startup(apr_pool_t* root) {
+  const char* name = config_get_string("client.StartupProfile", nullptr);
+  if (!name || !*name) return 0;
+  size_t len = 0;
+  char* text = read_whole_file(name, root, &len);
+  if (!text || len == 0) return 0;
+  client_start(text, len, true);
+  return 0;
+}
+
+int client_stop_current(void) {
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = current_locked();
+  }
+  if (!s) return -1;
+  queue_stop(s);
+  return 0;
+}
+
+void client_shutdown(void) {
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = current_locked();
+  }
+  if (s) stop_item(s);
+}
+
+void client_suspend(void) {
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = current_locked();
+  }
+  if (s) halt_session(s);
+}
+
+void client_resume(void) {
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = current_locked();
+  }
+  if (!s || !s->stopping.load()) return;
+  s->stopping = 0;
+  s->thread = std::thread(client_main, s);
+}
+
+const char* client_state_name(apr_pool_t* pool) {
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  Session* s = current_locked();
+  return s ? apr_pstrdup(pool, codename_name(kStates, link_state(s))) : nullptr;
+}
+
+const char* client_profile_text(apr_pool_t* pool) {
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  Session* s = current_locked();
+  if (!s || !s->profile) return nullptr;
+  return apr_pstrmemdup(pool, s->profile->text, s->profile->text_len);
+}
+
+void client_register(void) {
+  log_set_session_sink(client_log_sink);
+  static const ChannelSessionOps ops = {
+      [](const char* text, size_t len) { return client_start(text, len, false); }, client_stop_current,
+      client_state_name, client_profile_text};
+  channel_set_session_ops(&ops);
+}

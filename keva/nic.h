@@ -1,0 +1,53 @@
+// The service's access to the virtual adapter: the Device abstraction the
+// session controller drives, and its one implementation over the adapter's
+// control device ("NIC").
+#pragma once
+#include <apr_pools.h>
+#include <cstddef>
+
+#include "misc.h"
+
+struct Device;
+struct NicState;
+
+struct DeviceOps {
+  NicState* (*create)(Device* dev);
+  int (*open)(Device* dev);
+  void (*close)(Device* dev);
+  int (*reset)(Device* dev);
+  // 1: a FrameBatch was read (*len set); 0: time-out or aborted; -1: failure.
+  int (*read)(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds);
+  void (*abort)(Device* dev);
+  // 1: written (*len set to the bytes taken); -1: failure.
+  int (*write)(Device* dev, const unsigned char* batch, size_t* len);
+};
+
+struct Device {
+  apr_pool_t* pool;
+  const DeviceOps* ops;
+  NicState* state;
+  const char* name;    // "NIC", also the trace tag
+  int forward_filter;  // non-zero: enable the driver's forward filter on open
+  PtrList* allow;      // 6-byte MAC addresses, or NULL
+  PtrList* deny;
+};
+
+extern const DeviceOps nic_ops;
+
+NicState* nic_create(Device* dev);
+int nic_open(Device* dev);
+void nic_close(Device* dev);
+int nic_reset(Device* dev);
+int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds);
+void nic_abort(Device* dev);
+int nic_write(Device* dev, const unsigned char* batch, size_t* len);
+
+// The first adapter instance whose ComponentId is exactly component_id:
+// 1 with its NetCfgInstanceId copied (truncated to size), 0 when none,
+// -1 on a registry failure.
+int adapter_find(const char* component_id, char* out, size_t size);
+
+// The three diagnostic dumps, logged at debug level.
+void dump_network_params(void);
+void dump_adapters(void);
+void dump_routes(void);

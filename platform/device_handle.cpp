@@ -1,0 +1,239 @@
+#include "platform/device_handle.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "adapter/device_protocol.h"
+#include "adapter/status.h"
+#include "platform/roots.h"
+
+namespace velarn {
+
+namespace {
+
+void signal_event(int fd) {
+  uint64_t one = 1;
+  if (::write(fd, &one, sizeof one) < 0) {
+  }
+}
+
+void drain_event(int fd) {
+  uint64_t v;
+  while (::read(fd, &v, sizeof v) > 0) {
+  }
+}
+
+bool send_all(int fd, const struct iovec* iov, int n, size_t total) {
+  struct msghdr mh {};
+  mh.msg_iov = const_cast<struct iovec*>(iov);
+  mh.msg_iovlen = static_cast<size_t>(n);
+  ssize_t r;
+  do {
+    r = sendmsg(fd, &mh, MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return r == static_cast<ssize_t>(total);
+}
+
+}  // namespace
+
+DeviceHandle::DeviceHandle(int fd, int read_event, int wake_event)
+    : fd_(fd), read_event_(read_event), wake_event_(wake_event) {}
+
+DeviceHandle::~DeviceHandle() {
+  close(fd_);
+  close(read_event_);
+  close(wake_event_);
+}
+
+std::unique_ptr<DeviceHandle> DeviceHandle::open(const std::string& windows_path, uint32_t* status) {
+  *status = 0;
+  std::string path = roots::object_path(windows_path);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  if (path.size() >= sizeof sa.sun_path) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  // The host answers every connection with the result of the open.
+  uint8_t msg[DEVICE_RESPONSE_HEADER + 16];
+  struct pollfd p = {fd, POLLIN, 0};
+  ssize_t n = -1;
+  if (poll(&p, 1, 10000) == 1) n = recv(fd, msg, sizeof msg, 0);
+  DeviceResponse resp;
+  if (n <= 0 || !decode_device_response(msg, static_cast<size_t>(n), resp) || resp.kind != DEVICE_CREATE) {
+    close(fd);
+    errno = n == 0 ? ECONNRESET : (n < 0 ? ETIMEDOUT : EPROTO);
+    return nullptr;
+  }
+  *status = resp.status;
+  if (resp.status != STATUS_SUCCESS) {
+    close(fd);
+    errno = EBUSY;
+    return nullptr;
+  }
+  int re = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int we = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (re < 0 || we < 0) {
+    if (re >= 0) close(re);
+    if (we >= 0) close(we);
+    close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<DeviceHandle>(new DeviceHandle(fd, re, we));
+}
+
+int DeviceHandle::receive_one(bool block) {
+  uint8_t head[DEVICE_RESPONSE_HEADER];
+  uint8_t scratch[64];
+  struct iovec iov[2];
+  iov[0] = {head, sizeof head};
+  // A read's batch lands straight in the reader's buffer: no copy per batch.
+  if (read_pending_ && !read_done_.load())
+    iov[1] = {read_buf_, read_cap_};
+  else
+    iov[1] = {scratch, sizeof scratch};
+  struct msghdr mh {};
+  mh.msg_iov = iov;
+  mh.msg_iovlen = 2;
+  ssize_t n;
+  do {
+    n = recvmsg(fd_, &mh, block ? 0 : MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
+  if (n == 0) {
+    errno = ECONNRESET;
+    return -1;
+  }
+  if (static_cast<size_t>(n) < DEVICE_RESPONSE_HEADER) {
+    errno = EPROTO;
+    return -1;
+  }
+  uint32_t kind = load_le32(head), tag = load_le32(head + 4);
+  uint32_t st = load_le32(head + 8), info = load_le32(head + 12);
+  size_t data = static_cast<size_t>(n) - DEVICE_RESPONSE_HEADER;
+  if (kind == DEVICE_READ && read_pending_ && tag == read_tag_ && !read_done_.load()) {
+    read_status_ = st;
+    read_bytes_ = st == STATUS_SUCCESS ? std::min(data, read_cap_) : 0;
+    read_done_ = true;
+    signal_event(read_event_);
+  } else if (kind != DEVICE_READ && tag == sync_tag_) {
+    sync_status_ = st;
+    sync_info_ = info;
+    sync_done_ = true;
+  }
+  return static_cast<int>(kind);
+}
+
+uint32_t DeviceHandle::control(uint32_t code, const void* input, size_t length) {
+  uint8_t head[DEVICE_REQUEST_HEADER + 4];
+  uint32_t tag;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    tag = next_tag_++;
+  }
+  encode_device_request_header(head, DEVICE_CONTROL, tag);
+  store_le32(head + DEVICE_REQUEST_HEADER, code);
+  struct iovec iov[2] = {{head, sizeof head}, {const_cast<void*>(input), length}};
+  std::lock_guard<std::mutex> rl(recv_mutex_);
+  sync_tag_ = tag;
+  sync_done_ = false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (!send_all(fd_, iov, length ? 2 : 1, sizeof head + length)) return STATUS_UNSUCCESSFUL;
+  }
+  while (!sync_done_)
+    if (receive_one(true) == -1) return STATUS_UNSUCCESSFUL;
+  return sync_status_;
+}
+
+bool DeviceHandle::start_read(uint8_t* buf, size_t capacity) {
+  uint8_t msg[DEVICE_REQUEST_HEADER + 4];
+  std::lock_guard<std::mutex> rl(recv_mutex_);
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  read_tag_ = next_tag_++;
+  encode_device_request_header(msg, DEVICE_READ, read_tag_);
+  store_le32(msg + DEVICE_REQUEST_HEADER, static_cast<uint32_t>(capacity));
+  read_buf_ = buf;
+  read_cap_ = capacity;
+  read_done_ = false;
+  read_bytes_ = 0;
+  read_status_ = 0;
+  drain_event(read_event_);
+  struct iovec iov = {msg, sizeof msg};
+  if (!send_all(fd_, &iov, 1, sizeof msg)) return false;
+  read_pending_ = true;
+  return true;
+}
+
+DeviceHandle::WaitResult DeviceHandle::wait_read(int timeout_ms) {
+  for (;;) {
+    if (read_done_.load()) {
+      read_pending_ = false;
+      return kCompleted;
+    }
+    struct pollfd fds[3] = {{wake_event_, POLLIN, 0}, {read_event_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    int r = poll(fds, 3, timeout_ms);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return kFailed;
+    }
+    if (fds[0].revents) return kWoken;
+    if (r == 0) return kTimeout;
+    if (fds[2].revents) {
+      // Whoever holds the receive lock routes our answer for us.
+      std::unique_lock<std::mutex> rl(recv_mutex_, std::try_to_lock);
+      if (rl.owns_lock()) {
+        if (receive_one(false) == -1) {
+          read_pending_ = false;
+          return kFailed;
+        }
+      } else {
+        struct pollfd ev = {read_event_, POLLIN, 0};
+        poll(&ev, 1, 1);
+      }
+    }
+  }
+}
+
+void DeviceHandle::wake() { signal_event(wake_event_); }
+void DeviceHandle::clear_wake() { drain_event(wake_event_); }
+
+bool DeviceHandle::write(const uint8_t* batch, size_t length, uint32_t* status, uint32_t* written) {
+  uint8_t head[DEVICE_REQUEST_HEADER];
+  uint32_t tag;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    tag = next_tag_++;
+  }
+  encode_device_request_header(head, DEVICE_WRITE, tag);
+  struct iovec iov[2] = {{head, sizeof head}, {const_cast<uint8_t*>(batch), length}};
+  std::lock_guard<std::mutex> rl(recv_mutex_);
+  sync_tag_ = tag;
+  sync_done_ = false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (!send_all(fd_, iov, 2, sizeof head + length)) return false;
+  }
+  while (!sync_done_)
+    if (receive_one(true) == -1) return false;
+  *status = sync_status_;
+  *written = sync_info_;
+  return true;
+}
+
+}  // namespace velarn
