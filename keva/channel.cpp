@@ -307,7 +307,9 @@ int channel_start(apr_pool_t* root) {
     return -1;
   }
   g_thread_id = g_thread.get_id();
-  apr_pool_cleanup_register(root, nullptr, channel_cleanup, apr_pool_cleanup_null);
+  // Before the pool's children go: the thread still uses the pools of its
+  // requests and listeners until it has ended.
+  apr_pool_pre_cleanup_register(root, nullptr, channel_cleanup);
   return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "profile.h"
 #include "remote.h"
 #include "ssl.h"
+#include "token.h"
 #include "trace.h"
 
 namespace {
@@ -42,6 +43,7 @@ struct Session {
   int restart_attempts = 15;
   int retry_interval = 2;
   SessionProfile* profile = nullptr;
+  TokenSession* token = nullptr;
   Device device{};
   RemoteLink* link = nullptr;
   std::atomic<int> adapter_open{0};
@@ -84,7 +86,7 @@ void report(Session* s, int level, const char* message) {
     if (link->reconnect_allowed) s->demote = 1;
     RemoteConnection* conn = link->connection;
     if (s->gave_up.load() || (conn && conn->fatal) ||
-        (s->profile && s->profile->auth.type == AUTH_TOKEN && std::strncmp(message, "PIN", 3) == 0))
+        (s->token && std::strncmp(message, "PIN", 3) == 0))
       s->demote = 0;
   }
   int kind;
@@ -310,6 +312,18 @@ void client_main(Session* s) {
   for (;;) {
     if (s->stopping.load()) break;
     if (!s->connected.load()) {
+      if (s->token) {
+        // No token present: look again every retry interval until it is
+        // there; a token failure has already asked for the session to end.
+        bool ready = true;
+        while (token_fetch_certificate(s->token, s->conn_pool) != 0) {
+          if (!wait_seconds(s, s->retry_interval)) {
+            ready = false;
+            break;
+          }
+        }
+        if (!ready) break;
+      }
       int r = remote_open(s->link);
       apr_pool_clear(s->conn_pool);
       if (r == 0) s->connected = 1;
@@ -347,6 +361,7 @@ void client_main(Session* s) {
 // Steps shared by the stop item and suspend.
 void halt_session(Session* s) {
   s->stopping = 1;
+  if (s->token) token_set_stop(s->token, 1);
   s->connected = 0;
   close_link(s);
   if (s->thread.joinable()) s->thread.join();
@@ -422,8 +437,11 @@ int client_start(const char* text, size_t len, bool from_startup) {
   }
   if (!code && from_startup) s->profile->reconnect = 1;
   if (!code && s->profile->auth.type == AUTH_TOKEN) {
-    log_error("token login is not available in this build");
-    code = 500;
+    s->token = token_sign_setup(&s->profile->auth, s->pool);
+    if (s->token)
+      token_set_terminate(s->token, [](void* ctx) { queue_stop(static_cast<Session*>(ctx)); }, s);
+    else
+      code = 500;
   }
   if (!code && s->profile->device_type == DEVICE_BRIDGE) {
     log_error("bridge is not supported");
@@ -504,6 +522,7 @@ void client_resume(void) {
   }
   if (!s || !s->stopping.load()) return;
   s->stopping = 0;
+  if (s->token) token_set_stop(s->token, 0);
   s->thread = std::thread(client_main, s);
 }
 

@@ -231,9 +231,11 @@ int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds) 
   if (st->abort.load()) return 0;
   if (w == DeviceHandle::kTimeout || w == DeviceHandle::kWoken) return 0;
   if (w == DeviceHandle::kFailed) {
+    h->finish_read();
     log_apr_error("WaitForSingleObject", APR_FROM_OS_ERROR(errno));
     return -1;
   }
+  h->finish_read();
   uint32_t status = h->read_status();
   size_t got = h->read_bytes();
   if (status != velarn::STATUS_SUCCESS || got == 0) {

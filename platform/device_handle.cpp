@@ -182,10 +182,7 @@ bool DeviceHandle::start_read(uint8_t* buf, size_t capacity) {
 
 DeviceHandle::WaitResult DeviceHandle::wait_read(int timeout_ms) {
   for (;;) {
-    if (read_done_.load()) {
-      read_pending_ = false;
-      return kCompleted;
-    }
+    if (read_done_.load()) return kCompleted;
     struct pollfd fds[3] = {{wake_event_, POLLIN, 0}, {read_event_, POLLIN, 0}, {fd_, POLLIN, 0}};
     int r = poll(fds, 3, timeout_ms);
     if (r < 0) {

@@ -32,7 +32,10 @@ class DeviceHandle {
   bool read_pending() const { return read_pending_.load(); }
   enum WaitResult { kCompleted, kTimeout, kWoken, kFailed };
   // Waits up to timeout_ms for the pending read, or until wake() is called.
+  // A completed read stays pending until finish_read(): a caller that may
+  // not take it now (an abort) finds it again at its next wait.
   WaitResult wait_read(int timeout_ms);
+  void finish_read() { read_pending_ = false; }
   // The completed read: the driver's status and the bytes it placed in buf.
   uint32_t read_status() const { return read_status_; }
   size_t read_bytes() const { return read_bytes_; }

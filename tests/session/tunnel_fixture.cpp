@@ -1,0 +1,214 @@
+#include "tunnel_fixture.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::string tag() {
+  return std::to_string(getpid() % 100000);
+}
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int finish(pid_t pid, int sig) {
+  if (pid <= 0) return -1;
+  if (sig) kill(pid, sig);
+  int status = 0;
+  for (int i = 0; i < 500; ++i) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (r < 0) return -1;
+    sleep_ms(20);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return 137;
+}
+
+}  // namespace
+
+TunnelSite::TunnelSite()
+    : srv_("vst-s" + tag()), cli_("vst-c" + tag()), veth_a_("vsta" + tag()), veth_b_("vstb" + tag()) {
+  chmod(root_.path().c_str(), 0755);
+  std::string cmds[] = {
+      "ip netns add " + srv_,
+      "ip netns add " + cli_,
+      "ip link add " + veth_a_ + " netns " + srv_ + " type veth peer name " + veth_b_ + " netns " + cli_,
+      "ip -n " + srv_ + " addr add 10.203.0.1/24 dev " + veth_a_,
+      "ip -n " + cli_ + " addr add 10.203.0.2/24 dev " + veth_b_,
+      "ip -n " + srv_ + " link set lo up",
+      "ip -n " + cli_ + " link set lo up",
+      "ip -n " + srv_ + " link set " + veth_a_ + " up",
+      "ip -n " + cli_ + " link set " + veth_b_ + " up",
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=10.203.0.1 -keyout '" + root() +
+          "/server.key' -out '" + root() + "/server.crt' 2>/dev/null",
+  };
+  for (const auto& c : cmds)
+    if (std::system(c.c_str()) != 0) return;
+  write_file(root() + "/users", "user:secret\n");
+  ok_ = true;
+}
+
+TunnelSite::~TunnelSite() {
+  stop_kevad();
+  finish(vlncard_, SIGTERM);
+  stop_server();
+  std::system(("ip netns del " + srv_ + " 2>/dev/null").c_str());
+  std::system(("ip netns del " + cli_ + " 2>/dev/null").c_str());
+}
+
+pid_t TunnelSite::spawn(const std::string& ns, const std::vector<std::string>& argv,
+                        const std::string& err_file) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("VELARN_ROOT", root().c_str(), 1);
+    FILE* f = freopen(err_file.c_str(), "w", stderr);
+    (void)f;
+    FILE* o = freopen("/dev/null", "w", stdout);
+    (void)o;
+    std::vector<std::string> full = {"ip", "netns", "exec", ns};
+    full.insert(full.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (auto& a : full) args.push_back(a.data());
+    args.push_back(nullptr);
+    execvp("ip", args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+bool TunnelSite::start_server(const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {KEVA_SERVER_PATH, "--listen", "10.203.0.1", "--cert", root() + "/server.crt",
+                                   "--key", root() + "/server.key", "--users", root() + "/users",
+                                   "--tap", "kevatap"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  server_ = spawn(srv_, argv, root() + "/server.log");
+  for (int i = 0; i < 100; ++i) {
+    if (in_ns(srv_, "ip link show kevatap >/dev/null 2>&1") == 0 &&
+        read_file(root() + "/server.log").find("listening") != std::string::npos)
+      return in_ns(srv_, "ip addr add 192.168.203.1/24 dev kevatap && ip link set kevatap up") == 0;
+    sleep_ms(50);
+  }
+  return false;
+}
+
+void TunnelSite::stop_server() {
+  finish(server_, SIGTERM);
+  server_ = 0;
+}
+
+bool TunnelSite::start_adapter() {
+  std::string env = "VELARN_ROOT='" + root() + "' ";
+  if (std::system((env + VLNCARDSETUP_PATH + " install >/dev/null 2>&1").c_str()) != 0) return false;
+  vlncard_ = spawn(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
+  for (int i = 0; i < 100 && ifname_.empty(); ++i) {
+    std::string links = capture("ip -n " + cli_ + " -o link show");
+    auto p = links.find(": vln");
+    if (p != std::string::npos) ifname_ = links.substr(p + 2, 11);
+    if (ifname_.empty()) sleep_ms(50);
+  }
+  if (ifname_.empty()) return false;
+  // No IPv6 chatter: the tests count what crosses the adapter.
+  in_ns(cli_, "sysctl -qw net.ipv6.conf." + ifname_ + ".disable_ipv6=1");
+  return in_ns(cli_, "ip addr add 192.168.203.2/24 dev " + ifname_) == 0;
+}
+
+bool TunnelSite::start_kevad(const std::string& ini) {
+  write_file(data("kevad.ini"), ini);
+  kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err");
+  return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
+}
+
+int TunnelSite::stop_kevad() {
+  int rc = finish(kevad_, SIGTERM);
+  kevad_ = 0;
+  return rc;
+}
+
+std::string TunnelSite::profile(const std::string& extra, const std::string& password) const {
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
+         "<authtype>password</authtype><switch>test</switch><username>user</username><password>" +
+         password + "</password>" + extra + "</profile>";
+}
+
+int TunnelSite::in_ns(const std::string& ns, const std::string& cmd) const {
+  std::string full = "ip netns exec " + ns + " sh -c '" + cmd + "'";
+  int rc = std::system(full.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string TunnelSite::capture(const std::string& cmd) const {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char b[512];
+    while (fgets(b, sizeof b, p)) out += b;
+    pclose(p);
+  }
+  return out;
+}
+
+bool TunnelSite::wait_for_log(const std::string& file, const std::string& text, int ms) const {
+  for (int t = 0; t < ms; t += 50) {
+    if (read_file(file).find(text) != std::string::npos) return true;
+    sleep_ms(50);
+  }
+  return read_file(file).find(text) != std::string::npos;
+}
+
+std::string channel_request(const std::string& text, int timeout_ms) {
+  auto c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
+  if (!c) return "<no channel>";
+  c->write(text.data(), text.size());
+  char buf[8192];
+  long n = c->read(buf, sizeof buf, timeout_ms);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+Listener::Listener() : conn_(velarn::local_pipe_connect("\\\\.\\pipe\\kevad")) {
+  if (!conn_) return;
+  std::string req = "GET /keva/listen HTTP/1.1\r\n\r\n";
+  conn_->write(req.data(), req.size());
+  thread_ = std::thread([this] {
+    char buf[2048];
+    for (;;) {
+      long n = conn_->read(buf, sizeof buf);
+      if (n <= 0) break;
+      std::lock_guard<std::mutex> lock(m_);
+      events_.emplace_back(buf, static_cast<size_t>(n));
+      cv_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(m_);
+    done_ = true;
+    cv_.notify_all();
+  });
+  // Make sure the service has taken the listener before anything happens.
+  channel_request("GET /keva/ HTTP/1.1\r\n\r\n");
+}
+
+Listener::~Listener() {
+  if (conn_) ::shutdown(conn_->handle(), SHUT_RDWR);
+  if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> Listener::events() {
+  std::lock_guard<std::mutex> lock(m_);
+  return events_;
+}
+
+bool Listener::wait_for(const std::string& text, int ms) {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    for (const auto& e : events_)
+      if (e.find(text) != std::string::npos) return true;
+    return false;
+  });
+}
