@@ -86,6 +86,7 @@ bool HostAdapter::start() {
   read_buffer_size_ =
       DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
   read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  super_ = std::make_unique_for_overwrite<uint8_t[]>(offload::MAX_SUPER_FRAME);
   recv_buffer_size_ = kMaxWriteMessage;
   // Pages are only touched as large writes arrive.
   recv_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(recv_buffer_size_);
@@ -131,6 +132,7 @@ bool HostAdapter::open_tap() {
   if (!tap_.set_carrier(ctx_->media_connected())) log("%s%s", tap_.error());
   if (!tap_.set_up()) log("%s%s", tap_.error());
   tap_armed_ = false;
+  cutting_ = false;
   host_.watch(tap_.fd(), 0, this, Host::Role::tap);
   update_tap_interest();
   last_filter_ = ~0u;
@@ -145,11 +147,13 @@ void HostAdapter::tap_vanished() {
   host_.unwatch(tap_.fd());
   tap_.close();
   tap_armed_ = false;
+  cutting_ = false;
 }
 
 void HostAdapter::update_tap_interest() {
   if (!tap_.is_open()) return;
-  bool want = !free_slots_.empty();
+  // A super frame still being cut goes first (finish_turn goes on with it).
+  bool want = !free_slots_.empty() && !cutting_;
   if (want == tap_armed_) return;
   tap_armed_ = want;
   host_.modify(tap_.fd(), want ? uint32_t(EPOLLIN) : 0u);
@@ -215,7 +219,11 @@ void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t cou
   for (size_t i = 0; i < count; ++i) {
     ReceiveDescriptor* d = packets[i];
     if (tap_.is_open()) {
-      ssize_t n = ::write(tap_.fd(), d->data, d->length);
+      // An empty virtio header: the frame is complete as it stands.
+      static const uint8_t no_offload[offload::VNET_HEADER] = {};
+      struct iovec iov[2] = {{const_cast<uint8_t*>(no_offload), sizeof no_offload},
+                             {const_cast<uint8_t*>(d->data), d->length}};
+      ssize_t n = tap_.vnet() ? ::writev(tap_.fd(), iov, 2) : ::write(tap_.fd(), d->data, d->length);
       if (n < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) tap_vanished();
     }
     ctx_->return_packet(d);
@@ -246,28 +254,86 @@ void HostAdapter::run_timer() {
   if (ctx_) ctx_->timer_fired();
 }
 
-void HostAdapter::on_tap_readable() {
-  if (!ctx_ || !tap_.is_open()) return;
-  // Take what the kernel has, up to one batch, and hand it down in one go so
-  // a waiting read leaves with as many frames as possible.
-  OutPacket* taken[FRAME_BATCH_MAX_READ_FRAMES];
+bool HostAdapter::finish_plain_frame(uint8_t* frame, size_t len, const offload::VnetHeader& h) {
+  if (!(h.flags & offload::VNET_F_NEEDS_CSUM)) return true;
+  return offload::complete_checksum(frame, len, h.csum_start, h.csum_offset);
+}
+
+size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone) {
   size_t n = 0;
-  while (n < FRAME_BATCH_MAX_READ_FRAMES && !free_slots_.empty()) {
+  *gone = false;
+  while (n < max_frames && !free_slots_.empty()) {
     OutPacket* p = free_slots_.back();
-    ssize_t r = ::read(tap_.fd(), const_cast<uint8_t*>(p->data), slot_size_);
-    if (r < 0) {
-      if (errno != EAGAIN && errno != EINTR) {
-        if (n) ctx_->send_packets(taken, n);
-        tap_vanished();
-        return;
+    auto* slot = const_cast<uint8_t*>(p->data);
+    if (cutting_) {
+      size_t len = segmenter_.next(slot, slot_size_);
+      if (segmenter_.done()) cutting_ = false;
+      if (len == 0) {
+        if (dropped_super_++ == 0) log("%s: a super frame cut into frames longer than the MTU: dropped", tap_.name());
+        continue;
       }
+      free_slots_.pop_back();
+      p->length = uint32_t(len);
+      taken[n++] = p;
+      continue;
+    }
+    ssize_t r;
+    offload::VnetHeader vh;
+    if (tap_.vnet()) {
+      // A plain frame lands in the slot itself; a super frame runs on into
+      // the big buffer, after the slot's worth that is copied there.
+      uint8_t head[offload::VNET_HEADER];
+      struct iovec iov[3] = {{head, sizeof head},
+                             {slot, slot_size_},
+                             {super_.get() + slot_size_, offload::MAX_SUPER_FRAME - slot_size_}};
+      r = ::readv(tap_.fd(), iov, 3);
+      if (r >= 0) {
+        if (size_t(r) < sizeof head) continue;
+        r -= ssize_t(sizeof head);
+        vh = offload::parse_vnet_header(head);
+      }
+    } else {
+      r = ::read(tap_.fd(), slot, slot_size_);
+    }
+    if (r < 0) {
+      if (errno != EAGAIN && errno != EINTR) *gone = true;
       break;
     }
+    if (tap_.vnet() && (vh.gso_type != offload::VNET_GSO_NONE || size_t(r) > slot_size_)) {
+      std::memcpy(super_.get(), slot, slot_size_);
+      if (!segmenter_.start(super_.get(), size_t(r), vh)) {
+        if (dropped_super_++ == 0) log("%s: a frame the interface handed over could not be cut up: dropped", tap_.name());
+        continue;
+      }
+      cutting_ = true;
+      continue;
+    }
+    if (tap_.vnet() && !finish_plain_frame(slot, size_t(r), vh)) continue;
     free_slots_.pop_back();
     p->length = uint32_t(r);
     taken[n++] = p;
   }
-  if (n) ctx_->send_packets(taken, n);
+  return n;
+}
+
+void HostAdapter::on_tap_readable() {
+  if (!ctx_ || !tap_.is_open()) return;
+  // Take what the kernel has, a batch at a time, and hand it down in one go
+  // so a waiting read leaves with as many frames as possible. A bounded number
+  // of frames per turn keeps the control socket and the other adapters served.
+  OutPacket* taken[FRAME_BATCH_MAX_READ_FRAMES];
+  size_t total = 0;
+  bool gone = false;
+  while (total < kSlots && !gone) {
+    size_t n = take_frames(taken, FRAME_BATCH_MAX_READ_FRAMES, &gone);
+    if (n) ctx_->send_packets(taken, n);
+    total += n;
+    if (n < FRAME_BATCH_MAX_READ_FRAMES) break;
+  }
+  if (gone) {
+    tap_vanished();
+    return;
+  }
   update_tap_interest();
 }
 
@@ -343,6 +409,7 @@ void HostAdapter::close_connection() {
 
 void HostAdapter::finish_turn() {
   if (conn_broken_) close_connection();
+  if (cutting_ && !free_slots_.empty()) on_tap_readable();
 }
 
 void HostAdapter::on_conn_readable() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/core/miniport.h"
+#include "driver/linux/offload.h"
 #include "driver/linux/tap.h"
 #include "platform/registry.h"
 
@@ -55,7 +56,7 @@ class HostAdapter : public MiniportHost {
   void on_tick();
   void run_timer();
   bool timer_due() const { return timer_pending_; }
-  void finish_turn();  // closes a connection whose send failed
+  void finish_turn();  // closes a connection whose send failed, goes on cutting a super frame
 
   const std::string& key() const { return key_; }
   int tap_fd() const { return tap_.fd(); }
@@ -71,6 +72,11 @@ class HostAdapter : public MiniportHost {
   bool open_tap();
   void update_tap_interest();
   void refresh_filters();
+  // Moves frames into free slots: the rest of a super frame first, then what
+  // the interface has. Up to max_frames; the count taken.
+  size_t take_frames(OutPacket** taken, size_t max_frames, bool* gone);
+  // Checks (and completes) a frame read with its virtio header; false to drop it.
+  bool finish_plain_frame(uint8_t* frame, size_t len, const offload::VnetHeader& h);
 
   Host& host_;
   std::string key_;
@@ -98,6 +104,13 @@ class HostAdapter : public MiniportHost {
   size_t read_buffer_size_ = 0;
   ReadRequest reads_[2];
   bool read_busy_[2] = {false, false};
+
+  // A TCP super frame read whole (its first slot's worth is copied in front
+  // of the rest so that it lies in one piece) and being cut into slots.
+  std::unique_ptr<uint8_t[]> super_;
+  offload::Segmenter segmenter_;
+  bool cutting_ = false;
+  uint64_t dropped_super_ = 0;
 
   std::unique_ptr<uint8_t[]> recv_buffer_;
   size_t recv_buffer_size_ = 0;

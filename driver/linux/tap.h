@@ -25,6 +25,9 @@ class TapDevice {
   const std::string& name() const { return name_; }
   int ifindex() const { return ifindex_; }
   const std::string& error() const { return error_; }
+  // Every read and write carries a virtio-net header (offload::VNET_HEADER
+  // bytes) first, and reads may hand over TCP super frames to be cut up.
+  bool vnet() const { return vnet_; }
 
   bool set_mac(const MacAddress& mac);
   bool set_mtu(uint32_t mtu);
@@ -38,6 +41,7 @@ class TapDevice {
   bool fail(const std::string& what);
   int fd_ = -1;
   int ifindex_ = 0;
+  bool vnet_ = false;
   std::string name_;
   mutable std::string error_;
 };

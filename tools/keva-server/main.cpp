@@ -150,12 +150,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<TapPort> tap;
     if (!o.tap.empty()) {
         std::string err;
-        int fd = tap_open(o.tap, err);
+        bool vnet = false;
+        int fd = tap_open(o.tap, err, &vnet);
         if (fd < 0) {
             logf(LOG_ERROR, "--tap: %s", err.c_str());
             return 1;
         }
-        tap = std::make_unique<TapPort>(*srv, fd, o.tap);
+        tap = std::make_unique<TapPort>(*srv, fd, o.tap, vnet);
         tap->start();
     }
 

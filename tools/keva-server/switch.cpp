@@ -18,7 +18,7 @@ bool is_group(const uint8_t* mac) { return mac[0] & 1; }
 Switch::Switch() { table_.reserve(1024); }
 
 bool Switch::attach(Port* p) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::shared_mutex> lock(mu_);
     for (int i = 0; i < MAX_PORTS; ++i) {
         if (!ports_[i]) {
             ports_[i] = p;
@@ -31,7 +31,7 @@ bool Switch::attach(Port* p) {
 }
 
 void Switch::detach(Port* p) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::shared_mutex> lock(mu_);
     if (p->slot < 0 || ports_[p->slot] != p) return;
     // Forget the addresses behind the port so that their frames flood until
     // they are seen again elsewhere.
@@ -44,10 +44,8 @@ void Switch::detach(Port* p) {
     p->slot = -1;
 }
 
-void Switch::forward(Port* from, const BatchView& b) {
-    int16_t dest[MAX_BATCH_FRAMES];
-    bool sel[MAX_BATCH_FRAMES];
-    std::lock_guard<std::mutex> lock(mu_);
+bool Switch::lookup(const Port* from, const BatchView& b, int16_t* dest) const {
+    bool known = true;
     for (int i = 0; i < b.count; ++i) {
         const uint8_t* f = b.record + b.offset[i] + 2;
         if (b.length[i] < ETH_HEADER) {
@@ -55,20 +53,9 @@ void Switch::forward(Port* from, const BatchView& b) {
             continue;
         }
         const uint8_t* src = f + 6;
-        if (!is_group(src)) {
-            uint64_t key = mac_key(src);
-            auto it = table_.find(key);
-            if (it == table_.end()) {
-                if (table_.size() < MAX_MACS) {
-                    table_.emplace(key, from->slot);
-                    logf(LOG_DEBUG, "learned %02x:%02x:%02x:%02x:%02x:%02x on %s", src[0], src[1],
-                         src[2], src[3], src[4], src[5], from->port_name());
-                }
-            } else if (it->second != from->slot) {
-                it->second = from->slot;
-                logf(LOG_DEBUG, "%02x:%02x:%02x:%02x:%02x:%02x moved to %s", src[0], src[1],
-                     src[2], src[3], src[4], src[5], from->port_name());
-            }
+        if (known && !is_group(src)) {
+            auto it = table_.find(mac_key(src));
+            if (it == table_.end() ? table_.size() < MAX_MACS : it->second != from->slot) known = false;
         }
         if (is_group(f)) {
             dest[i] = TO_ALL;
@@ -77,6 +64,45 @@ void Switch::forward(Port* from, const BatchView& b) {
             if (it == table_.end()) dest[i] = TO_ALL;
             else dest[i] = it->second == from->slot ? TO_NONE : static_cast<int16_t>(it->second);
         }
+    }
+    return known;
+}
+
+void Switch::learn(const Port* from, const BatchView& b) {
+    for (int i = 0; i < b.count; ++i) {
+        if (b.length[i] < ETH_HEADER) continue;
+        const uint8_t* src = b.record + b.offset[i] + 2 + 6;
+        if (is_group(src)) continue;
+        uint64_t key = mac_key(src);
+        auto it = table_.find(key);
+        if (it == table_.end()) {
+            if (table_.size() < MAX_MACS) {
+                table_.emplace(key, from->slot);
+                logf(LOG_DEBUG, "learned %02x:%02x:%02x:%02x:%02x:%02x on %s", src[0], src[1], src[2],
+                     src[3], src[4], src[5], from->port_name());
+            }
+        } else if (it->second != from->slot) {
+            it->second = from->slot;
+            logf(LOG_DEBUG, "%02x:%02x:%02x:%02x:%02x:%02x moved to %s", src[0], src[1], src[2], src[3],
+                 src[4], src[5], from->port_name());
+        }
+    }
+}
+
+void Switch::forward(Port* from, const BatchView& b) {
+    int16_t dest[MAX_BATCH_FRAMES];
+    bool sel[MAX_BATCH_FRAMES];
+    std::shared_lock<std::shared_mutex> lock(mu_);
+    if (!lookup(from, b, dest)) {
+        lock.unlock();
+        {
+            std::unique_lock<std::shared_mutex> ex(mu_);
+            learn(from, b);
+        }
+        lock.lock();
+        // The port may have gone while the lock was free.
+        if (from->slot < 0 || ports_[from->slot] != from) return;
+        lookup(from, b, dest);
     }
     for (int s = 0; s < top_; ++s) {
         Port* p = ports_[s];

@@ -4,6 +4,7 @@
 // whose frames all go to one port is passed on unchanged.
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -15,8 +16,9 @@ class Port {
 public:
     virtual ~Port() = default;
     // Hands over the frames of `b` whose `sel` entry is true; `nsel` of them,
-    // all of them when nsel == b.count. Runs with the switch lock held, so it
-    // must not block.
+    // all of them when nsel == b.count. Runs with the switch lock held for
+    // reading, so it must not block, and other ports' threads may call it at
+    // the same time.
     virtual void deliver(const BatchView& b, const bool* sel, int nsel) = 0;
     virtual const char* port_name() const = 0;
     int slot = -1;
@@ -33,7 +35,15 @@ public:
     void forward(Port* from, const BatchView& b);
 
 private:
-    std::mutex mu_;
+    // Fills dest for each frame; false when a source address is new or has
+    // moved, so that the caller learns it under the exclusive lock.
+    bool lookup(const Port* from, const BatchView& b, int16_t* dest) const;
+    void learn(const Port* from, const BatchView& b);
+
+    // Forwarding only reads the table, so the ports' threads forward at the
+    // same time (a TAP write can take long: the kernel delivers the frame in
+    // it); learning and port changes take the lock exclusively.
+    mutable std::shared_mutex mu_;
     Port* ports_[MAX_PORTS] = {};
     int top_ = 0;  // one past the highest slot in use
     std::unordered_map<uint64_t, int> table_;  // MAC -> slot

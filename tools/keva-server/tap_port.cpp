@@ -1,9 +1,12 @@
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
+#include "driver/linux/offload.h"
 #include "log.hpp"
 #include "tap.hpp"
 #include "wire.hpp"
@@ -17,9 +20,10 @@ constexpr size_t FRAME_ROOM = 2 + 16384;
 constexpr int TAP_BATCH_FRAMES = 64;
 }  // namespace
 
-TapPort::TapPort(Server& srv, int fd, std::string name)
-    : srv_(srv), fd_(fd), name_(std::move(name)) {
+TapPort::TapPort(Server& srv, int fd, std::string name, bool vnet)
+    : srv_(srv), fd_(fd), name_(std::move(name)), vnet_(vnet) {
     batch_.resize(MAX_RECORD);
+    if (vnet_) super_.resize(velarn::offload::MAX_SUPER_FRAME);
 }
 
 TapPort::~TapPort() {
@@ -39,19 +43,35 @@ void TapPort::stop() {
 }
 
 void TapPort::deliver(const BatchView& b, const bool* sel, int) {
+    // An empty virtio header: the frame is complete as it stands.
+    static const uint8_t no_offload[velarn::offload::VNET_HEADER] = {};
     for (int i = 0; i < b.count; ++i) {
         if (!sel[i]) continue;
-        if (write(fd_, b.record + b.offset[i] + 2, b.length[i]) < 0 && write_errors_++ == 0)
+        const uint8_t* f = b.record + b.offset[i] + 2;
+        ssize_t r;
+        if (vnet_) {
+            iovec iov[2] = {{const_cast<uint8_t*>(no_offload), sizeof no_offload},
+                            {const_cast<uint8_t*>(f), b.length[i]}};
+            r = writev(fd_, iov, 2);
+        } else {
+            r = write(fd_, f, b.length[i]);
+        }
+        if (r < 0 && write_errors_++ == 0)
             logf(LOG_EVENT, "%s: write: %s", name_.c_str(), strerror(errno));
     }
 }
 
 void TapPort::run() {
+    using namespace velarn::offload;
     logf(LOG_EVENT, "%s: bridged into the switch", name_.c_str());
     BatchView view;
+    Segmenter seg;
+    bool cutting = false;
+    unsigned long long undone = 0;
     for (;;) {
         pollfd p[2] = {{fd_, POLLIN, 0}, {srv_.stop_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+        // A super frame still being cut needs no waiting.
+        if (poll(p, 2, cutting ? 0 : -1) < 0 && errno != EINTR) {
             logf(LOG_ERROR, "%s: poll: %s", name_.c_str(), strerror(errno));
             return;
         }
@@ -64,7 +84,39 @@ void TapPort::run() {
         size_t pos = HEADER_SIZE;
         int n = 0;
         while (n < TAP_BATCH_FRAMES && batch_.size() - pos >= FRAME_ROOM) {
-            ssize_t r = read(fd_, batch_.data() + pos + 2, batch_.size() - pos - 2);
+            uint8_t* frame = batch_.data() + pos + 2;
+            size_t room = batch_.size() - pos - 2;
+            ssize_t r;
+            if (cutting) {
+                r = static_cast<ssize_t>(seg.next(frame, room));
+                if (seg.done()) cutting = false;
+                if (r == 0) continue;
+            } else if (vnet_) {
+                uint8_t head[VNET_HEADER];
+                // A batch never has room for a whole super frame, so the rest
+                // lands in super_ behind the batch's share.
+                iovec iov[3] = {{head, sizeof head}, {frame, room}, {super_.data() + room, super_.size() - room}};
+                r = readv(fd_, iov, 3);
+                if (r >= 0) {
+                    if (static_cast<size_t>(r) < sizeof head) continue;
+                    r -= static_cast<ssize_t>(sizeof head);
+                    VnetHeader h = parse_vnet_header(head);
+                    if (h.gso_type != VNET_GSO_NONE || static_cast<size_t>(r) > room) {
+                        // The frame ran on past the batch: put it in one piece.
+                        memcpy(super_.data(), frame, std::min(room, static_cast<size_t>(r)));
+                        cutting = seg.start(super_.data(), static_cast<size_t>(r), h);
+                        if (!cutting && undone++ == 0)
+                            logf(LOG_EVENT, "%s: a frame from the device could not be cut up: dropped",
+                                 name_.c_str());
+                        continue;
+                    }
+                    if ((h.flags & VNET_F_NEEDS_CSUM) &&
+                        !complete_checksum(frame, static_cast<size_t>(r), h.csum_start, h.csum_offset))
+                        continue;
+                }
+            } else {
+                r = read(fd_, frame, room);
+            }
             if (r < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     // Polling again would only spin on the same error.
