@@ -205,6 +205,8 @@ TEST(Program, TraceSectionDumpsTheTraceAtExit) {
   EXPECT_NE(std::string::npos, trace.find("log.log_file = kevad.log\n"));
   EXPECT_NE(std::string::npos, trace.find("[debug] stopping kevad\n"));
   EXPECT_NE(std::string::npos, trace.find("startup succeeded\n"));
+  EXPECT_TRUE(std::regex_search(trace, std::regex("\\] +channel_main: starting thread: \\d+\n")));
+  EXPECT_TRUE(std::regex_search(trace, std::regex("\\] +channel_main: exiting thread: \\d+\n")));
 }
 
 TEST(Program, InstallWritesAUnitIntoTheRoot) {
