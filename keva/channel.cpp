@@ -52,6 +52,10 @@ ChannelSessionOps g_ops{};
 std::mutex g_listeners_mutex;
 std::vector<Request*> g_listeners;
 WaitEvent* g_stop = nullptr;
+// Created before the thread starts, so that the channel is there once the
+// service reports its start-up as done.
+LocalPipeServer* g_server = nullptr;
+bool g_server_ok = false;
 std::thread g_thread;
 std::thread::id g_thread_id;
 apr_pool_t* g_root = nullptr;
@@ -234,9 +238,8 @@ void remove_listener(size_t index) {
 
 void channel_main() {
   trace_thread_start("channel_main");
-  LocalPipeServer server;
-  bool ok = server.create(kPipeName);
-  if (!ok) log_apr_error(server.path().c_str(), APR_FROM_OS_ERROR(errno));
+  LocalPipeServer& server = *g_server;
+  bool ok = g_server_ok;
   while (ok) {
     std::vector<int> handles;
     {
@@ -285,6 +288,8 @@ apr_status_t channel_cleanup(void*) {
   if (g_thread.joinable()) g_thread.join();
   delete g_stop;
   g_stop = nullptr;
+  delete g_server;
+  g_server = nullptr;
   g_root = nullptr;
   return APR_SUCCESS;
 }
@@ -300,6 +305,9 @@ int channel_start(apr_pool_t* root) {
     log_apr_error("eventfd", APR_FROM_OS_ERROR(errno));
     return -1;
   }
+  g_server = new LocalPipeServer();
+  g_server_ok = g_server->create(kPipeName);
+  if (!g_server_ok) log_apr_error(g_server->path().c_str(), APR_FROM_OS_ERROR(errno));
   try {
     g_thread = std::thread(channel_main);
   } catch (...) {

@@ -111,7 +111,6 @@ void session_free(Session* s) {
   if (s->thread.joinable()) s->thread.join();
   if (s->pool) apr_pool_destroy(s->pool);
   delete s;
-  g_busy = false;
 }
 
 // --- states ---------------------------------------------------------------------
@@ -287,8 +286,12 @@ bool adapter_restart(Session* s) {
 bool after_disconnect(Session* s) {
   RemoteLink* link = s->link;
   int delay = reconnect_schedule_delay(link);
-  link->connection = nullptr;
-  apr_pool_clear(link->pool);
+  {
+    // The stop path may be closing this very connection.
+    std::lock_guard<std::mutex> lock(s->write_mutex);
+    link->connection = nullptr;
+    apr_pool_clear(link->pool);
+  }
   remote_set_state(link, SESSION_CLOSED);
   if (s->stopping.load() || !link->reconnect_allowed || delay == 0) return false;
   log_info("reconnect after %d seconds...", delay);
@@ -372,6 +375,9 @@ void halt_session(Session* s) {
 void stop_item(void* arg) {
   auto* s = static_cast<Session*>(arg);
   halt_session(s);
+  // A client that starts a new session as soon as it hears "Terminate" must
+  // find the place free; the new one becomes current only after this item.
+  g_busy = false;
   remote_set_state(s->link, SESSION_TERMINATE);
   session_free(s);
 }
@@ -417,6 +423,7 @@ int client_start(const char* text, size_t len, bool from_startup) {
   if (apr_pool_create(&s->pool, kevad_root_pool()) != APR_SUCCESS ||
       apr_pool_create(&s->conn_pool, s->pool) != APR_SUCCESS) {
     session_free(s);
+    g_busy = false;
     return 500;
   }
   std::string path = std::string(kevad_data_folder()) + "/session.log";
@@ -424,6 +431,7 @@ int client_start(const char* text, size_t len, bool from_startup) {
   if (!s->log) {
     log_error("%s: %s", path.c_str(), std::strerror(errno));
     session_free(s);
+    g_busy = false;
     return 500;
   }
   t_creating = s;
@@ -466,10 +474,12 @@ int client_start(const char* text, size_t len, bool from_startup) {
   t_creating = nullptr;
   if (code) {
     session_free(s);
+    g_busy = false;
     return code;
   }
   if (kevad_submit(start_item, s) != 0) {
     session_free(s);
+    g_busy = false;
     return 500;
   }
   return 201;

@@ -70,6 +70,12 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
   EXPECT_NE(std::string::npos, slog.find("[debug] Version: kevad 1.4.5.248 (2015.11.18)\n"));
   EXPECT_NE(std::string::npos, slog.find("[debug] System: "));
   EXPECT_NE(std::string::npos, slog.find("[info] remote session started\n"));
+
+  // A client that connects again as soon as it hears "Terminate" is served.
+  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  for (int i = 0; i < 100 && count(kevad_log(), "remote session started") < 2; ++i) usleep(100000);
+  EXPECT_EQ(2, count(kevad_log(), "remote session started"));
+  EXPECT_EQ(std::string::npos, kevad_log().find("a session is already running"));
 }
 
 TEST_F(Session, StoppingTheServiceEndsTheSessionAndRemovesTheRoute) {

@@ -67,10 +67,14 @@ TunnelSite::~TunnelSite() {
 }
 
 pid_t TunnelSite::spawn(const std::string& ns, const std::vector<std::string>& argv,
-                        const std::string& err_file) {
+                        const std::string& err_file, const std::vector<std::string>& env) {
   pid_t pid = fork();
   if (pid == 0) {
     setenv("VELARN_ROOT", root().c_str(), 1);
+    for (const auto& e : env) {
+      auto eq = e.find('=');
+      if (eq != std::string::npos) setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+    }
     FILE* f = freopen(err_file.c_str(), "w", stderr);
     (void)f;
     FILE* o = freopen("/dev/null", "w", stdout);
@@ -125,6 +129,12 @@ bool TunnelSite::start_adapter() {
 bool TunnelSite::start_kevad(const std::string& ini) {
   write_file(data("kevad.ini"), ini);
   kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err");
+  return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
+}
+
+bool TunnelSite::start_kevad_env(const std::string& ini, const std::vector<std::string>& env) {
+  write_file(data("kevad.ini"), ini);
+  kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err", env);
   return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
 }
 

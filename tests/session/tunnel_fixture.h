@@ -35,6 +35,8 @@ class TunnelSite {
   bool start_adapter();
   // kevad in service mode with kevad.ini text.
   bool start_kevad(const std::string& ini = "");
+  // The same with further environment ("NAME=value"), e.g. SOFTHSM2_CONF.
+  bool start_kevad_env(const std::string& ini, const std::vector<std::string>& env);
   // SIGTERM; the exit code.
   int stop_kevad();
   // A password profile for the server; extra elements appended.
@@ -46,7 +48,8 @@ class TunnelSite {
   bool wait_for_log(const std::string& file, const std::string& text, int ms) const;
 
  private:
-  pid_t spawn(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file);
+  pid_t spawn(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
+              const std::vector<std::string>& env = {});
   TempRoot root_;
   std::string srv_, cli_, veth_a_, veth_b_;
   std::string ifname_;
