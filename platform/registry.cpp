@@ -584,37 +584,7 @@ std::optional<std::vector<std::string>> Registry::get_multi(const std::string& k
 }
 
 bool Registry::set(const std::string& key, const std::string& name, const RegValue& value) {
-  error_.clear();
-  if (!roots::make_dirs(dir_)) {
-    error_ = "cannot create registry folder " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
-  TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
-  KeyAccess access{dir_, error_};
-  auto path = access.create(key);
-  if (!path) return false;
-  std::vector<RegNamedValue> values;
-  // A damaged file is left as it is: overwriting it would lose every value
-  // in it that we could not read.
-  if (!access.read_values(*path, values)) return false;
-  RegValue stored = value;
-  if (stored.type != RegType::Sz) stored.sz.clear();
-  if (stored.type != RegType::Dword) stored.dword = 0;
-  if (stored.type != RegType::MultiSz) stored.multi.clear();
-  bool found = false;
-  for (auto& v : values) {
-    if (ieq(v.name, name)) {
-      v.value = std::move(stored);
-      found = true;
-      break;
-    }
-  }
-  if (!found) values.push_back(RegNamedValue{name, std::move(stored)});
-  return access.write_values(*path, values);
+  return set_many(key, {RegNamedValue{name, value}});
 }
 
 bool Registry::create_new_key(const std::string& key) {
@@ -651,11 +621,18 @@ bool Registry::set_many(const std::string& key, const std::vector<RegNamedValue>
   auto path = access.create(key);
   if (!path) return false;
   std::vector<RegNamedValue> values;
+  // A damaged file is left as it is: overwriting it would lose every value
+  // in it that we could not read.
   if (!access.read_values(*path, values)) return false;
   for (auto& nv : add) {
+    // Only the field of the value's own type is kept.
+    RegValue stored = nv.value;
+    if (stored.type != RegType::Sz) stored.sz.clear();
+    if (stored.type != RegType::Dword) stored.dword = 0;
+    if (stored.type != RegType::MultiSz) stored.multi.clear();
     auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return ieq(v.name, nv.name); });
-    if (it != values.end()) it->value = nv.value;
-    else values.push_back(nv);
+    if (it != values.end()) it->value = std::move(stored);
+    else values.push_back(RegNamedValue{nv.name, std::move(stored)});
   }
   return access.write_values(*path, values);
 }
