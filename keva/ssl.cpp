@@ -67,11 +67,9 @@ int classify(SSL* ssl, int* result, int* saved_errno) {
   return kind;
 }
 
-// Read and write share this: byte count, 0 on a clean close, -1 logged.
-int finish_io(RemoteConnection* conn, const char* call, int size, int result) {
-  int saved;
-  int kind = classify(conn->ssl, &result, &saved);
-  trace_result(conn, call, size, result, kind);
+// What a TLS call's outcome means to its caller: byte count (or the call's
+// result), 0 on a clean close, -1 logged.
+int io_outcome(RemoteConnection* conn, int kind, int result, int saved) {
   switch (kind) {
     case SSL_ERROR_NONE:
       return result;
@@ -86,6 +84,14 @@ int finish_io(RemoteConnection* conn, const char* call, int size, int result) {
       ssl_report_error(kind, conn, result);
       return -1;
   }
+}
+
+// Read and write share this.
+int finish_io(RemoteConnection* conn, const char* call, int size, int result) {
+  int saved;
+  int kind = classify(conn->ssl, &result, &saved);
+  trace_result(conn, call, size, result, kind);
+  return io_outcome(conn, kind, result, saved);
 }
 
 int verify_callback(int ok, X509_STORE_CTX* store) {
@@ -268,9 +274,9 @@ int ssl_attach(RemoteConnection* conn, SSL_CTX* ctx) {
   }
   struct timeval tv = {kSocketLimitSeconds, 0};
   if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0)
-    log_apr_error("setsockopt(SO_RCVTIMEO)", log_os_status(errno));
+    log_apr_error("SO_RCVTIMEO", log_os_status(errno));
   if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0)
-    log_apr_error("setsockopt(SO_SNDTIMEO)", log_os_status(errno));
+    log_apr_error("SO_SNDTIMEO", log_os_status(errno));
   SSL_set_mode(conn->ssl, SSL_MODE_AUTO_RETRY);
   if (conn->info_wanted)
     conn->info = static_cast<ServerInfo*>(apr_pcalloc(conn->pool, sizeof(ServerInfo)));
@@ -295,20 +301,7 @@ int ssl_connect_wait(RemoteConnection* conn) {
     ssl_report_error(kind, conn, result);
     return -1;
   }
-  switch (kind) {
-    case SSL_ERROR_NONE:
-      return result;
-    case SSL_ERROR_WANT_READ:
-    case SSL_ERROR_WANT_WRITE:
-      log_error("connection timeout");
-      return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      return 0;
-    default:
-      errno = saved;
-      ssl_report_error(kind, conn, result);
-      return -1;
-  }
+  return io_outcome(conn, kind, result, saved);
 }
 
 int ssl_read_wait(RemoteConnection* conn, void* buf, int size) {
