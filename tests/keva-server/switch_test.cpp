@@ -142,7 +142,7 @@ TEST(KevaServerTunnel, SplitSilentAndDroppedTunnels) {
         ASSERT_TRUE(a->send(msg(0x00)));
         EXPECT_EQ(read_record(*a), msg(0x00));
         EXPECT_TRUE(a->closed_by_peer(3000));
-        EXPECT_TRUE(srv.saw("dropping the connection at tunnel"));
+        EXPECT_TRUE(srv.wait_for("dropping the connection at tunnel"));
         EXPECT_EQ(srv.stop(), 0);
     }
 }
