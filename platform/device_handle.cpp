@@ -4,14 +4,13 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "adapter/device_protocol.h"
 #include "adapter/status.h"
-#include "platform/roots.h"
+#include "platform/local_pipe.h"
 
 namespace velarn {
 
@@ -53,22 +52,8 @@ DeviceHandle::~DeviceHandle() {
 
 std::unique_ptr<DeviceHandle> DeviceHandle::open(const std::string& windows_path, uint32_t* status) {
   *status = 0;
-  std::string path = roots::object_path(windows_path);
-  struct sockaddr_un sa {};
-  sa.sun_family = AF_UNIX;
-  if (path.size() >= sizeof sa.sun_path) {
-    errno = ENAMETOOLONG;
-    return nullptr;
-  }
-  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  int fd = seqpacket_connect(windows_path);
   if (fd < 0) return nullptr;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return nullptr;
-  }
   // The host answers every connection with the result of the open.
   uint8_t msg[DEVICE_RESPONSE_HEADER + 16];
   struct pollfd p = {fd, POLLIN, 0};

@@ -193,24 +193,29 @@ std::unique_ptr<PipeConnection> LocalPipeServer::accept() {
   return conn;
 }
 
-std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name) {
+int seqpacket_connect(const std::string& windows_name) {
   std::string path = roots::object_path(windows_name);
   struct sockaddr_un sa {};
   sa.sun_family = AF_UNIX;
   if (path.size() >= sizeof sa.sun_path) {
     errno = ENAMETOOLONG;
-    return nullptr;
+    return -1;
   }
   std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     int e = errno;
     close(fd);
     errno = e;
-    return nullptr;
+    return -1;
   }
-  return std::make_unique<PipeConnection>(fd);
+  return fd;
+}
+
+std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name) {
+  int fd = seqpacket_connect(windows_name);
+  return fd < 0 ? nullptr : std::make_unique<PipeConnection>(fd);
 }
 
 bool pipe_peer_allowed(uid_t uid) {

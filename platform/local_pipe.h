@@ -89,6 +89,9 @@ class LocalPipeServer {
 
 // Client side.
 std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name);
+// A connected message-mode socket to a Windows object name ("\\.\pipe\x",
+// "\\.\Global\x"), or -1 with errno set.
+int seqpacket_connect(const std::string& windows_name);
 
 // Access to the control channel: root ("SYSTEM"), members of sudo
 // ("Administrators") and ordinary users ("Users": uid 1000 and up but the
