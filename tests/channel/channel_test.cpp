@@ -200,3 +200,36 @@ TEST_F(Channel, PeersOutsideTheAllowedAccountsAreRefused) {
   EXPECT_TRUE(velarn::pipe_peer_allowed(0));
   EXPECT_FALSE(velarn::pipe_peer_allowed(65534));
 }
+
+TEST_F(Channel, ArbitraryRequestsNeverBreakTheChannel) {
+  // Valid requests cut, spliced and sprinkled with random bytes, sent by
+  // clients that leave at once: whatever the channel makes of them, it must
+  // go on serving.
+  const std::string seeds[] = {
+      "GET /keva/ HTTP/1.1\r\n\r\n",
+      "POST /keva/client/x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+      "GET /keva/listen HTTP/1.1\r\nA: b\r\n\r\n",
+      "DELETE /keva/client/s?x=1&y HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+  };
+  uint32_t rng = 12345;
+  auto next = [&rng] { return rng = rng * 1103515245u + 12345u, rng >> 8; };
+  for (int i = 0; i < 400; ++i) {
+    std::string r = seeds[next() % 4];
+    int edits = 1 + next() % 4;
+    for (int e = 0; e < edits && !r.empty(); ++e) {
+      size_t pos = next() % r.size();
+      switch (next() % 4) {
+        case 0: r[pos] = static_cast<char>(next()); break;
+        case 1: r.erase(pos, 1 + next() % 8); break;
+        case 2: r.insert(pos, seeds[next() % 4].substr(0, next() % 20)); break;
+        case 3: r = r.substr(0, pos); break;
+      }
+    }
+    if (r.empty()) r = " ";
+    auto c = conn();
+    ASSERT_NE(nullptr, c);
+    c->write(r.data(), r.size());
+  }
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
+            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+}
