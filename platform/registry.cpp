@@ -131,6 +131,18 @@ class TreeLock {
   int fd_ = -1;
 };
 
+bool make_folder(const std::string& dir, std::string& error) {
+  if (roots::make_dirs(dir)) return true;
+  error = "cannot create registry folder " + dir + ": " + std::strerror(errno);
+  return false;
+}
+
+bool locked(const TreeLock& lock, const std::string& dir, std::string& error) {
+  if (lock.held()) return true;
+  error = "cannot lock the registry in " + dir + ": " + std::strerror(errno);
+  return false;
+}
+
 bool is_dir(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -488,15 +500,9 @@ bool Registry::key_exists(const std::string& key) const {
 
 bool Registry::create_key(const std::string& key) {
   error_.clear();
-  if (!roots::make_dirs(dir_)) {
-    error_ = "cannot create registry folder " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!make_folder(dir_, error_)) return false;
   TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!locked(lock, dir_, error_)) return false;
   return KeyAccess{dir_, error_}.create(key).has_value();
 }
 
@@ -508,10 +514,7 @@ bool Registry::delete_key(const std::string& key) {
   }
   if (!is_dir(dir_)) return true;
   TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!locked(lock, dir_, error_)) return false;
   auto path = KeyAccess{dir_, error_}.resolve(key);
   if (!path) return true;
   // Move the key out of sight in one step, so that an interrupted removal
@@ -589,15 +592,9 @@ bool Registry::set(const std::string& key, const std::string& name, const RegVal
 
 bool Registry::create_new_key(const std::string& key) {
   error_.clear();
-  if (!roots::make_dirs(dir_)) {
-    error_ = "cannot create registry folder " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!make_folder(dir_, error_)) return false;
   TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   if (access.resolve(key)) {
     error_ = "key exists";
@@ -608,15 +605,9 @@ bool Registry::create_new_key(const std::string& key) {
 
 bool Registry::set_many(const std::string& key, const std::vector<RegNamedValue>& add) {
   error_.clear();
-  if (!roots::make_dirs(dir_)) {
-    error_ = "cannot create registry folder " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!make_folder(dir_, error_)) return false;
   TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   auto path = access.create(key);
   if (!path) return false;
@@ -666,10 +657,7 @@ bool Registry::delete_value(const std::string& key, const std::string& name) {
     return false;
   }
   TreeLock lock(dir_, true);
-  if (!lock.held()) {
-    error_ = "cannot lock the registry in " + dir_ + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   auto path = access.resolve(key);
   if (!path) {

@@ -89,6 +89,8 @@ int read_profile(TokenData* h);
 // Finds up to `max` objects; 0 or the failing call's value.
 CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found,
                    CK_ULONG max, CK_ULONG* count);
+// The stored profile's data objects ("client.vln" of "Velarn"), up to `max`.
+CK_RV find_profile_objects(TokenData* h, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* count);
 void fill_certificate_fields(TokenData* h);
 void fill_profile_fields(TokenData* h);
 void set_present(TokenData* h, int present);

@@ -287,6 +287,17 @@ int open_session(TokenData* h, bool read_only) {
   return TOKEN_OK;
 }
 
+CK_RV find_profile_objects(TokenData* h, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* count) {
+  CK_OBJECT_CLASS cls = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, &cls, sizeof cls},
+      {CKA_TOKEN, &yes, sizeof yes},
+      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
+  return find_objects(h, tmpl, 4, found, max, count);
+}
+
 CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found,
                    CK_ULONG max, CK_ULONG* count) {
   TokenModule* m = h->module;
@@ -351,16 +362,9 @@ int read_profile(TokenData* h) {
   TokenModule* m = h->module;
   progress_text(h, "接続プロファイルを読み込んでいます");
   clear_profile(h);
-  CK_OBJECT_CLASS cls = CKO_DATA;
-  CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
   CK_OBJECT_HANDLE obj[2];
   CK_ULONG n = 0;
-  if (find_objects(h, tmpl, 4, obj, 2, &n) != CKR_OK) return TOKEN_ERR_PROFILE_SEARCH;
+  if (find_profile_objects(h, obj, 2, &n) != CKR_OK) return TOKEN_ERR_PROFILE_SEARCH;
   if (n == 0) return TOKEN_OK;
   if (n > 1)
     progress_text(h, "複数の接続プロファイルが登録されています。最初のものを利用します。");

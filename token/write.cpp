@@ -44,16 +44,9 @@ bool is_profile_document(const std::string& text) {
 // none or it is gone.
 bool remove_profile(TokenData* h) {
   TokenModule* m = h->module;
-  CK_OBJECT_CLASS cls = CKO_DATA;
-  CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
   CK_OBJECT_HANDLE obj;
   CK_ULONG n = 0;
-  if (find_objects(h, tmpl, 4, &obj, 1, &n) != CKR_OK) return false;
+  if (find_profile_objects(h, &obj, 1, &n) != CKR_OK) return false;
   if (n == 0) return true;
   return P11(m, C_DestroyObject, m->session, obj) == CKR_OK;
 }
@@ -211,16 +204,9 @@ VLNTOKEN_API int TokenDeleteConfig(TokenData* h) {
   int rc = open_session(h, false);
   if (rc) return rc;
   deleting(h, "接続プロファイル");
-  CK_OBJECT_CLASS cls = CKO_DATA;
-  CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
   CK_OBJECT_HANDLE obj;
   CK_ULONG n = 0;
-  if (find_objects(h, tmpl, 4, &obj, 1, &n) == CKR_OK && n == 1 &&
+  if (find_profile_objects(h, &obj, 1, &n) == CKR_OK && n == 1 &&
       P11(m, C_DestroyObject, m->session, obj) == CKR_OK) {
     h->profile_found = 0;
     std::memset(h->profile, 0, sizeof h->profile);
