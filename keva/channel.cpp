@@ -2,6 +2,8 @@
 
 #include <apr_strings.h>
 #include <apr_tables.h>
+#include <apr_time.h>
+#include <openssl/crypto.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include "kevad.h"
 #include "log.h"
 #include "misc.h"
+#include "profile.h"
 #include "platform/local_pipe.h"
 #include "trace.h"
 
@@ -35,6 +38,17 @@ const CodeName kStatus[] = {{200, "OK"},          {201, "Created"},    {205, "Re
                             {404, "Not Found"},   {500, "Internal Server Error"}, {0, nullptr}};
 const int kListen = -1;
 
+// A request must arrive whole within this time, and an answer is written
+// within the second: no client can hold the channel or the stop.
+const int kRequestSeconds = 10;
+const int kWriteMs = 1000;
+// Beyond these a new listener, or a connection that has not yet sent its
+// request, is refused: each holds a descriptor of a root process.
+const size_t kListenersPerUid = 16;
+const size_t kListenersAll = 64;
+const size_t kPendingPerUid = 16;
+const size_t kPendingAll = 64;
+
 struct Request {
   apr_pool_t* pool;
   std::unique_ptr<PipeConnection> pipe;
@@ -42,15 +56,22 @@ struct Request {
   const char* path;
   apr_table_t* query;
   apr_table_t* headers;
+  char* head;
+  size_t head_len;
   char* body;
   size_t body_len;
+  size_t body_have;
+  bool head_done;
+  apr_time_t deadline;
   const char* response;
   size_t response_len;
+  bool secret_response;
 };
 
 ChannelSessionOps g_ops{};
 std::mutex g_listeners_mutex;
 std::vector<Request*> g_listeners;
+std::vector<Request*> g_pending;  // channel thread only
 WaitEvent* g_stop = nullptr;
 // Created before the thread starts, so that the channel is there once the
 // service reports its start-up as done.
@@ -68,32 +89,43 @@ Request* request_create(std::unique_ptr<PipeConnection> pipe) {
   r->pool = pool;
   r->query = apr_table_make(pool, 4);
   r->headers = apr_table_make(pool, 8);
+  r->deadline = apr_time_now() + apr_time_from_sec(kRequestSeconds);
   return r;
 }
 
 void request_destroy(Request* r) {
+  // A posted profile and a profile answer carry passwords and PINs.
+  if (r->head) OPENSSL_cleanse(r->head, r->head_len);
+  if (r->body) OPENSSL_cleanse(r->body, r->body_len);
+  if (r->secret_response && r->response)
+    OPENSSL_cleanse(const_cast<char*>(r->response), r->response_len);
   r->pipe.~unique_ptr<PipeConnection>();
   apr_pool_destroy(r->pool);
 }
 
+enum Step { kFailed = -1, kClosed = 0, kMore = 1, kComplete = 2 };
+
+// Reads whatever has arrived without waiting for more.
 long pipe_read(Request* r, char* buf, size_t cap) {
-  long n = r->pipe->read(buf, cap);
-  if (n < 0) log_apr_error("ReadFile", APR_FROM_OS_ERROR(errno));
+  long n = r->pipe->read(buf, cap, 0);
+  if (n < 0 && errno != ETIMEDOUT) log_apr_error("ReadFile", APR_FROM_OS_ERROR(errno));
   return n;
 }
 
-// Returns the bytes read (0: nothing, so no answer), or -1 on failure.
-long read_request(Request* r) {
+Step read_head(Request* r) {
   char* text = static_cast<char*>(apr_palloc(r->pool, kMaxHead + 1));
   long n = pipe_read(r, text, kMaxHead);
-  if (n < 1) return n;
+  if (n < 0 && errno == ETIMEDOUT) return kMore;
+  if (n < 1) return n == 0 ? kClosed : kFailed;
+  r->head = text;
+  r->head_len = static_cast<size_t>(n) + 1;
   text[n] = 0;
   char* end = text + n;
 
   char* sp = std::strchr(text, ' ');
   if (!sp) {
     log_error("invalid API request");
-    return -1;
+    return kFailed;
   }
   *sp = 0;
   const char* word = text;
@@ -102,7 +134,7 @@ long read_request(Request* r) {
   char* sp2 = std::strchr(path, ' ');
   if (!sp2) {
     log_error("invalid API request");
-    return -1;
+    return kFailed;
   }
   *sp2 = 0;
   if (char* q = std::strchr(path, '?')) {
@@ -120,7 +152,7 @@ long read_request(Request* r) {
   char* line = std::strchr(sp2 + 1, '\n');
   if (!line) {
     log_error("invalid API request");
-    return -1;
+    return kFailed;
   }
   ++line;
   while (std::strncmp(line, "\r\n", 2) != 0) {
@@ -128,16 +160,17 @@ long read_request(Request* r) {
     char* eol = colon && colon[1] ? std::strstr(colon + 2, "\r\n") : nullptr;
     if (!colon || !eol) {
       log_error("invalid API request");
-      return -1;
+      return kFailed;
     }
     *colon = 0;
     *eol = 0;
     apr_table_set(r->headers, line, colon + 2);
     line = eol + 2;
   }
+  r->head_done = true;
   char* body_start = line + 2;
   const char* cl = apr_table_get(r->headers, "Content-Length");
-  if (!cl) return n;
+  if (!cl) return kComplete;
 
   char* cl_end = nullptr;
   errno = 0;
@@ -148,25 +181,30 @@ long read_request(Request* r) {
   if (cl_end == cl || want < 0 || errno == ERANGE || want > (1 << 24) ||
       static_cast<size_t>(want) < have) {
     log_error("invalid API request");
-    return -1;
+    return kFailed;
   }
   r->body_len = static_cast<size_t>(want);
   r->body = static_cast<char*>(apr_palloc(r->pool, r->body_len + 1));
   std::memcpy(r->body, body_start, have);
-  while (have < r->body_len) {
-    long m = pipe_read(r, r->body + have, r->body_len - have);
-    if (m < 1) {
-      log_error("invalid API request");
-      return -1;
-    }
-    have += static_cast<size_t>(m);
-  }
+  r->body_have = have;
   r->body[r->body_len] = 0;
-  return n;
+  return have == r->body_len ? kComplete : kMore;
+}
+
+Step read_body(Request* r) {
+  long m = pipe_read(r, r->body + r->body_have, r->body_len - r->body_have);
+  if (m < 0 && errno == ETIMEDOUT) return kMore;
+  if (m < 1) {
+    log_error("invalid API request");
+    return kFailed;
+  }
+  r->body_have += static_cast<size_t>(m);
+  return r->body_have == r->body_len ? kComplete : kMore;
 }
 
 int dispatch(Request* r) {
   const char* path = r->path;
+  uid_t uid = r->pipe->peer_uid();
   if (std::strcmp(path, "/keva/listen") == 0) return kListen;
   if (std::strcmp(path, "/keva/") == 0) {
     if (r->method == M_GET) {
@@ -175,6 +213,10 @@ int dispatch(Request* r) {
       return 200;
     }
     if (r->method == M_DELETE) {
+      if (!velarn::pipe_peer_is_admin(uid)) {
+        log_warning("service stop refused: uid %u is no administrator", static_cast<unsigned>(uid));
+        return 403;
+      }
       kevad_stop_request();
       return 200;
     }
@@ -190,18 +232,33 @@ int dispatch(Request* r) {
       if (profile && g_ops.profile_text) text = g_ops.profile_text(r->pool);
       if (!profile && g_ops.state_name) text = g_ops.state_name(r->pool);
       if (!text) return 404;
+      if (profile) {
+        r->secret_response = true;
+        // The profile's secrets are root's alone; everyone else sees the
+        // servers, switch and options.
+        if (uid != 0) {
+          const char* whole = text;
+          text = profile_without_secrets(r->pool, whole, std::strlen(whole));
+          OPENSSL_cleanse(const_cast<char*>(whole), std::strlen(whole));
+          if (!text) return 500;
+        }
+      }
       r->response = text;
       r->response_len = std::strlen(text);
       return 200;
     }
     case M_POST:
       if (!g_ops.start) return 500;
-      return g_ops.start(r->body ? r->body : "", r->body_len);
+      return g_ops.start(r->body ? r->body : "", r->body_len, static_cast<unsigned>(uid));
     case M_DELETE:
       return g_ops.stop_current && g_ops.stop_current() == 0 ? 200 : 404;
     default:
       return 400;
   }
+}
+
+void write_message(Request* r, const char* data, size_t len) {
+  if (!r->pipe->write(data, len, kWriteMs, *g_stop)) log_apr_error("WriteFile", APR_FROM_OS_ERROR(errno));
 }
 
 void write_response(Request* r, int code) {
@@ -216,11 +273,11 @@ void write_response(Request* r, int code) {
     char* whole = static_cast<char*>(apr_palloc(r->pool, head + r->response_len));
     std::memcpy(whole, text, head);
     std::memcpy(whole + head, r->response, r->response_len);
-    if (!r->pipe->write(whole, head + r->response_len))
-      log_apr_error("WriteFile", APR_FROM_OS_ERROR(errno));
+    write_message(r, whole, head + r->response_len);
+    if (r->secret_response) OPENSSL_cleanse(whole + head, r->response_len);
   } else {
     text = apr_psprintf(r->pool, "HTTP/1.1 %d %s\r\nServer: %s\r\n", code, reason, KEVAD_VERSION);
-    if (!r->pipe->write(text, std::strlen(text))) log_apr_error("WriteFile", APR_FROM_OS_ERROR(errno));
+    write_message(r, text, std::strlen(text));
   }
 }
 
@@ -236,43 +293,121 @@ void remove_listener(size_t index) {
   request_destroy(r);
 }
 
+size_t count_uid(const std::vector<Request*>& list, uid_t uid) {
+  size_t n = 0;
+  for (Request* r : list)
+    if (r->pipe->peer_uid() == uid) ++n;
+  return n;
+}
+
+// A whole request has arrived: answer it, or keep the client as a listener.
+void serve(Request* r) {
+  int code = dispatch(r);
+  if (code == kListen) {
+    uid_t uid = r->pipe->peer_uid();
+    bool room;
+    {
+      std::lock_guard<std::mutex> lock(g_listeners_mutex);
+      room = g_listeners.size() < kListenersAll && count_uid(g_listeners, uid) < kListenersPerUid;
+    }
+    if (!room) {
+      log_error("too many listeners: uid %u refused", static_cast<unsigned>(uid));
+      request_destroy(r);
+      return;
+    }
+    log_debug("pipe created: %pp", r);
+    std::lock_guard<std::mutex> lock(g_listeners_mutex);
+    g_listeners.push_back(r);
+    return;
+  }
+  write_response(r, code);
+  request_destroy(r);
+}
+
+void step_pending(size_t index) {
+  Request* r = g_pending[index];
+  Step st = r->head_done ? read_body(r) : read_head(r);
+  if (st == kMore) return;
+  g_pending.erase(g_pending.begin() + static_cast<long>(index));
+  if (st == kComplete)
+    serve(r);
+  else
+    request_destroy(r);
+}
+
+// Drops the clients whose request did not arrive in time; returns the wait
+// until the next deadline (-1: none).
+int expire_pending() {
+  apr_time_t now = apr_time_now();
+  apr_time_t next = 0;
+  for (size_t i = 0; i < g_pending.size();) {
+    Request* r = g_pending[i];
+    if (r->deadline <= now) {
+      if (r->head_done)
+        log_error("invalid API request");
+      else
+        log_debug("pipe timeout: %pp", r);
+      g_pending.erase(g_pending.begin() + static_cast<long>(i));
+      request_destroy(r);
+      continue;
+    }
+    if (!next || r->deadline < next) next = r->deadline;
+    ++i;
+  }
+  if (!next) return -1;
+  return static_cast<int>(apr_time_as_msec(next - now)) + 1;
+}
+
+void accept_client(LocalPipeServer& server) {
+  auto pipe = server.accept();
+  if (!pipe) return;  // refused by the access check, or gone already
+  uid_t uid = pipe->peer_uid();
+  if (g_pending.size() >= kPendingAll || count_uid(g_pending, uid) >= kPendingPerUid) {
+    log_debug("pipe refused: too many open requests of uid %u", static_cast<unsigned>(uid));
+    return;
+  }
+  Request* r = request_create(std::move(pipe));
+  if (!r) return;
+  g_pending.push_back(r);
+  // Most clients have written their request by now: answer at once.
+  if (r->pipe->readable()) step_pending(g_pending.size() - 1);
+}
+
+// Serves every client side by side: a request is read as its messages
+// arrive, so a client that stalls delays nobody else and never the stop.
 void channel_main() {
   trace_thread_start("channel_main");
   LocalPipeServer& server = *g_server;
   bool ok = g_server_ok;
   while (ok) {
+    int timeout = expire_pending();
     std::vector<int> handles;
+    size_t listeners;
     {
       std::lock_guard<std::mutex> lock(g_listeners_mutex);
       for (Request* l : g_listeners) handles.push_back(l->pipe->handle());
+      listeners = handles.size();
     }
+    for (Request* p : g_pending) handles.push_back(p->pipe->handle());
     size_t which = 0;
-    auto w = server.wait(*g_stop, handles, &which);
+    auto w = server.wait(*g_stop, handles, &which, timeout);
     if (w == LocalPipeServer::kStop) break;
+    if (w == LocalPipeServer::kTimeout) continue;
     if (w == LocalPipeServer::kFailed) {
       log_apr_error("WaitForMultipleObjects", APR_FROM_OS_ERROR(errno));
       break;
     }
     if (w == LocalPipeServer::kHandle) {
-      remove_listener(which);
+      if (which < listeners)
+        remove_listener(which);
+      else
+        step_pending(which - listeners);
       continue;
     }
-    auto pipe = server.accept();
-    if (!pipe) continue;  // refused by the access check, or gone already
-    Request* r = request_create(std::move(pipe));
-    if (!r) continue;
-    if (read_request(r) > 0) {
-      int code = dispatch(r);
-      if (code == kListen) {
-        log_debug("pipe created: %pp", r);
-        std::lock_guard<std::mutex> lock(g_listeners_mutex);
-        g_listeners.push_back(r);
-        continue;
-      }
-      write_response(r, code);
-    }
-    request_destroy(r);
+    accept_client(server);
   }
+  for (Request* r : g_pending) request_destroy(r);
+  g_pending.clear();
   std::vector<Request*> gone;
   {
     std::lock_guard<std::mutex> lock(g_listeners_mutex);

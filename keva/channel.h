@@ -7,8 +7,8 @@
 
 // What the channel asks of the session controller.
 struct ChannelSessionOps {
-  // Starts a session from profile text: 201, 400 or 500.
-  int (*start)(const char* profile_text, size_t len);
+  // Starts a session from profile text for the peer owner_uid: 201, 400 or 500.
+  int (*start)(const char* profile_text, size_t len, unsigned owner_uid);
   // Stops the current session: 0, or -1 when there is none.
   int (*stop_current)(void);
   // The current session's state name or profile text, copied into pool;

@@ -23,6 +23,7 @@
 #include "ssl.h"
 #include "token.h"
 #include "trace.h"
+#include "platform/secure_file.h"
 
 namespace {
 
@@ -109,6 +110,7 @@ void session_free(Session* s) {
     s->log = nullptr;
   }
   if (s->thread.joinable()) s->thread.join();
+  profile_wipe(s->profile);
   if (s->pool) apr_pool_destroy(s->pool);
   delete s;
 }
@@ -413,7 +415,7 @@ void client_log_sink(int level, const char* line, size_t len, const char* messag
   if (s == g_current) report(s, level, message);
 }
 
-int client_start(const char* text, size_t len, bool from_startup) {
+int client_start(const char* text, size_t len, bool from_startup, unsigned owner_uid) {
   bool expected = false;
   if (!g_busy.compare_exchange_strong(expected, true)) {
     log_error("a session is already running");
@@ -427,7 +429,7 @@ int client_start(const char* text, size_t len, bool from_startup) {
     return 500;
   }
   std::string path = std::string(kevad_data_folder()) + "/session.log";
-  s->log = std::fopen(path.c_str(), "w");
+  s->log = velarn::open_service_file(path, "w");
   if (!s->log) {
     log_error("%s: %s", path.c_str(), std::strerror(errno));
     session_free(s);
@@ -437,6 +439,7 @@ int client_start(const char* text, size_t len, bool from_startup) {
   t_creating = s;
   int code = 0;
   log_debug("Version: %s", KEVAD_VERSION);
+  log_debug("session started by uid %u", owner_uid);
   char sys[256];
   if (system_description(sys, sizeof sys) == 0) log_debug("System: %s", sys);
   if (profile_parse(s->pool, text, len, &s->profile) != 0) {
@@ -444,6 +447,11 @@ int client_start(const char* text, size_t len, bool from_startup) {
     code = 400;
   }
   if (!code && from_startup) s->profile->reconnect = 1;
+  if (!code && config_get_int("client.require_trust", 0) == 1 &&
+      (!s->profile->trust || s->profile->trust->count == 0)) {
+    log_error("the profile has no trust list, and kevad.ini requires one (require_trust)");
+    code = 400;
+  }
   if (!code && s->profile->auth.type == AUTH_TOKEN) {
     s->token = token_sign_setup(&s->profile->auth, s->pool);
     if (s->token)
@@ -488,10 +496,16 @@ int client_start(const char* text, size_t len, bool from_startup) {
 int client_startup(apr_pool_t* root) {
   const char* name = config_get_string("client.StartupProfile", nullptr);
   if (!name || !*name) return 0;
-  size_t len = 0;
-  char* text = read_whole_file(name, root, &len);
-  if (!text || len == 0) return 0;
-  client_start(text, len, true);
+  (void)root;
+  // The settings file may be writable by the desktop user: the profile it
+  // names must still be an administrator's file.
+  std::string text, why;
+  if (!velarn::read_admin_file(name, &text, &why)) {
+    log_error("%s", why.c_str());
+    return 0;
+  }
+  if (!text.empty()) client_start(text.data(), text.size(), true, 0);
+  OPENSSL_cleanse(text.data(), text.size());
   return 0;
 }
 
@@ -552,7 +566,8 @@ const char* client_profile_text(apr_pool_t* pool) {
 void client_register(void) {
   log_set_session_sink(client_log_sink);
   static const ChannelSessionOps ops = {
-      [](const char* text, size_t len) { return client_start(text, len, false); }, client_stop_current,
+      [](const char* text, size_t len, unsigned owner) { return client_start(text, len, false, owner); },
+      client_stop_current,
       client_state_name, client_profile_text};
   channel_set_session_ops(&ops);
 }

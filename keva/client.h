@@ -8,7 +8,7 @@
 // Creates a session from profile text and queues its start: 201, 400
 // (invalid profile) or 500 (anything else, a session already current among
 // them).
-int client_start(const char* text, size_t len, bool from_startup);
+int client_start(const char* text, size_t len, bool from_startup, unsigned owner_uid = 0);
 // The start-up session named by client.StartupProfile, if any. Always 0.
 int client_startup(apr_pool_t* root);
 // Asks the current session to stop: 0, or -1 when there is none.

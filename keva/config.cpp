@@ -13,6 +13,7 @@
 
 #include "log.h"
 #include "platform/roots.h"
+#include "platform/secure_file.h"
 #include "trace.h"
 
 namespace {
@@ -141,6 +142,18 @@ const char* config_get_path(const char* key, const char* def) {
   if (g_pool) return apr_pstrdup(g_pool, resolved.c_str());
   // Before the settings are loaded (tests): keep the text alive for the process.
   return strdup(resolved.c_str());
+}
+
+const char* config_get_data_path(const char* key, const char* def) {
+  const char* path = config_get_path(key, def);
+  if (!path || !def) return path;
+  std::string folder = velarn::roots::data_folder();
+  if (velarn::path_inside(path, folder)) return path;
+  // Whoever may edit the settings must not make the root service write
+  // where they could not.
+  log_warning("%s: %s is outside %s; %s is used", key, path, folder.c_str(), def);
+  std::string fallback = folder + "/" + def;
+  return g_pool ? apr_pstrdup(g_pool, fallback.c_str()) : strdup(fallback.c_str());
 }
 
 int config_get_int(const char* key, int def) {

@@ -12,6 +12,9 @@ const char* config_get_string(const char* key, const char* def);
 // Like config_get_string, then resolved against the data folder unless it
 // begins with "/". NULL only when both value and default are NULL.
 const char* config_get_path(const char* key, const char* def);
+// As config_get_path, for files the service writes: a value that leads out of
+// the data folder is refused (logged) and def, taken in the data folder, used.
+const char* config_get_data_path(const char* key, const char* def);
 // Leading decimal number of the value (0 when none); def when absent.
 int config_get_int(const char* key, int def);
 // Forgets the table (tests).

@@ -103,6 +103,12 @@ size_t keva12_describe(char* out, int code, const unsigned char* payload, size_t
     out[pos] = 0;
     return pos;
   }
+  // The password or ticket never reaches the trace file.
+  static const unsigned char kMasked[] = "********";
+  if (code == KEVA_PASSWORD) {
+    payload = kMasked;
+    len = sizeof kMasked - 1;
+  }
   std::memcpy(out + pos, " = \"", 4);
   pos += 4;
   // The whole payload with its closing quote when it fits; otherwise as

@@ -14,6 +14,7 @@
 #include "kevad.h"
 #include "platform/debug_output.h"
 #include "platform/roots.h"
+#include "platform/secure_file.h"
 #include "trace.h"
 
 namespace {
@@ -27,7 +28,7 @@ std::atomic<log_session_sink_fn> g_session_sink{nullptr};
 
 void append_error_log(const char* line, size_t len) {
   std::string path = velarn::roots::data_folder() + "/kevad-error.log";
-  FILE* f = std::fopen(path.c_str(), "a");
+  FILE* f = velarn::open_service_file(path, "a");
   if (!f) return;
   std::fwrite(line, 1, len, f);
   std::fclose(f);
@@ -55,6 +56,12 @@ size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer,
   if (peer) apr_snprintf(prefix, sizeof prefix, "%pI: ", peer);
 
   apr_vsnprintf(msgbuf, 256, fmt, ap);
+  // Messages carry text from the server, profiles and channel peers: a line
+  // feed there must not forge a log line, nor end an event line early.
+  for (char* c = msgbuf; *c; ++c) {
+    unsigned char u = static_cast<unsigned char>(*c);
+    if ((u < 0x20 && u != '\t') || u == 0x7f) *c = '?';
+  }
   return apr_snprintf(out, 512, "%s%s%s\n", stamp, prefix, msgbuf);
 }
 
@@ -118,9 +125,9 @@ bool log_debug_mode() { return g_debug_mode.load(); }
 
 int log_open(void) {
   if (g_debug_mode.load()) return 0;
-  const char* path = config_get_path("log.log_file", "kevad.log");
+  const char* path = config_get_data_path("log.log_file", "kevad.log");
   if (FILE* open = g_main_log.load(); open && open != stdout) return 0;
-  FILE* f = std::fopen(path, "a");
+  FILE* f = velarn::open_service_file(path, "a");
   if (!f) {
     std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
     return -1;

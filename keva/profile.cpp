@@ -62,14 +62,55 @@ void rc4_apply(const unsigned char* in, unsigned char* out, size_t len) {
   OPENSSL_cleanse(key_bytes, sizeof(key_bytes));
 }
 
+// Clears the text of every node below node: the document held passwords and
+// PINs, and freed memory keeps its bytes.
+void wipe_nodes(xmlNodePtr node) {
+  for (; node; node = node->next) {
+    if (node->content) OPENSSL_cleanse(node->content, xmlStrlen(node->content));
+    if (node->type == XML_ELEMENT_NODE) wipe_nodes(node->children);
+  }
+}
+
 struct XmlDoc {
   xmlDocPtr doc = nullptr;
   xmlXPathContextPtr xpath = nullptr;
   ~XmlDoc() {
     if (xpath) xmlXPathFreeContext(xpath);
-    if (doc) xmlFreeDoc(doc);
+    if (doc) {
+      wipe_nodes(doc->children);
+      xmlFreeDoc(doc);
+    }
   }
 };
+
+// Elements whose text a peer other than root never gets back.
+const char* const kSecretElements[] = {"password",      "enc_password",      "pin",        "enc_pin",
+                                       "ticket",        "proxyPassword",     "enc_proxyPassword",
+                                       "privatekey",    nullptr};
+
+bool is_secret_element(const xmlChar* name) {
+  for (const char* const* e = kSecretElements; *e; ++e)
+    if (xmlStrcmp(name, BAD_CAST * e) == 0) return true;
+  return false;
+}
+
+// Removes secret elements and comments (a comment may hold an old secret)
+// wherever they stand.
+void strip_secret_nodes(xmlNodePtr node) {
+  while (node) {
+    xmlNodePtr next = node->next;
+    if ((node->type == XML_ELEMENT_NODE && is_secret_element(node->name)) ||
+        node->type == XML_COMMENT_NODE) {
+      wipe_nodes(node->children);
+      if (node->content) OPENSSL_cleanse(node->content, xmlStrlen(node->content));
+      xmlUnlinkNode(node);
+      xmlFreeNode(node);
+    } else if (node->type == XML_ELEMENT_NODE) {
+      strip_secret_nodes(node->children);
+    }
+    node = next;
+  }
+}
 
 void log_xml_error() {
   const xmlError* err = xmlGetLastError();
@@ -90,6 +131,7 @@ const char* xml_text(XmlDoc& x, apr_pool_t* pool, const char* path) {
     xmlChar* s = xmlXPathCastNodeToString(res->nodesetval->nodeTab[0]);
     if (s) {
       value = apr_pstrdup(pool, reinterpret_cast<const char*>(s));
+      OPENSSL_cleanse(s, xmlStrlen(s));
       xmlFree(s);
     }
   }
@@ -449,4 +491,34 @@ int profile_parse(apr_pool_t* pool, const char* text, size_t len, SessionProfile
   if (parse_document(x, p) != 0) return -1;
   *out = p;
   return 0;
+}
+
+char* profile_without_secrets(apr_pool_t* pool, const char* text, size_t len) {
+  if (len > (size_t)INT_MAX) return nullptr;
+  XmlDoc x;
+  x.doc = xmlReadMemory(text, (int)len, nullptr, nullptr,
+                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (!x.doc) return nullptr;
+  strip_secret_nodes(x.doc->children);
+  xmlChar* out = nullptr;
+  int out_len = 0;
+  xmlDocDumpMemory(x.doc, &out, &out_len);
+  if (!out) return nullptr;
+  char* copy = apr_pstrmemdup(pool, reinterpret_cast<const char*>(out), (apr_size_t)out_len);
+  xmlFree(out);
+  return copy;
+}
+
+namespace {
+void wipe_text(const char* s) {
+  if (s) OPENSSL_cleanse(const_cast<char*>(s), strlen(s));
+}
+}  // namespace
+
+void profile_wipe(SessionProfile* p) {
+  if (!p) return;
+  if (p->text) OPENSSL_cleanse(const_cast<char*>(p->text), p->text_len);
+  wipe_text(p->auth.password);
+  wipe_text(p->auth.pin);
+  wipe_text(p->proxy_password);
 }

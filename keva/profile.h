@@ -74,3 +74,13 @@ int profile_mac_parse(const char* text, unsigned char mac[6]);
 // (logged).
 char* profile_decrypt(apr_pool_t* pool, const char* encoded);
 char* profile_encrypt(apr_pool_t* pool, const char* plain);
+
+// The document without its secrets (every password, PIN, ticket, proxy
+// password, their enc_ forms, the private key, and comments), for a peer
+// that may see the profile but not log in with it. NULL when the text is not
+// a document.
+char* profile_without_secrets(apr_pool_t* pool, const char* text, size_t len);
+
+// Overwrites the secrets a parsed profile holds and its raw text, before its
+// pool goes: freed memory keeps its bytes.
+void profile_wipe(SessionProfile* p);

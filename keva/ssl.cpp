@@ -14,7 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "config.h"
 #include "log.h"
 #include "profile.h"
 #include "trace.h"
@@ -146,6 +148,55 @@ int server_check(RemoteConnection* conn) {
   return 0;
 }
 
+// The oldest protocol offered: TLS 1.2 unless the administrator lowers it in
+// kevad.ini for an old server.
+int min_protocol() {
+  static const CodeName kVersions[] = {{TLS1_VERSION, "TLS1.0"},   {TLS1_1_VERSION, "TLS1.1"},
+                                       {TLS1_2_VERSION, "TLS1.2"}, {TLS1_3_VERSION, "TLS1.3"},
+                                       {0, nullptr}};
+  const char* text = config_get_string("ssl.min_protocol", "TLS1.2");
+  int v = codename_code(kVersions, text, 0);
+  if (!v) {
+    log_warning("ssl.min_protocol: unknown version %s; TLS1.2 is used", text);
+    v = TLS1_2_VERSION;
+  }
+  return v;
+}
+
+// Whatever cipher text a profile gives, no suite without encryption or
+// authentication and no export suite is ever offered. The library refuses
+// TLS 1.0 and 1.1 above security level 0, so only an administrator's choice
+// of an old protocol lowers the level, and then the cipher list keeps the
+// unencrypted suites out on its own.
+int apply_floor(SSL_CTX* ctx, const char* ciphers) {
+  int version = min_protocol();
+  if (SSL_CTX_set_min_proto_version(ctx, version) != 1) {
+    log_call_failure("SSL_CTX_set_min_proto_version");
+    return -1;
+  }
+  // The list as the profile's text chose it, less every suite that does not
+  // encrypt, does not authenticate the server, or has fewer than 112 bits.
+  std::string safe;
+  STACK_OF(SSL_CIPHER)* list = SSL_CTX_get_ciphers(ctx);
+  for (int i = 0; list && i < sk_SSL_CIPHER_num(list); ++i) {
+    const SSL_CIPHER* c = sk_SSL_CIPHER_value(list, i);
+    if (std::strcmp(SSL_CIPHER_get_version(c), "TLSv1.3") == 0) continue;  // always encrypted, set apart
+    if (SSL_CIPHER_get_cipher_nid(c) == NID_undef || SSL_CIPHER_get_auth_nid(c) == NID_auth_null ||
+        SSL_CIPHER_get_bits(c, nullptr) < 112)
+      continue;
+    safe += safe.empty() ? "" : ":";
+    safe += SSL_CIPHER_get_name(c);
+  }
+  if (safe.empty() || SSL_CTX_set_cipher_list(ctx, safe.c_str()) != 1) {
+    log_error("no usable cipher suite in the cipher list: %s", ciphers);
+    return -1;
+  }
+  int level = SSL_CTX_get_security_level(ctx);
+  if (version >= TLS1_2_VERSION && level < 1) SSL_CTX_set_security_level(ctx, 1);
+  if (version < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx, 0);
+  return 0;
+}
+
 int build_context(RemoteConnection* conn, const SessionProfile* profile) {
   trace(conn, "creating SSL_CTX");
   conn->ctx = SSL_CTX_new(TLS_client_method());
@@ -186,7 +237,7 @@ int build_context(RemoteConnection* conn, const SessionProfile* profile) {
     log_call_failure("SSL_CTX_set_cipher_list");
     return -1;
   }
-  return 0;
+  return apply_floor(conn->ctx, ciphers);
 }
 
 int client_ssl(RemoteConnection* conn, const SessionProfile* profile) {
@@ -199,6 +250,7 @@ int client_ssl(RemoteConnection* conn, const SessionProfile* profile) {
 
   if (!profile->trust || profile->trust->count == 0) {
     log_info("server verification disabled");
+    log_warning("the server certificate was not verified: the profile has no trust list");
   } else if (server_check(conn) != 0) {
     conn->fatal = 1;
     return -1;

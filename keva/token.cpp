@@ -28,6 +28,7 @@
 #include "log.h"
 #include "profile.h"
 #include "trace.h"
+#include "platform/secure_file.h"
 
 namespace {
 
@@ -310,10 +311,13 @@ TokenModule* token_driver_open(const char* path) {
     if (strcmp(m->path, path) == 0) return m;
 
   log_debug("opening PKCS#11 driver: %s", path);
-  void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  // Any local user may post a profile naming a module, and loading runs its
+  // code as root: only an administrator's file is loaded.
+  std::string why;
+  void* lib = velarn::load_admin_module(path, &why);
   if (!lib) {
-    const char* why = dlerror();
-    log_error("%s: %s", path, why ? why : "cannot be loaded");
+    log_error("%s", why.c_str());
+    log_error("invalid PKCS#11 driver: %s", path);
     return nullptr;
   }
   auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));

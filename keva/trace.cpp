@@ -13,6 +13,7 @@
 #include <thread>
 #include <string>
 
+#include "platform/secure_file.h"
 #include "config.h"
 #include "log.h"
 
@@ -66,7 +67,7 @@ void write_all(FILE* f, const char* p, long n) {
 int trace_start(apr_pool_t* /*pool*/) {
   if (!config_get_string("trace", nullptr)) return 0;
   long size = config_get_int("trace.trace_size", 1);
-  const char* file = config_get_path("trace.trace_file", "trace.log");
+  const char* file = config_get_data_path("trace.trace_file", "trace.log");
   // A negative size in the settings would otherwise become a huge allocation.
   long capacity = size > 0 ? size * 1000000L : 0;
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
@@ -166,7 +167,7 @@ void trace_thread_exit(const char* name) {
 
 void trace_dump(void) {
   if (!g_ring.on || g_ring.file.empty()) return;
-  FILE* f = std::fopen(g_ring.file.c_str(), "w");
+  FILE* f = velarn::open_service_file(g_ring.file, "w");
   if (!f) {
     log_error("%s: %s", g_ring.file.c_str(), std::strerror(errno));
     return;

@@ -100,6 +100,23 @@ bool PipeConnection::write(const char* data, size_t len) {
   return n == static_cast<ssize_t>(len);
 }
 
+bool PipeConnection::write(const char* data, size_t len, int timeout_ms, const WaitEvent& stop) {
+  for (;;) {
+    ssize_t n = send(fd_, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == static_cast<ssize_t>(len)) return true;
+    if (n >= 0) return false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    struct pollfd p[2] = {{fd_, POLLOUT, 0}, {stop.handle(), POLLIN, 0}};
+    int r = poll(p, 2, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || p[1].revents) {
+      errno = r == 0 ? ETIMEDOUT : (r < 0 ? errno : ECANCELED);
+      return false;
+    }
+  }
+}
+
 bool PipeConnection::try_write(const char* data, size_t len) {
   return send(fd_, data, len, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(len);
 }
@@ -155,18 +172,20 @@ bool LocalPipeServer::create(const std::string& windows_name) {
 }
 
 LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop,
-                                                  const std::vector<int>& handles, size_t* which) {
+                                                  const std::vector<int>& handles, size_t* which,
+                                                  int timeout_ms) {
   std::vector<struct pollfd> fds;
   fds.reserve(handles.size() + 2);
   fds.push_back({stop.handle(), POLLIN, 0});
   fds.push_back({fd_, POLLIN, 0});
   for (int h : handles) fds.push_back({h, POLLIN, 0});
   for (;;) {
-    int r = poll(fds.data(), fds.size(), -1);
+    int r = poll(fds.data(), fds.size(), timeout_ms);
     if (r < 0) {
       if (errno == EINTR) continue;
       return kFailed;
     }
+    if (r == 0) return kTimeout;
     if (fds[0].revents) return kStop;
     if (fds[1].revents & POLLIN) return kClient;
     if (fds[1].revents) return kFailed;
@@ -224,6 +243,14 @@ bool pipe_peer_allowed(uid_t uid) {
   char buf[4096];
   if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) != 0 || !res) return false;
   if (std::strcmp(res->pw_name, "nobody") != 0 && uid >= 1000 && uid != 65534) return true;
+  return pipe_peer_is_admin(uid);
+}
+
+bool pipe_peer_is_admin(uid_t uid) {
+  if (uid == 0) return true;
+  struct passwd pw, *res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &res) != 0 || !res) return false;
   // Administrators: members of sudo.
   int ngroups = 64;
   std::vector<gid_t> groups(ngroups);

@@ -42,6 +42,9 @@ class PipeConnection {
   long read(char* buf, size_t cap, int timeout_ms = -1);
   // Writes one message; false on failure.
   bool write(const char* data, size_t len);
+  // Writes one message, waiting at most timeout_ms for room in the peer's
+  // queue and never past the stop event; false on failure, time-out or stop.
+  bool write(const char* data, size_t len, int timeout_ms, const WaitEvent& stop);
   // Writes one message unless the peer's queue is full; false then or on failure.
   bool try_write(const char* data, size_t len);
   // Something to read (or the peer went away) without blocking.
@@ -74,10 +77,11 @@ class LocalPipeServer {
   bool create(const std::string& windows_name);
   const std::string& path() const { return path_; }
 
-  enum WaitResult { kStop, kClient, kHandle, kFailed };
-  // Waits without limit for the stop event, a client, or one of handles to
-  // become readable or hang up (*which = its index).
-  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, size_t* which);
+  enum WaitResult { kStop, kClient, kHandle, kFailed, kTimeout };
+  // Waits for the stop event, a client, or one of handles to become readable
+  // or hang up (*which = its index); timeout_ms < 0 waits without limit.
+  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, size_t* which,
+                  int timeout_ms = -1);
   // Takes the waiting client. Peers the access check refuses are
   // disconnected without a word and give nullptr (so does a failure).
   std::unique_ptr<PipeConnection> accept();
@@ -97,5 +101,7 @@ int seqpacket_connect(const std::string& windows_name);
 // ("Administrators") and ordinary users ("Users": uid 1000 and up but the
 // overflow account) are served.
 bool pipe_peer_allowed(uid_t uid);
+// Root or a member of sudo: may stop the service through the channel.
+bool pipe_peer_is_admin(uid_t uid);
 
 }  // namespace velarn

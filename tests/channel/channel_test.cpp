@@ -31,7 +31,7 @@ struct FakeSession {
 
 ChannelSessionOps fake_ops() {
   ChannelSessionOps ops{};
-  ops.start = [](const char* text, size_t len) {
+  ops.start = [](const char* text, size_t len, unsigned) {
     g_session.started.assign(text, len);
     return g_session.start_code;
   };

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "keva/config.h"
 #include "keva/msgbuf.h"
 #include "keva/profile.h"
 #include "keva/ssl.h"
@@ -359,13 +360,39 @@ TEST_F(SslTest, DefaultCipherListNoLongerOffersTheNullCipher) {
     EXPECT_TRUE(log_.contains("handshake failure")) << log_.all();
     EXPECT_EQ(conn->fatal, 1);
   }
-  // Asked for explicitly, with the level lowered, it is still negotiable.
+  // Not even when a profile asks for it with the level lowered.
   LogCapture log;
   RemoteConnection* conn = connect(server.port());
-  ASSERT_EQ(keva12_client_ssl(conn, profile("<ciphers>NULL-MD5:@SECLEVEL=0</ciphers>")), 0)
-      << log.all();
-  EXPECT_TRUE(log.has("using cipher: NULL-MD5")) << log.all();
-  echo(conn);
+  EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>NULL-MD5:@SECLEVEL=0</ciphers>")), -1);
+  EXPECT_FALSE(log.has("using cipher: NULL-MD5")) << log.all();
+}
+
+// TLS 1.2 is the floor; an administrator may lower it for an old server, and
+// even then no unencrypted suite comes back.
+TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
+  auto args = server_args("good.pem");
+  args.insert(args.end(), {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"});
+  SServer server(dir_, args);
+  ASSERT_GT(server.port(), 0);
+  {
+    RemoteConnection* conn = connect(server.port());
+    EXPECT_EQ(keva12_client_ssl(conn, profile("")), -1);
+  }
+  apr_pool_t* pool;
+  ASSERT_EQ(APR_SUCCESS, apr_pool_create(&pool, nullptr));
+  testcerts::write_file(dir_ + "/kevad.ini", "[ssl]\nmin_protocol = TLS1.0\n");
+  ASSERT_EQ(0, config_load(pool, (dir_ + "/kevad.ini").c_str()));
+  {
+    LogCapture log;
+    RemoteConnection* conn = connect(server.port());
+    EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>DEFAULT:NULL-MD5:@SECLEVEL=0</ciphers>")), 0)
+        << log.all();
+    EXPECT_TRUE(log.contains("the server certificate was not verified")) << log.all();
+    EXPECT_FALSE(log.has("using cipher: NULL-MD5")) << log.all();
+    if (conn->ssl) EXPECT_EQ(TLS1_VERSION, SSL_version(conn->ssl));
+  }
+  config_clear();
+  apr_pool_destroy(pool);
 }
 
 TEST_F(SslTest, BadCipherListFailsBeforeConnecting) {

@@ -32,7 +32,7 @@ struct ScriptedSessions {
 };
 ScriptedSessions g_sessions;
 
-int scripted_start(const char* text, size_t len) {
+int scripted_start(const char* text, size_t len, unsigned) {
   std::lock_guard<std::mutex> lock(g_sessions.mutex);
   ++g_sessions.starts;
   g_sessions.received.assign(text, len);
