@@ -104,31 +104,53 @@ std::optional<std::string> decode_component(const std::string& file) {
   return out;
 }
 
-// Holds the registry-wide lock for the lifetime of the object.
+// Holds the registry-wide lock for the lifetime of the object. The lock file
+// is root's alone, so no other user can freeze the registry by holding it;
+// those users read without it (every values file is replaced whole by a
+// rename, so a reader never sees half a file). Waits are bounded: a holder
+// that hangs makes a writer fail, and a reader go on without the lock.
 class TreeLock {
  public:
   TreeLock(const std::string& dir, bool exclusive) {
-    std::string path = dir + "/" + kLockFile;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0 && !exclusive) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-      if (errno != EINTR) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
-      }
+    if (!exclusive && ::geteuid() != 0) {
+      unlocked_reader_ = true;
+      return;
     }
+    std::string path = dir + "/" + kLockFile;
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0 && !exclusive) {
+      unlocked_reader_ = true;
+      return;
+    }
+    if (fd_ < 0) return;
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077)) ::fchmod(fd_, 0600);
+    for (int waited_ms = 0;; waited_ms += 10) {
+      if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return;
+      if (errno != EINTR && errno != EWOULDBLOCK) break;
+      if (waited_ms >= kLockWaitMs) {
+        errno = ETIMEDOUT;
+        break;
+      }
+      ::usleep(10000);
+    }
+    int e = errno;
+    ::close(fd_);
+    fd_ = -1;
+    errno = e;
+    if (!exclusive) unlocked_reader_ = true;
   }
   ~TreeLock() {
     if (fd_ >= 0) ::close(fd_);
   }
   TreeLock(const TreeLock&) = delete;
   TreeLock& operator=(const TreeLock&) = delete;
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_ >= 0 || unlocked_reader_; }
 
  private:
+  static constexpr int kLockWaitMs = 5000;
   int fd_ = -1;
+  bool unlocked_reader_ = false;
 };
 
 bool make_folder(const std::string& dir, std::string& error) {

@@ -2,7 +2,8 @@
 //
 //   vlnprofile FILE             summary and failure reason; exit 0 when valid
 //   vlnprofile --decrypt FILE   also "NAME = VALUE" for every enc_ element
-//   vlnprofile --encrypt TEXT   the enc_ form of TEXT
+//   vlnprofile --encrypt [TEXT] the enc_ form of TEXT, or of standard input
+//                               (one line, its line end dropped) without TEXT
 //
 // The service's log lines (the summary at debug level) go to standard error;
 // the verdict and the decrypted values go to standard output.
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "keva/log.h"
 #include "keva/misc.h"
@@ -25,7 +27,9 @@ const char* const kEncNames[] = {"enc_password", "enc_pin", "enc_proxyPassword"}
 int usage() {
   std::fprintf(stderr,
                "usage: vlnprofile [--decrypt] FILE\n"
-               "       vlnprofile --encrypt TEXT\n");
+               "       vlnprofile --encrypt [TEXT]\n"
+               "Without TEXT, --encrypt reads the secret from standard input: a secret on\n"
+               "the command line is visible to every user in the process list.\n");
   return 2;
 }
 
@@ -82,7 +86,7 @@ int main(int argc, char** argv) {
     encrypt = true;
     ++i;
   }
-  if (argc - i != 1) return usage();
+  if (argc - i != 1 && !(encrypt && argc == i)) return usage();
 
   apr_initialize();
   apr_pool_t* pool = nullptr;
@@ -91,7 +95,16 @@ int main(int argc, char** argv) {
 
   int rc;
   if (encrypt) {
-    const char* enc = profile_encrypt(pool, argv[i]);
+    std::string secret;
+    if (i < argc) {
+      secret = argv[i];
+    } else {
+      int c;
+      while ((c = std::getchar()) != EOF && c != '\n') secret.push_back(static_cast<char>(c));
+      if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+    }
+    const char* enc = profile_encrypt(pool, secret.c_str());
+    OPENSSL_cleanse(secret.data(), secret.size());
     if (enc) std::printf("%s\n", enc);
     rc = enc ? 0 : 1;
   } else {
