@@ -10,6 +10,10 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,13 +34,25 @@ bool display_present() {
 }
 
 // A message box for the desktop user; without a display, standard error. The
-// reason is for administrators and goes to standard error only.
+// reason is for administrators and goes to standard error only. The box is
+// shown by a child process: a display that is named but cannot be reached
+// makes Qt abort, and that must not become this program's outcome.
 void fail(int argc, char** argv, const char* text, const std::string& reason) {
   std::fprintf(stderr, "%s\n", text);
   if (!reason.empty()) std::fprintf(stderr, "(%s)\n", reason.c_str());
+  std::fflush(stderr);
   if (!display_present()) return;
-  QApplication app(argc, argv);
-  QMessageBox::warning(nullptr, QStringLiteral("VLNSecurity"), QString::fromUtf8(text));
+  pid_t child = fork();
+  if (child == 0) {
+    QApplication app(argc, argv);
+    QMessageBox::warning(nullptr, QStringLiteral("VLNSecurity"), QString::fromUtf8(text));
+    _exit(0);
+  }
+  if (child > 0) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
 }
 
 std::string trim(const std::string& s) {

@@ -211,6 +211,49 @@ TEST_F(ProfileStoreTest, DocumentRoundTripAndRefusedDocuments) {
   store_.ClearSettings();
   EXPECT_FALSE(store_.LoadProfile(root_ + "/missing.vln"));
   EXPECT_EQ(store_.Editing().port, "5711");
+
+  // A document marked as the default becomes the saved profile at once.
+  spill(root_ + "/default.xml",
+        "<?xml version=\"1.0\"?><Velarn version=\"1.0\"><setting><Default>1</Default></setting>"
+        "<profile><host>default.example</host></profile></Velarn>");
+  ASSERT_TRUE(store_.LoadProfile(root_ + "/default.xml"));
+  EXPECT_TRUE(slurp(data_ + "/current.xml").contains("<host>default.example</host>"));
+}
+
+// The installer's proxy step: "(null)" placeholders give way to the system
+// proxy and the user's name; a cancel only drops the placeholders.
+TEST_F(ProfileStoreTest, ProxySetup) {
+  struct Case {
+    bool confirm;
+    const char* host_after;  // in the saved profile, "" for none
+  };
+  const Case cases[] = {{true, "sys.example"}, {false, ""}};
+  setenv("https_proxy", "http://sys.example:8000", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.confirm);
+    store_.ClearSettings();
+    store_.Current().host = "vpn.example";
+    store_.Current().proxyHost = "(null)";
+    store_.Current().proxyUsername = "(null)";
+    ASSERT_TRUE(store_.ApplySettings());
+    ProxyDialogData seen;
+    store_.GetHooks().proxyDialog = [&](ProxyDialogData& d) {
+      seen = d;
+      d.password = "typed-secret";
+      d.passwordTyped = true;
+      return c.confirm;
+    };
+    ASSERT_TRUE(store_.ProxySetup());
+    EXPECT_EQ(seen.host, "sys.example");
+    EXPECT_EQ(seen.port, "8000");
+    EXPECT_FALSE(seen.username.isEmpty() || seen.username.contains("(null)"));
+    store_.ClearSettings();
+    ASSERT_TRUE(store_.LoadProfile(data_ + "/current.xml"));
+    EXPECT_EQ(store_.Current().proxyHost, c.host_after);
+    EXPECT_EQ(store_.Current().encProxyPassword.isEmpty(), !c.confirm);
+    EXPECT_FALSE(slurp(data_ + "/current.xml").contains("typed-secret"));
+  }
+  unsetenv("https_proxy");
 }
 
 TEST_F(ProfileStoreTest, ValidationTable) {
