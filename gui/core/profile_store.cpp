@@ -39,6 +39,8 @@ bool contains_null(const QString& s) { return s.contains(QLatin1String("(null)")
 // ---------------------------------------------------------------- files
 
 bool read_bytes(const QString& path, QByteArray& out) {
+  // A pipe or a device named as a profile would block the window thread.
+  if (!QFileInfo(path).isFile()) return false;
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) return false;
   if (f.size() > kMaxDocumentSize) return false;

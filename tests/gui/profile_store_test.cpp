@@ -1,6 +1,7 @@
 // The profile store against real files in a throwaway root, and its profile
 // text against the service's own reader (vlnprofile).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -208,6 +209,8 @@ TEST_F(ProfileStoreTest, DocumentRoundTripAndRefusedDocuments) {
     EXPECT_FALSE(store_.LoadProfile(root_ + "/bad.vln")) << text;
     EXPECT_EQ(store_.Current().host, "vpn1.example");
   }
+  ASSERT_EQ(mkfifo((root_ + "/fifo.vln").toUtf8().constData(), 0600), 0);
+  EXPECT_FALSE(store_.LoadProfile(root_ + "/fifo.vln"));
   store_.ClearSettings();
   EXPECT_FALSE(store_.LoadProfile(root_ + "/missing.vln"));
   EXPECT_EQ(store_.Editing().port, "5711");
