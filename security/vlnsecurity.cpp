@@ -6,13 +6,12 @@
 // The GUI runs this through pkexec and checks the folder again afterwards,
 // so the outcome travels through the folder itself; the exit code (1 on
 // failure) is for administrators and scripts.
-#include <QApplication>
-#include <QMessageBox>
-#include <QString>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

@@ -2,11 +2,6 @@
 // entry, and the installer steps.
 #include "profile_store.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -16,6 +11,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -351,7 +350,8 @@ QByteArray CMainFileFunction::Serialize(DocKind kind) {
   xmlNode* root = xmlNewNode(nullptr, BAD_CAST(kind == DocKind::Gui ? "Velarn" : "profile"));
   xmlDocSetRootElement(doc.get(), root);
   xmlNewProp(root, BAD_CAST "version", BAD_CAST "1.0");
-  xmlNode* p = kind == DocKind::Gui ? xmlNewChild(root, nullptr, BAD_CAST "profile", nullptr) : root;
+  xmlNode* p =
+      kind == DocKind::Gui ? xmlNewChild(root, nullptr, BAD_CAST "profile", nullptr) : root;
 
   add_if(p, "host", r.host);
   add_if(p, "port", r.port);
@@ -370,8 +370,10 @@ QByteArray CMainFileFunction::Serialize(DocKind kind) {
   add_if(p, "enc_proxyPassword", r.encProxyPassword);
   add_if(p, "authtype", r.authType);
   if (r.authType.contains(QLatin1String("x509"))) {
-    if (!r.certificate.trimmed().isEmpty()) add_element(p, "certificate", r.certificate.trimmed() + '\n');
-    if (!r.privateKey.trimmed().isEmpty()) add_element(p, "privatekey", r.privateKey.trimmed() + '\n');
+    if (!r.certificate.trimmed().isEmpty())
+      add_element(p, "certificate", r.certificate.trimmed() + '\n');
+    if (!r.privateKey.trimmed().isEmpty())
+      add_element(p, "privatekey", r.privateKey.trimmed() + '\n');
   } else if (r.authType.contains(QLatin1String("token"))) {
     add_if(p, "driver", r.driver);
     add_if(p, "enc_pin", r.encPin);
@@ -635,10 +637,11 @@ unsigned CMainFileFunction::Validate(ProfileRecord& r, QString* value) {
     if (value) *value = v;
     return id;
   };
-  const QString* japanese[] = {&r.host,          &r.port,          &r.switchName,      &r.proxyHost,
-                               &r.proxyPort,     &r.proxyUsername, &r.proxyPassword,   &r.encProxyPassword,
-                               &r.authType,      &r.certificate,   &r.privateKey,      &r.driver,
-                               &r.pin,           &r.username,      &r.password,        &r.encPassword};
+  const QString* japanese[] = {
+      &r.host,      &r.port,          &r.switchName,    &r.proxyHost,
+      &r.proxyPort, &r.proxyUsername, &r.proxyPassword, &r.encProxyPassword,
+      &r.authType,  &r.certificate,   &r.privateKey,    &r.driver,
+      &r.pin,       &r.username,      &r.password,      &r.encPassword};
   for (const QString* s : japanese)
     if (velarn::cp932::has_kana_or_kanji(*s)) return fail(kMsgCharacters, *s);
   for (int n = 2; n <= 99; ++n) {

@@ -1,5 +1,7 @@
 // The profile store against real files in a throwaway root, and its profile
 // text against the service's own reader (vlnprofile).
+#include "profile_store.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -16,7 +17,6 @@
 
 #include "../profile/test_certs.h"
 #include "cp932.h"
-#include "profile_store.h"
 
 namespace {
 
@@ -82,7 +82,8 @@ class ProfileStoreTest : public ::testing::Test {
     QString out = root_ + "/out", err = root_ + "/err";
     QString cmd = QStringLiteral(VLNPROFILE_PATH " ") + args + " >" + out + " 2>" + err;
     int st = std::system(cmd.toUtf8().constData());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out).toStdString(), slurp(err).toStdString()};
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out).toStdString(),
+            slurp(err).toStdString()};
   }
 
   QTemporaryDir tmp_{QDir::tempPath() + "/gui2-store-" + QString::number(getpid()) + "-XXXXXX"};
@@ -107,11 +108,13 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
     const char* enc_line;              // what --decrypt prints for the saved file
   };
   const Case cases[] = {
-      {"password", [](ProfileRecord&) {},
+      {"password",
+       [](ProfileRecord&) {},
        {" host = vpn1.example", " port = 5712", " host02 = vpn2.example", " changeType = random",
         " proxyHost = proxy.example", " proxyPort = 3128", " proxyUsername = puser",
         " switch = office", " username = alice", " trust = (ok)", " ciphers = HIGH"},
-       "word'1", "enc_password = pa<ss>word'1"},
+       "word'1",
+       "enc_password = pa<ss>word'1"},
       {"x509",
        [this](ProfileRecord& r) {
          r.authType = "x509";
@@ -119,7 +122,9 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
          r.certificate = QString::fromStdString(client_.pem());
          r.privateKey = QString::fromStdString(client_key_.pem());
        },
-       {" privatekey = (ok)", " certificate = (ok)"}, nullptr, nullptr},
+       {" privatekey = (ok)", " certificate = (ok)"},
+       nullptr,
+       nullptr},
       {"token",
        [](ProfileRecord& r) {
          r.authType = "token";
@@ -127,7 +132,8 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
          r.driver = "/usr/lib/softhsm/libsofthsm2.so";
          r.pin = "4711";
        },
-       {" driver = /usr/lib/softhsm/libsofthsm2.so", " pin = ********"}, "4711",
+       {" driver = /usr/lib/softhsm/libsofthsm2.so", " pin = ********"},
+       "4711",
        "enc_pin = 4711"},
   };
   for (const Case& c : cases) {
@@ -143,7 +149,8 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
     ASSERT_EQ(r.code, 0) << r.out << r.err << text.toStdString();
     EXPECT_NE(r.out.find("(2 servers)"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("host04"), std::string::npos);
-    for (const std::string& line : c.summary) EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line;
+    for (const std::string& line : c.summary)
+      EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line;
     EXPECT_TRUE(text.contains("<proxyPassword>proxy&amp;secret</proxyPassword>"));
 
     ASSERT_TRUE(store_.ApplySettings());
@@ -179,8 +186,9 @@ TEST_F(ProfileStoreTest, DocumentRoundTripAndRefusedDocuments) {
   store_.Current().settings.ignoreDisconnection = 1;
   ASSERT_TRUE(store_.ApplySettings());
   QByteArray doc = slurp(data_ + "/current.xml");
-  EXPECT_TRUE(doc.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Velarn version=\"1.0\">\n"
-                             "  <profile>\n    <host>vpn1.example</host>"))
+  EXPECT_TRUE(
+      doc.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Velarn version=\"1.0\">\n"
+                     "  <profile>\n    <host>vpn1.example</host>"))
       << doc.toStdString();
 
   store_.ClearSettings();
@@ -277,8 +285,10 @@ TEST_F(ProfileStoreTest, ValidationTable) {
       {"proxy port 0099999", [](ProfileRecord& r) { r.proxyPort = "0099999"; }, 22224},
       {"port with a letter", [](ProfileRecord& r) { r.portAt(3) = "80a"; }, 22227},
       {"port (null)", [](ProfileRecord& r) { r.port = "(null)"; }, 0},
-      {"katakana user name", [](ProfileRecord& r) { r.username = QStringLiteral("ユーザ"); }, 22220},
-      {"hiragana switch", [](ProfileRecord& r) { r.switchName = QStringLiteral("すいっち"); }, 22220},
+      {"katakana user name", [](ProfileRecord& r) { r.username = QStringLiteral("ユーザ"); },
+       22220},
+      {"hiragana switch", [](ProfileRecord& r) { r.switchName = QStringLiteral("すいっち"); },
+       22220},
       {"half-width kana", [](ProfileRecord& r) { r.host = QStringLiteral("ｱ.example"); }, 22220},
       {"kanji password", [](ProfileRecord& r) { r.password = QStringLiteral("漢字"); }, 22220},
       {"full-width digit", [](ProfileRecord& r) { r.port = QStringLiteral("５"); }, 22220},
@@ -353,7 +363,8 @@ TEST_F(ProfileStoreTest, StartupEntryInKevadIni) {
 
   // A link planted at the temporary name is replaced, never written through.
   spill(root_ + "/victim", "untouched");
-  ASSERT_EQ(symlink((root_ + "/victim").toUtf8().constData(), (ini + ".tmp").toUtf8().constData()), 0);
+  ASSERT_EQ(symlink((root_ + "/victim").toUtf8().constData(), (ini + ".tmp").toUtf8().constData()),
+            0);
   ASSERT_TRUE(store_.WriteStartupEntry(""));
   EXPECT_EQ(slurp(root_ + "/victim"), "untouched");
   EXPECT_FALSE(QFileInfo::exists(ini + ".tmp"));

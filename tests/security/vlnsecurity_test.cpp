@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace {
@@ -94,8 +94,8 @@ TEST_F(VlnSecurityTest, EntriesByAccount) {
   // Files made afterwards inherit the list (within the mode they are made with).
   std::ofstream(data_ + "/later.txt") << "x";
   std::string file = acl(data_ + "/later.txt");
-  for (const char* line : {"user::rw-\n", "group:sudo:rwx\n", "group:users:r-x\n", "mask::rw-\n",
-                           "other::r--\n"})
+  for (const char* line :
+       {"user::rw-\n", "group:sudo:rwx\n", "group:users:r-x\n", "mask::rw-\n", "other::r--\n"})
     EXPECT_NE(file.find(line), std::string::npos) << line << file;
 }
 
