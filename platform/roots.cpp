@@ -43,6 +43,16 @@ std::string program_folder() {
   return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
 }
 
+std::string data_file(const std::string& name) {
+  const std::string folder = program_folder();
+  std::string beside = folder + "/" + name;
+  struct stat st;
+  if (stat(beside.c_str(), &st) == 0) return beside;
+  auto slash = folder.rfind('/');
+  std::string prefix = slash == std::string::npos ? std::string("..") : folder.substr(0, slash);
+  return prefix + "/share/velarn/" + name;
+}
+
 std::string program_files() { return "/usr/lib"; }
 
 bool make_dirs(const std::string& path, unsigned mode) {
