@@ -22,10 +22,13 @@ namespace {
 
 const char* const kEncNames[] = {"enc_password", "enc_pin", "enc_proxyPassword"};
 
+const char kUsage[] =
+    "usage: vlnprofile [--decrypt] FILE\n"
+    "       vlnprofile --encrypt TEXT\n"
+    "       vlnprofile --help\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: vlnprofile [--decrypt] FILE\n"
-               "       vlnprofile --encrypt TEXT\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -75,6 +78,10 @@ int main(int argc, char** argv) {
   bool decrypt = false;
   bool encrypt = false;
   int i = 1;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (i < argc && std::strcmp(argv[i], "--decrypt") == 0) {
     decrypt = true;
     ++i;
