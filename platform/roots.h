@@ -31,6 +31,9 @@ std::string program_folder();
 // the prefix the program was installed under (<program folder>/../share/velarn).
 // NAME may hold subfolders; the installed path is returned when neither exists.
 std::string data_file(const std::string& name);
+// A helper program the product runs (VLNSecurity through pkexec): beside the
+// program in the build tree, else <prefix>/libexec/velarn/NAME.
+std::string helper_program(const std::string& name);
 // Full path of the running executable.
 std::string program_path();
 // %ProgramFiles%
