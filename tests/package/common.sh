@@ -28,10 +28,10 @@ wait_for() {
   return 1
 }
 
-# ELF files below DIR that carry an RPATH or RUNPATH.
+# ELF files among or below the given paths that carry an RPATH or RUNPATH.
 runpaths_below() {
   local f
-  find "$1" -type f | while read -r f; do
+  find "$@" -type f | while read -r f; do
     head -c 4 "$f" 2>/dev/null | grep -q 'ELF' || continue
     readelf -d "$f" 2>/dev/null | grep -Eq '\((RPATH|RUNPATH)\)' && echo "$f"
   done
