@@ -71,7 +71,7 @@ uint32_t parse_metric(const std::string& rest) {
 std::string inf_path() {
   std::string self = velarn::roots::program_path();
   if (self.empty() || self.size() >= kMaxPath) return {};
-  return velarn::roots::program_folder() + "/vlncard.inf";
+  return velarn::roots::data_file("vlncard.inf");
 }
 
 bool file_exists(const std::string& path) {

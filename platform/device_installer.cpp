@@ -603,6 +603,17 @@ bool DeviceInstaller::remove_device(const PresentDevice& device) {
   return true;
 }
 
+namespace {
+// A unit installed with the programs (package or cmake --install) is the one
+// to run: a copy written under /etc would shadow it and drop its hardening.
+bool shipped_unit(const std::string& unit_name) {
+  if (!roots::root().empty()) return false;
+  for (const char* dir : {"/lib/systemd/system/", "/usr/lib/systemd/system/", "/usr/local/lib/systemd/system/"})
+    if (is_file(dir + unit_name)) return true;
+  return false;
+}
+}  // namespace
+
 bool DeviceInstaller::install_service(const InfInfo& inf) {
   if (!reg_.create_key(std::string(kServicesRoot) + "\\" + inf.service_name)) {
     error_ = reg_.last_error();
@@ -610,6 +621,13 @@ bool DeviceInstaller::install_service(const InfInfo& inf) {
   }
   const std::string dir = roots::service_units_dir();
   const std::string unit = dir + "/" + inf.service_name + ".service";
+  if (shipped_unit(inf.service_name + ".service")) {
+    if (service_manager_present() && !run_systemctl({"enable", inf.service_name + ".service"})) {
+      error_ = "systemctl could not enable " + inf.service_name + ".service";
+      return false;
+    }
+    return true;
+  }
   const std::string text = "[Unit]\nDescription=" + (inf.device_desc.empty() ? inf.service_name : inf.device_desc) +
                            " host\n\n[Service]\nType=simple\nExecStart=\"" + roots::program_folder() + "/" +
                            inf.service_name + "\"\nRestart=on-failure\n\n[Install]\nWantedBy=multi-user.target\n";
@@ -651,7 +669,7 @@ bool DeviceInstaller::restart_host(const std::string& service) {
     return true;
   }
   const std::string unit = roots::service_units_dir() + "/" + service + ".service";
-  if (roots::root().empty() && service_manager_present() && is_file(unit)) {
+  if (roots::root().empty() && service_manager_present() && (is_file(unit) || shipped_unit(service + ".service"))) {
     if (!run_systemctl({"restart", service + ".service"})) {
       error_ = "systemctl could not restart " + service + ".service";
       return false;
@@ -695,7 +713,7 @@ bool DeviceInstaller::remove_driver_service(const std::string& inf_path) {
   const std::string unit_name = inf.service_name + ".service";
   const std::string unit = roots::service_units_dir() + "/" + unit_name;
   const bool systemd = roots::root().empty() && service_manager_present();
-  if (systemd && is_file(unit) && !run_systemctl({"disable", "--now", unit_name})) {
+  if (systemd && (is_file(unit) || shipped_unit(unit_name)) && !run_systemctl({"disable", "--now", unit_name})) {
     error_ = "systemctl could not disable " + unit_name;
     ok = false;
   }

@@ -43,6 +43,23 @@ std::string program_folder() {
   return slash == std::string::npos ? std::string(".") : p.substr(0, slash);
 }
 
+namespace {
+// NAME beside the program, as in the build tree, else in FOLDER below the
+// prefix the program was installed under (the parent of its own folder).
+std::string beside_or_installed(const std::string& name, const char* folder) {
+  const std::string own = program_folder();
+  std::string beside = own + "/" + name;
+  struct stat st;
+  if (stat(beside.c_str(), &st) == 0) return beside;
+  auto slash = own.rfind('/');
+  std::string prefix = slash == std::string::npos ? std::string("..") : own.substr(0, slash);
+  return prefix + "/" + folder + "/" + name;
+}
+}  // namespace
+
+std::string data_file(const std::string& name) { return beside_or_installed(name, "share/velarn"); }
+std::string helper_program(const std::string& name) { return beside_or_installed(name, "libexec/velarn"); }
+
 std::string program_files() { return "/usr/lib"; }
 
 bool make_dirs(const std::string& path, unsigned mode) {

@@ -26,6 +26,14 @@ std::string global_path(const std::string& name);
 std::string object_path(const std::string& windows_name);
 // The folder of the running executable (catalogs, vlntoken.ini, vlncard.inf).
 std::string program_folder();
+// Where a data file of the product (vlncard.inf, vlntoken.ini, catalogs,
+// icons) is: beside the program in the build tree, else in share/velarn of
+// the prefix the program was installed under (<program folder>/../share/velarn).
+// NAME may hold subfolders; the installed path is returned when neither exists.
+std::string data_file(const std::string& name);
+// A helper program the product runs (VLNSecurity through pkexec): beside the
+// program in the build tree, else <prefix>/libexec/velarn/NAME.
+std::string helper_program(const std::string& name);
 // Full path of the running executable.
 std::string program_path();
 // %ProgramFiles%

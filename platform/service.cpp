@@ -129,9 +129,35 @@ class SystemdServiceManager : public ServiceManager {
 std::string systemd_unit_text(const ServiceConfig& c, const std::string& description) {
   std::string text = "[Unit]\n";
   text += "Description=" + (description.empty() ? c.display_name : description) + "\n";
-  text += "After=network.target\n\n[Service]\nType=notify\n";
+  text += "Documentation=man:kevad(8)\nAfter=network.target vlncard.service\nWants=vlncard.service\n";
+  text += "\n[Service]\nType=notify\n";
   text += "ExecStart=" + c.command + "\n";
-  text += "KillMode=mixed\nTimeoutStopSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
+  text += "KillMode=mixed\nTimeoutStopSec=30\n";
+  // Root facing servers and local users: keep only what a tunnel needs.
+  // Routes and the adapter want CAP_NET_ADMIN; what it reads is root's own
+  // or left readable by the users who wrote it, so no DAC override. The
+  // priority it asks for is granted here, as it may no longer raise it.
+  text +=
+      "Nice=-10\n"
+      "CapabilityBoundingSet=CAP_NET_ADMIN\n"
+      "NoNewPrivileges=yes\n"
+      "ProtectSystem=strict\n"
+      "ReadWritePaths=/var/lib/Velarn /run/velarn -/etc/velarn -/var/lib/softhsm\n"
+      "ProtectHome=yes\n"
+      "PrivateTmp=yes\n"
+      "ProtectKernelTunables=yes\n"
+      "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
+      "ProtectControlGroups=yes\n"
+      "ProtectClock=yes\n"
+      "ProtectHostname=yes\n"
+      "RestrictNamespaces=yes\n"
+      "RestrictRealtime=yes\n"
+      "RestrictSUIDSGID=yes\n"
+      "LockPersonality=yes\n"
+      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+      "SystemCallArchitectures=native\n";
+  text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
 }
 

@@ -56,7 +56,7 @@ void expand(std::string& path, const std::string& placeholder, const std::string
 std::string list_file() {
   const char* env = std::getenv("VLNTOKEN_INI");
   if (env && *env) return env;
-  return velarn::roots::program_folder() + "/vlntoken.ini";
+  return velarn::roots::data_file("vlntoken.ini");
 }
 
 std::vector<ListEntry> read_list_file() {

@@ -24,12 +24,15 @@ namespace {
 
 const char* const kEncNames[] = {"enc_password", "enc_pin", "enc_proxyPassword"};
 
+const char kUsage[] =
+    "usage: vlnprofile [--decrypt] FILE\n"
+    "       vlnprofile --encrypt [TEXT]\n"
+    "       vlnprofile --help\n"
+    "Without TEXT, --encrypt reads the secret from standard input: a secret on\n"
+    "the command line is visible to every user in the process list.\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: vlnprofile [--decrypt] FILE\n"
-               "       vlnprofile --encrypt [TEXT]\n"
-               "Without TEXT, --encrypt reads the secret from standard input: a secret on\n"
-               "the command line is visible to every user in the process list.\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -79,6 +82,10 @@ int main(int argc, char** argv) {
   bool decrypt = false;
   bool encrypt = false;
   int i = 1;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (i < argc && std::strcmp(argv[i], "--decrypt") == 0) {
     decrypt = true;
     ++i;

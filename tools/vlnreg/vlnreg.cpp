@@ -259,6 +259,10 @@ int do_delete(Registry& reg, const Options& o, const std::string& key) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "/?") == 0)) {
+    std::cout << kUsage;
+    return 0;
+  }
   Options o;
   std::string err = parse_args(argc, argv, o);
   if (!err.empty()) {
