@@ -98,7 +98,8 @@ int remote_shuffle_index(int32_t r, int count);
 int remote_shuffle(const ServerEntry** items, int count, int (*rand4)(int32_t* out));
 
 // Builds the CONNECT request into buf (PROXY_BUFFER_SIZE bytes); user may be
-// NULL. The length, or -1 when it does not fit.
+// NULL; an IPv6 literal host is written in brackets. The length, or -1 when
+// it does not fit or the host holds a blank or control character.
 int proxy_request_build(char* buf, const char* host, int port, const char* user,
                         const char* password);
 // Judges a proxy reply (the bytes read up to the end of its header block).
