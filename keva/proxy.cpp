@@ -148,11 +148,19 @@ std::string proxy_url(apr_sockaddr_t* a) {
 int adopt(RemoteLink* link, curl_socket_t fd) {
   RemoteConnection* conn = link->connection;
   apr_os_sock_t os = fd;
+  apr_os_sock_info_t info{};
+  info.os_sock = &os;
+  info.remote = reinterpret_cast<sockaddr*>(&conn->trace_tag->sa);
+  info.family = conn->trace_tag->family;
+  info.type = SOCK_STREAM;
+  info.protocol = APR_PROTO_TCP;
   apr_socket_t* sock = nullptr;
-  if (apr_os_sock_put(&sock, &os, link->pool) != APR_SUCCESS) {
+  // Made with its family and peer, and closed with the pool like any other.
+  if (apr_os_sock_make(&sock, &info, link->pool) != APR_SUCCESS) {
     close(fd);
     return -1;
   }
+  // The old socket object stays valid for a stop that may still shut it.
   apr_socket_close(conn->socket);
   conn->socket = sock;
   conn->os_socket = fd;
@@ -270,6 +278,8 @@ int proxy_connect_answering(RemoteLink* link, const ServerEntry* entry, unsigned
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, err);
 
+  // The first connection has had its answer; the proxy need not hold it.
+  apr_socket_shutdown(conn->socket, APR_SHUTDOWN_READWRITE);
   CURLcode rc = curl_easy_perform(h);
   long code = 0;
   curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &code);

@@ -3,12 +3,15 @@
 // real tinyproxy.
 #include <apr_general.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -502,6 +505,105 @@ TEST_F(RemoteOpen, SquidChallengeAnsweredOnce) {
     }
     for (const auto& e : seen.entries())
       EXPECT_EQ(std::string::npos, e.line.find("secret")) << e.line;
+  }
+}
+
+// squid offers Digest with MD5 only: SHA-256 is checked against a proxy
+// that offers nothing else and computes the expected answer itself.
+class Sha256Proxy {
+ public:
+  explicit Sha256Proxy(std::string password) : password_(std::move(password)) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), len);
+    listen(fd_, 4);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0; close(c)) serve(c);
+    });
+  }
+  ~Sha256Proxy() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  std::atomic<int> answers{0};  // requests that carried a Digest answer
+
+ private:
+  static std::string sha256(const std::string& s) {
+    unsigned char md[32];
+    unsigned int n = 0;
+    EVP_Digest(s.data(), s.size(), md, &n, EVP_sha256(), nullptr);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < n; i++) out += {hex[md[i] >> 4], hex[md[i] & 15]};
+    return out;
+  }
+  static std::string param(const std::string& h, const std::string& name) {
+    size_t p = h.find(" " + name + "=");
+    if (p == std::string::npos) return {};
+    p += name.size() + 2;
+    bool quoted = h[p] == '"';
+    size_t e = quoted ? h.find('"', ++p) : h.find_first_of(",\r", p);
+    return h.substr(p, e - p);
+  }
+  void serve(int c) {
+    std::string req;
+    char buf[4096];
+    for (;;) {
+      size_t end;
+      while ((end = req.find("\r\n\r\n")) == std::string::npos) {
+        ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n <= 0) return;
+        req.append(buf, static_cast<size_t>(n));
+      }
+      std::string head = req.substr(0, end + 2);
+      req.erase(0, end + 4);
+      std::string reply =
+          "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest "
+          "realm=\"r\", nonce=\"n0\", qop=\"auth\", algorithm=SHA-256\r\nContent-Length: 0\r\n\r\n";
+      size_t at = head.find("Proxy-Authorization: Digest ");
+      if (at != std::string::npos) {
+        answers++;
+        std::string h = head.substr(at + 27, head.find("\r\n", at) - at - 27);
+        std::string ha1 = sha256(param(h, "username") + ":r:" + password_);
+        std::string ha2 = sha256("CONNECT:" + param(h, "uri"));
+        std::string want = sha256(ha1 + ":n0:" + param(h, "nc") + ":" + param(h, "cnonce") +
+                                  ":" + param(h, "qop") + ":" + ha2);
+        if (param(h, "algorithm") == "SHA-256" && param(h, "response") == want)
+          reply = "HTTP/1.1 200 Connection established\r\n\r\n";
+      }
+      if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
+      if (reply[9] == '2') return;
+    }
+  }
+  std::string password_;
+  int fd_ = -1, port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(RemoteOpen, DigestWithSha256) {
+  for (const char* password : {"secret", "wrong"}) {
+    SCOPED_TRACE(password);
+    Sha256Proxy proxy("secret");
+    CapturedLog seen;
+    RemoteLink* l = link({{"fd00::1", 5711}}, via(proxy, "user", password));
+    ServerEntry entry{"fd00::1", 5711};
+    int rc = remote_connect_proxy(l, &entry);
+    EXPECT_EQ(1, proxy.answers);  // answered once, never again
+    if (password[0] == 's') {
+      EXPECT_EQ(0, rc);
+    } else {
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ(1, l->connection->fatal);
+      EXPECT_TRUE(seen.has_message("proxy connection error: authentication failure"));
+    }
+    apr_pool_clear(l->pool);
   }
 }
 
