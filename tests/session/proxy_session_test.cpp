@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "tests/remote/squid_proxy.h"
 #include "tunnel_fixture.h"
 
@@ -72,12 +74,17 @@ TEST_F(WayOut, ThroughADigestProxy) {
   EXPECT_EQ(std::string::npos, all.find("wrongpass"));
 }
 
+// Gives both sites an IPv6 address on their link, and takes IPv4 away.
+void add_ipv6(const TunnelSite& site, bool drop_ipv4) {
+  std::string cmd = std::string(drop_ipv4 ? "ip -4 addr flush scope global && " : "") +
+                    "ip addr add fd00:203::%s/64 nodad dev $(ls /sys/class/net | grep ^vst)";
+  ASSERT_EQ(0, site.in_ns(site.srv_ns(), std::string(cmd).replace(cmd.find("%s"), 2, "1")));
+  ASSERT_EQ(0, site.in_ns(site.cli_ns(), std::string(cmd).replace(cmd.find("%s"), 2, "2")));
+}
+
 TEST_F(WayOut, ServerOverIPv6Only) {
   // No IPv4 between the two sites: only the tunnel's inner addresses.
-  const std::string v6 = "ip -4 addr flush scope global && ip addr add fd00:203::%s/64 nodad dev "
-                         "$(ls /sys/class/net | grep ^vst)";
-  ASSERT_EQ(0, site->in_ns(site->srv_ns(), std::string(v6).replace(v6.find("%s"), 2, "1")));
-  ASSERT_EQ(0, site->in_ns(site->cli_ns(), std::string(v6).replace(v6.find("%s"), 2, "2")));
+  add_ipv6(*site, true);
   ASSERT_TRUE(site->start_server({"--listen", "fd00:203::1"}));
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad());
@@ -92,6 +99,51 @@ TEST_F(WayOut, ServerOverIPv6Only) {
   ASSERT_TRUE(end(l));
   EXPECT_EQ("", route6("fd00:203::1"));
   EXPECT_NE(std::string::npos, logs().find("route deleted"));
+}
+
+// A name with an address of each family: tried in the resolver's order, the
+// first (where nothing listens) left without a route, the second used.
+TEST_F(WayOut, DualStackNameInResolverOrder) {
+  add_ipv6(*site, false);
+  // ip netns exec puts this file in place of /etc/hosts for the client.
+  std::string etc = "/etc/netns/" + site->cli_ns();
+  ASSERT_EQ(0, std::system(("mkdir -p " + etc).c_str()));
+  struct Gone {
+    std::string dir;
+    ~Gone() { std::system(("rm -rf " + dir).c_str()); }
+  } gone{etc};
+  write_file(etc + "/hosts", "10.203.0.1 vpn.test\nfd00:203::1 vpn.test\n");
+  std::vector<std::string> order;
+  for (const auto& line : lines_of(site->capture("ip netns exec " + site->cli_ns() +
+                                                 " getent ahosts vpn.test"))) {
+    std::string a = line.substr(0, line.find(' '));
+    if (!a.empty() && std::find(order.begin(), order.end(), a) == order.end()) order.push_back(a);
+  }
+  ASSERT_EQ(2u, order.size());
+  auto shown = [](const std::string& a) {
+    return a.find(':') != std::string::npos ? "[" + a + "]:5711" : a + ":5711";
+  };
+  auto route = [&](const std::string& a) {
+    return site->capture("ip -n " + site->cli_ns() + " route show " + a +
+                         (a.find(':') != std::string::npos ? "/128" : "/32"));
+  };
+
+  ASSERT_TRUE(site->start_server({"--listen", order[1]}));
+  ASSERT_TRUE(site->start_adapter());
+  ASSERT_TRUE(site->start_kevad());
+  std::string profile = site->profile();
+  profile.replace(profile.find("10.203.0.1"), 10, "vpn.test");
+  Listener l;
+  ASSERT_TRUE(run(profile, l, "Connected")) << logs();
+  std::string log = logs();
+  size_t first = log.find("address resolved: " + shown(order[0]));
+  size_t second = log.find("address resolved: " + shown(order[1]));
+  ASSERT_NE(std::string::npos, second) << log;
+  EXPECT_LT(first, second) << log;
+  EXPECT_EQ("", route(order[0]));
+  EXPECT_NE("", route(order[1]));
+  ASSERT_TRUE(end(l));
+  EXPECT_EQ("", route(order[1]));
 }
 
 }  // namespace
