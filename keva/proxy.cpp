@@ -14,6 +14,7 @@
 #include <apr_portable.h>
 #include <apr_strings.h>
 #include <curl/curl.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -588,13 +588,21 @@ class Sha256Proxy {
 };
 
 TEST_F(RemoteOpen, DigestWithSha256) {
-  for (const char* password : {"secret", "wrong"}) {
+  for (const char* password : {"secret", "wrong", "stopping"}) {
     SCOPED_TRACE(password);
     Sha256Proxy proxy("secret");
     CapturedLog seen;
     RemoteLink* l = link({{"fd00::1", 5711}}, via(proxy, "user", password));
+    rec.stop = password[1] == 't';
     ServerEntry entry{"fd00::1", 5711};
     int rc = remote_connect_proxy(l, &entry);
+    if (rec.stop) {  // a stop ends the exchange before it is answered
+      EXPECT_EQ(-1, rc);
+      EXPECT_EQ(0, proxy.answers);
+      EXPECT_EQ(0, l->connection->fatal);
+      apr_pool_clear(l->pool);
+      continue;
+    }
     EXPECT_EQ(1, proxy.answers);  // answered once, never again
     if (password[0] == 's') {
       EXPECT_EQ(0, rc);
