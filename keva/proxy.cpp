@@ -157,7 +157,7 @@ int adopt(RemoteLink* link, curl_socket_t fd) {
   info.protocol = APR_PROTO_TCP;
   apr_socket_t* sock = nullptr;
   // Made with its family and peer, and closed with the pool like any other.
-  if (apr_os_sock_make(&sock, &info, link->pool) != APR_SUCCESS) {
+  if (apr_os_sock_make(&sock, &info, conn->pool) != APR_SUCCESS) {
     close(fd);
     return -1;
   }

@@ -291,18 +291,20 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
     log_error("%s: %s", host, err);
     return -1;
   }
-  // A name with several addresses is tried in the resolver's order; the
-  // route of an address that cannot be reached goes with it.
+  // A name with several addresses is tried in the resolver's order. All
+  // that one address gets (route, socket, connection) lives in a pool of its
+  // own, so a failed address leaves nothing, and the connection still goes
+  // before its route when the attempt's pool is cleared.
   for (apr_sockaddr_t* a = addr; a; a = a->next) {
     log_debug("address resolved: %pI", a);
-    apr_pool_t* route_pool = nullptr;
-    if (apr_pool_create(&route_pool, pool) != APR_SUCCESS) return -1;
-    if (route_pin(a, route_pool) != 0) {
-      apr_pool_destroy(route_pool);
+    apr_pool_t* ap = nullptr;
+    if (apr_pool_create(&ap, pool) != APR_SUCCESS) return -1;
+    if (route_pin(a, ap) != 0) {
+      apr_pool_destroy(ap);
       continue;
     }
     apr_socket_t* sock = nullptr;
-    st = apr_socket_create(&sock, a->family, SOCK_STREAM, APR_PROTO_TCP, pool);
+    st = apr_socket_create(&sock, a->family, SOCK_STREAM, APR_PROTO_TCP, ap);
     if (st == APR_SUCCESS) {
       apr_socket_timeout_set(sock, apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS));
       st = apr_socket_connect(sock, a);
@@ -311,14 +313,13 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
     if (st != APR_SUCCESS) {
       system_error_text(st, err, sizeof err);
       log_error("%s: %s", host, err);
-      if (sock) apr_socket_close(sock);
-      apr_pool_destroy(route_pool);
+      apr_pool_destroy(ap);
       continue;
     }
     apr_socket_opt_set(sock, APR_TCP_NODELAY, 1);
-    link->connection = remote_connection_create(pool, sock, a);
+    link->connection = remote_connection_create(ap, sock, a);
     if (!link->connection) {
-      apr_socket_close(sock);
+      apr_pool_destroy(ap);
       return -1;
     }
     dialup_metric_step();
