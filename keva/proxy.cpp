@@ -135,13 +135,28 @@ int on_progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return link->ops.stopping && link->ops.stopping(link->ops.ctx) ? 1 : 0;
 }
 
-// "http://[fd00::1]:8080" for the address the first connection reached.
-std::string proxy_url(apr_sockaddr_t* a) {
+// Where libcurl goes: the profile's proxy name, which Negotiate needs for
+// the proxy's service name, pinned by *resolve to the address the first
+// connection reached (and its host route). A name libcurl would not take as
+// a URL host is replaced by that address.
+std::string proxy_url(const char* name, apr_sockaddr_t* a, std::string* resolve) {
   char ip[64] = {};
   apr_sockaddr_ip_getbuf(ip, sizeof ip, a);
-  bool v6 = std::strchr(ip, ':') != nullptr;
-  return std::string("http://") + (v6 ? "[" : "") + ip + (v6 ? "]" : "") + ":" +
-         std::to_string(a->port);
+  std::string addr = std::strchr(ip, ':') ? std::string("[") + ip + "]" : std::string(ip);
+  std::string port = std::to_string(a->port);
+  std::string host = name;
+  if (host.find(':') != std::string::npos && host[0] != '[') host = "[" + host + "]";
+  CURLU* u = curl_url();
+  char* url = nullptr;
+  bool ok = u && curl_url_set(u, CURLUPART_SCHEME, "http", 0) == CURLUE_OK &&
+            curl_url_set(u, CURLUPART_HOST, host.c_str(), 0) == CURLUE_OK &&
+            curl_url_set(u, CURLUPART_PORT, port.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_URL, &url, 0) == CURLUE_OK;
+  std::string out = ok ? url : "http://" + addr + ":" + port;
+  curl_free(url);
+  curl_url_cleanup(u);
+  *resolve = ok && host[0] != '[' ? host + ":" + port + ":" + addr : std::string();
+  return out;
 }
 
 // The handed-over descriptor in place of the connection's socket, in the
@@ -176,10 +191,12 @@ struct Easy {
   CURL* h = curl_easy_init();
   CURLU* url = curl_url();
   curl_slist* headers = nullptr;
+  curl_slist* resolve = nullptr;
   ~Easy() {
     if (h) curl_easy_cleanup(h);
     if (url) curl_url_cleanup(url);
     curl_slist_free_all(headers);
+    curl_slist_free_all(resolve);
   }
 };
 
@@ -249,9 +266,12 @@ int proxy_connect_answering(RemoteLink* link, const ServerEntry* entry, unsigned
   Exchange x;
   x.link = link;
   char err[CURL_ERROR_SIZE] = {};
-  std::string proxy = proxy_url(conn->trace_tag);
+  std::string resolve;
+  std::string proxy = proxy_url(p->proxy_host, conn->trace_tag, &resolve);
   e.headers = curl_slist_append(nullptr, "Pragma: no-cache");
+  if (!resolve.empty()) e.resolve = curl_slist_append(nullptr, resolve.c_str());
   CURL* h = e.h;
+  curl_easy_setopt(h, CURLOPT_RESOLVE, e.resolve);
   curl_easy_setopt(h, CURLOPT_CURLU, e.url);
   curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
   // An environment's no_proxy must not send the tunnel around the proxy.

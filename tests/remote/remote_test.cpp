@@ -396,8 +396,9 @@ class Tinyproxy {
 };
 
 template <class Proxy>
-std::string via(const Proxy& p, const std::string& user = {}, const std::string& pw = {}) {
-  std::string x = "<proxyHost>127.0.0.1</proxyHost><proxyPort>" + std::to_string(p.port()) +
+std::string via(const Proxy& p, const std::string& user = {}, const std::string& pw = {},
+                const std::string& host = "127.0.0.1") {
+  std::string x = "<proxyHost>" + host + "</proxyHost><proxyPort>" + std::to_string(p.port()) +
                   "</proxyPort>";
   if (!user.empty())
     x += "<proxyUsername>" + user + "</proxyUsername><proxyPassword>" + pw + "</proxyPassword>";
@@ -476,11 +477,13 @@ TEST_F(RemoteOpen, SquidChallengeAnsweredOnce) {
     const char* scheme;
     std::string user, password;
     bool connects;
+    std::string proxy_host = "127.0.0.1";
   } cases[] = {
       {"digest", "user", "secret", true},
       {"digest", "user", "wrong", false},
       {"digest", "", "", false},  // nothing to answer with: final as before
       {"ntlm", "DOMAIN\\user", "secret", true},
+      {"digest", "user", "secret", true, "localhost"},  // a proxy by name
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.scheme) + " " + c.user + ":" + c.password);
@@ -489,7 +492,8 @@ TEST_F(RemoteOpen, SquidChallengeAnsweredOnce) {
     TlsPeer server(accept_all);
     CapturedLog seen;
     RemoteLink* l = link({{"127.0.0.1", server.port()}, {"127.0.0.1", server.port()}},
-                         "<reconnect>1</reconnect>" + via(proxy, c.user, c.password));
+                         "<reconnect>1</reconnect>" +
+                             via(proxy, c.user, c.password, c.proxy_host));
     if (c.connects) {
       ASSERT_EQ(0, remote_open(l));
       EXPECT_EQ(KEVA12_GREETING, server.greeting());
