@@ -77,9 +77,11 @@ void reconnect_schedule_advance(RemoteLink* link);
 // "Connected", or -1 (a fatal failure also clears reconnect_allowed).
 int remote_open(RemoteLink* link);
 // Resolves, pins the host route, connects (10 seconds at most) and creates
-// link->connection. 0 or -1 (logged).
+// link->connection; a name's addresses are tried in the resolver's order,
+// and "[v6 literal]" is taken without its brackets. 0 or -1 (logged).
 int remote_connect(const char* host, RemoteLink* link, int port);
-// Connects to the profile's proxy and asks it for a tunnel to entry.
+// Connects to the profile's proxy and asks it for a tunnel to entry; a 407
+// offering Digest, NTLM or Negotiate is answered once (proxy.h).
 int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry);
 // A host route to addr through the route the system uses for it now; its
 // deletion is registered on pool. 0 (added, existing, or none needed) or -1.
