@@ -513,7 +513,8 @@ TEST_F(RemoteOpen, SquidChallengeAnsweredOnce) {
 }
 
 // squid offers Digest with MD5 only: SHA-256 is checked against a proxy
-// that offers nothing else and computes the expected answer itself.
+// that offers nothing else, computes the expected answer itself and, unlike
+// squid, closes the connection after each reply.
 class Sha256Proxy {
  public:
   explicit Sha256Proxy(std::string password) : password_(std::move(password)) {
@@ -556,35 +557,31 @@ class Sha256Proxy {
     size_t e = quoted ? h.find('"', ++p) : h.find_first_of(",\r", p);
     return h.substr(p, e - p);
   }
+  // Every reply ends the connection: an answer must come on a new one.
   void serve(int c) {
-    std::string req;
+    std::string head;
     char buf[4096];
-    for (;;) {
-      size_t end;
-      while ((end = req.find("\r\n\r\n")) == std::string::npos) {
-        ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n <= 0) return;
-        req.append(buf, static_cast<size_t>(n));
-      }
-      std::string head = req.substr(0, end + 2);
-      req.erase(0, end + 4);
-      std::string reply =
-          "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest "
-          "realm=\"r\", nonce=\"n0\", qop=\"auth\", algorithm=SHA-256\r\nContent-Length: 0\r\n\r\n";
-      size_t at = head.find("Proxy-Authorization: Digest ");
-      if (at != std::string::npos) {
-        answers++;
-        std::string h = head.substr(at + 27, head.find("\r\n", at) - at - 27);
-        std::string ha1 = sha256(param(h, "username") + ":r:" + password_);
-        std::string ha2 = sha256("CONNECT:" + param(h, "uri"));
-        std::string want = sha256(ha1 + ":n0:" + param(h, "nc") + ":" + param(h, "cnonce") +
-                                  ":" + param(h, "qop") + ":" + ha2);
-        if (param(h, "algorithm") == "SHA-256" && param(h, "response") == want)
-          reply = "HTTP/1.1 200 Connection established\r\n\r\n";
-      }
-      if (send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return;
-      if (reply[9] == '2') return;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      head.append(buf, static_cast<size_t>(n));
     }
+    std::string reply =
+        "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest "
+        "realm=\"r\", nonce=\"n0\", qop=\"auth\", algorithm=SHA-256\r\nContent-Length: 0\r\n"
+        "Connection: close\r\n\r\n";
+    size_t at = head.find("Proxy-Authorization: Digest ");
+    if (at != std::string::npos) {
+      answers++;
+      std::string h = head.substr(at + 27, head.find("\r\n", at) - at - 27);
+      std::string ha1 = sha256(param(h, "username") + ":r:" + password_);
+      std::string ha2 = sha256("CONNECT:" + param(h, "uri"));
+      std::string want = sha256(ha1 + ":n0:" + param(h, "nc") + ":" + param(h, "cnonce") + ":" +
+                                param(h, "qop") + ":" + ha2);
+      if (param(h, "algorithm") == "SHA-256" && param(h, "response") == want)
+        reply = "HTTP/1.1 200 Connection established\r\n\r\n";
+    }
+    send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
   }
   std::string password_;
   int fd_ = -1, port_ = 0;
