@@ -1,6 +1,8 @@
 #include "remote.h"
 
 #include <apr_strings.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
@@ -19,6 +21,7 @@
 #include "misc.h"
 #include "platform/route_table.h"
 #include "profile.h"
+#include "proxy.h"
 #include "ssl.h"
 #include "trace.h"
 
@@ -41,12 +44,15 @@ void system_error_text(apr_status_t st, char* buf, size_t size) { apr_strerror(s
 // --- Host route ---------------------------------------------------------------
 
 struct PinnedRoute {
+  bool v6;
   velarn::IpForwardRow row;
+  velarn::IpForwardRow6 row6;
 };
 
 apr_status_t route_unpin(void* data) {
   auto* pin = static_cast<PinnedRoute*>(data);
-  unsigned long rc = velarn::route_table_system().delete_entry(pin->row);
+  velarn::RouteTable& table = velarn::route_table_system();
+  unsigned long rc = pin->v6 ? table.delete_entry6(pin->row6) : table.delete_entry(pin->row);
   if (rc == velarn::ROUTE_OK)
     log_info("route deleted");
   else
@@ -66,6 +72,64 @@ void trace_row(const velarn::IpForwardRow& row) {
   trace_printf(nullptr, nullptr, "dwForwardAge = %u", row.age);
   trace_printf(nullptr, nullptr, "dwForwardNextHopAS = %u", row.next_hop_as);
   trace_printf(nullptr, nullptr, "dwForwardMetric1 = %u", row.metric1);
+}
+
+// The IPv6 row under the same names, its addresses in text form.
+void trace_row6(const velarn::IpForwardRow6& row) {
+  if (!trace_is_on()) return;
+  char dest[INET6_ADDRSTRLEN], hop[INET6_ADDRSTRLEN];
+  inet_ntop(AF_INET6, row.dest, dest, sizeof dest);
+  inet_ntop(AF_INET6, row.next_hop, hop, sizeof hop);
+  trace_printf(nullptr, nullptr, "dwForwardDest = %s/%u", dest, row.prefix_len);
+  trace_printf(nullptr, nullptr, "dwForwardNextHop = %s", hop);
+  trace_printf(nullptr, nullptr, "dwForwardIfIndex = %u", row.if_index);
+  trace_printf(nullptr, nullptr, "dwForwardType = %u", row.type);
+  trace_printf(nullptr, nullptr, "dwForwardProto = %u", row.proto);
+  trace_printf(nullptr, nullptr, "dwForwardMetric1 = %u", row.metric);
+}
+
+// Registers the deletion of a route just made on pool and logs it as made.
+void pin_made(apr_sockaddr_t* addr, apr_pool_t* pool, const PinnedRoute& made,
+              const char* hop, uint32_t if_index) {
+  log_info("route created: %pI", addr);
+  log_debug("using gateway: %s (#%d)", hop, static_cast<int>(if_index));
+  auto* pin = static_cast<PinnedRoute*>(apr_palloc(pool, sizeof(PinnedRoute)));
+  *pin = made;
+  apr_pool_cleanup_register(pool, pin, route_unpin, apr_pool_cleanup_null);
+}
+
+// The same decisions as for IPv4, on a /128 host route.
+int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool) {
+  velarn::RouteTable& table = velarn::route_table_system();
+  uint8_t dest[16];
+  std::memcpy(dest, &addr->sa.sin6.sin6_addr, sizeof dest);
+  PinnedRoute pin{};
+  pin.v6 = true;
+  velarn::IpForwardRow6& row = pin.row6;
+  unsigned long rc = table.best_route6(dest, &row);
+  if (rc == velarn::ROUTE_ERROR_CAN_NOT_COMPLETE) return 0;
+  if (rc != velarn::ROUTE_OK) {
+    log_error("%s: %s", "GetBestInterface", velarn::route_error_text(rc));
+    return -1;
+  }
+  trace_row6(row);
+  if (row.type != velarn::ROUTE_TYPE_DIRECT && row.type != velarn::ROUTE_TYPE_INDIRECT) return 0;
+
+  std::memcpy(row.dest, dest, sizeof dest);
+  row.prefix_len = 128;
+  row.proto = velarn::ROUTE_PROTO_NETMGMT;
+  rc = table.create_entry6(row);
+  if (rc == velarn::ROUTE_OK) {
+    char hop[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, row.next_hop, hop, sizeof hop);
+    pin_made(addr, pool, pin, hop, row.if_index);
+    return 0;
+  }
+  if (rc == velarn::ROUTE_ERROR_INVALID_PARAMETER ||
+      rc == velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS)
+    return 0;
+  log_error("%s: %s", "CreateIpForwardEntry", velarn::route_error_text(rc));
+  return -1;
 }
 
 // --- Proxy ----------------------------------------------------------------------
@@ -164,15 +228,22 @@ int remote_shuffle(const ServerEntry** items, int count, int (*rand4)(int32_t* o
 // --- Route ---------------------------------------------------------------------------
 
 int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool) {
-  if (addr->family != APR_INET) {
-    // Host routes are kept for IPv4 only; an IPv6 server is reached through
-    // whatever route the system has for it.
-    log_debug("no host route for %pI (not IPv4)", addr);
-    return 0;
+#if APR_HAVE_IPV6
+  if (addr->family == APR_INET6) {
+    // An IPv4 address written in IPv6 form travels as IPv4.
+    if (!IN6_IS_ADDR_V4MAPPED(&addr->sa.sin6.sin6_addr)) return route_pin6(addr, pool);
+    apr_sockaddr_t* v4 = nullptr;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, addr->sa.sin6.sin6_addr.s6_addr + 12, text, sizeof text);
+    if (apr_sockaddr_info_get(&v4, text, APR_INET, addr->port, 0, pool) != APR_SUCCESS) return 0;
+    return route_pin(v4, pool);
   }
+#endif
+  if (addr->family != APR_INET) return 0;
   velarn::RouteTable& table = velarn::route_table_system();
   uint32_t dest = addr->sa.sin.sin_addr.s_addr;
-  velarn::IpForwardRow row;
+  PinnedRoute pin{};
+  velarn::IpForwardRow& row = pin.row;
   unsigned long rc = table.best_route(dest, 0, &row);
   if (rc == velarn::ROUTE_ERROR_CAN_NOT_COMPLETE) return 0;
   if (rc != velarn::ROUTE_OK) {
@@ -187,14 +258,10 @@ int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool) {
   row.proto = velarn::ROUTE_PROTO_NETMGMT;
   rc = table.create_entry(row);
   if (rc == velarn::ROUTE_OK) {
-    log_info("route created: %pI", addr);
     char hop[16];
     unsigned char* b = reinterpret_cast<unsigned char*>(&row.next_hop);
     std::snprintf(hop, sizeof hop, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    log_debug("using gateway: %s (#%d)", hop, static_cast<int>(row.if_index));
-    auto* pin = static_cast<PinnedRoute*>(apr_pcalloc(pool, sizeof(PinnedRoute)));
-    pin->row = row;
-    apr_pool_cleanup_register(pool, pin, route_unpin, apr_pool_cleanup_null);
+    pin_made(addr, pool, pin, hop, row.if_index);
     return 0;
   }
   // A route of the same destination already there belongs to someone else.
@@ -211,8 +278,12 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
   apr_pool_t* pool = link->pool;
   apr_sockaddr_t* addr = nullptr;
   char err[256];
+  // "[fd00::1]", as written in URLs, names the address inside the brackets.
+  const char* name = host;
+  size_t hl = std::strlen(host);
+  if (hl > 2 && host[0] == '[' && host[hl - 1] == ']') name = apr_pstrndup(pool, host + 1, hl - 2);
   apr_status_t st =
-      apr_sockaddr_info_get(&addr, host, APR_UNSPEC, static_cast<apr_port_t>(port), 0, pool);
+      apr_sockaddr_info_get(&addr, name, APR_UNSPEC, static_cast<apr_port_t>(port), 0, pool);
   if (trace_is_on())
     trace_printf(nullptr, nullptr, "apr_sockaddr_info_get(\"%s:%d\") = %d", host, port, st);
   if (st != APR_SUCCESS) {
@@ -220,39 +291,58 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
     log_error("%s: %s", host, err);
     return -1;
   }
-  log_debug("address resolved: %pI", addr);
-  if (route_pin(addr, pool) != 0) return -1;
-
-  apr_socket_t* sock = nullptr;
-  st = apr_socket_create(&sock, addr->family, SOCK_STREAM, APR_PROTO_TCP, pool);
-  if (st == APR_SUCCESS) {
-    apr_socket_timeout_set(sock, apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS));
-    st = apr_socket_connect(sock, addr);
-    if (trace_is_on()) trace_printf(nullptr, nullptr, "apr_socket_connect(\"%pI\") = %d", addr, st);
+  // A name with several addresses is tried in the resolver's order. All
+  // that one address gets (route, socket, connection) lives in a pool of its
+  // own, so a failed address leaves nothing, and the connection still goes
+  // before its route when the attempt's pool is cleared.
+  for (apr_sockaddr_t* a = addr; a; a = a->next) {
+    log_debug("address resolved: %pI", a);
+    apr_pool_t* ap = nullptr;
+    if (apr_pool_create(&ap, pool) != APR_SUCCESS) return -1;
+    if (route_pin(a, ap) != 0) {
+      apr_pool_destroy(ap);
+      continue;
+    }
+    apr_socket_t* sock = nullptr;
+    st = apr_socket_create(&sock, a->family, SOCK_STREAM, APR_PROTO_TCP, ap);
+    if (st == APR_SUCCESS) {
+      apr_socket_timeout_set(sock, apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS));
+      st = apr_socket_connect(sock, a);
+      if (trace_is_on()) trace_printf(nullptr, nullptr, "apr_socket_connect(\"%pI\") = %d", a, st);
+    }
+    if (st != APR_SUCCESS) {
+      system_error_text(st, err, sizeof err);
+      log_error("%s: %s", host, err);
+      apr_pool_destroy(ap);
+      continue;
+    }
+    apr_socket_opt_set(sock, APR_TCP_NODELAY, 1);
+    link->connection = remote_connection_create(ap, sock, a);
+    if (!link->connection) {
+      apr_pool_destroy(ap);
+      return -1;
+    }
+    dialup_metric_step();
+    return 0;
   }
-  if (st != APR_SUCCESS) {
-    system_error_text(st, err, sizeof err);
-    log_error("%s: %s", host, err);
-    if (sock) apr_socket_close(sock);
-    return -1;
-  }
-  apr_socket_opt_set(sock, APR_TCP_NODELAY, 1);
-  link->connection = remote_connection_create(pool, sock, addr);
-  if (!link->connection) {
-    apr_socket_close(sock);
-    return -1;
-  }
-  dialup_metric_step();
-  return 0;
+  return -1;
 }
 
 int proxy_request_build(char* buf, const char* host, int port, const char* user,
                         const char* password) {
+  // Proxies read an IPv6 literal only in brackets; a host that would break
+  // the request's lines is no host at all.
+  const char* open = "";
+  const char* close = "";
+  for (const char* c = host; *c; c++) {
+    if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f) return -1;
+    if (*c == ':' && host[0] != '[') open = "[", close = "]";
+  }
   int n = std::snprintf(buf, PROXY_BUFFER_SIZE,
-                        "CONNECT %s:%d HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\n"
+                        "CONNECT %s%s%s:%d HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: %s\r\n"
                         "Content-Length: 0\r\nProxy-Connection: Keep-Alive\r\n"
                         "Pragma: no-cache\r\n",
-                        host, port, host, KEVAD_VERSION);
+                        open, host, close, port, open, host, close, KEVAD_VERSION);
   if (n < 0 || n >= PROXY_BUFFER_SIZE) return -1;
   if (user) {
     char plain[1024];
@@ -301,7 +391,7 @@ int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
   int n = proxy_request_build(buf, entry->host, entry->port, p->proxy_username,
                               p->proxy_password);
   if (n < 0) {
-    log_error("proxy connection error: %s", "request too long");
+    log_error("proxy connection error: %s", "invalid server host or request too long");
     return -1;
   }
   for (int sent = 0; sent < n;) {
@@ -329,6 +419,9 @@ int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
   char message[256];
   int fatal = 0;
   if (proxy_reply_judge(buf, end ? end : got, message, sizeof message, &fatal) != 0) {
+    unsigned scheme =
+        fatal && p->proxy_username ? proxy_scheme_pick(proxy_offered_schemes(buf, end ? end : got)) : 0;
+    if (scheme) return proxy_connect_answering(link, entry, scheme);
     if (fatal) conn->fatal = 1;
     log_error("%s", message);
     return -1;

@@ -77,9 +77,11 @@ void reconnect_schedule_advance(RemoteLink* link);
 // "Connected", or -1 (a fatal failure also clears reconnect_allowed).
 int remote_open(RemoteLink* link);
 // Resolves, pins the host route, connects (10 seconds at most) and creates
-// link->connection. 0 or -1 (logged).
+// link->connection; a name's addresses are tried in the resolver's order,
+// and "[v6 literal]" is taken without its brackets. 0 or -1 (logged).
 int remote_connect(const char* host, RemoteLink* link, int port);
-// Connects to the profile's proxy and asks it for a tunnel to entry.
+// Connects to the profile's proxy and asks it for a tunnel to entry; a 407
+// offering Digest, NTLM or Negotiate is answered once (proxy.h).
 int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry);
 // A host route to addr through the route the system uses for it now; its
 // deletion is registered on pool. 0 (added, existing, or none needed) or -1.
@@ -98,7 +100,8 @@ int remote_shuffle_index(int32_t r, int count);
 int remote_shuffle(const ServerEntry** items, int count, int (*rand4)(int32_t* out));
 
 // Builds the CONNECT request into buf (PROXY_BUFFER_SIZE bytes); user may be
-// NULL. The length, or -1 when it does not fit.
+// NULL; an IPv6 literal host is written in brackets. The length, or -1 when
+// it does not fit or the host holds a blank or control character.
 int proxy_request_build(char* buf, const char* host, int port, const char* user,
                         const char* password);
 // Judges a proxy reply (the bytes read up to the end of its header block).

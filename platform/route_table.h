@@ -1,5 +1,5 @@
-// The IPv4 routing table as the service sees it: the best route to a
-// destination, and host routes added beside it. Results are Windows error
+// The routing table as the service sees it: the best route to a destination,
+// and host routes added beside it, for IPv4 and IPv6. Results are Windows error
 // codes (0 is success), so that callers can keep their decisions on the codes
 // they were written against (1003 no route, 87 bad parameter, 5010 exists).
 #pragma once
@@ -13,6 +13,7 @@ enum : unsigned long {
   ROUTE_ERROR_ACCESS_DENIED = 5,
   ROUTE_ERROR_NOT_ENOUGH_MEMORY = 8,
   ROUTE_ERROR_GEN_FAILURE = 31,
+  ROUTE_ERROR_NOT_SUPPORTED = 50,
   ROUTE_ERROR_INVALID_PARAMETER = 87,
   ROUTE_ERROR_CAN_NOT_COMPLETE = 1003,
   ROUTE_ERROR_NOT_FOUND = 1168,
@@ -49,6 +50,21 @@ struct IpForwardRow {
   uint32_t table = 0;
 };
 
+// One IPv6 forwarding row, the counterpart of IpForwardRow for a host route
+// to an IPv6 address. Addresses are the 16 bytes in network order.
+struct IpForwardRow6 {
+  uint8_t dest[16] = {};
+  uint8_t prefix_len = 0;
+  // As in IpForwardRow: the gateway of an indirect route, the interface's own
+  // address for a direct one.
+  uint8_t next_hop[16] = {};
+  uint32_t if_index = 0;
+  uint32_t type = 0;
+  uint32_t proto = 0;
+  uint32_t metric = 0;
+  uint32_t table = 0;
+};
+
 class RouteTable {
  public:
   virtual ~RouteTable() = default;
@@ -59,6 +75,21 @@ class RouteTable {
   virtual unsigned long create_entry(const IpForwardRow& row) = 0;
   // Deletes the route the row describes; 1168 when there is no such route.
   virtual unsigned long delete_entry(const IpForwardRow& row) = 0;
+
+  // The same for IPv6. A table without IPv6 answers 50 (not supported).
+  virtual unsigned long best_route6(const uint8_t dest[16], IpForwardRow6* row) {
+    (void)dest;
+    (void)row;
+    return ROUTE_ERROR_NOT_SUPPORTED;
+  }
+  virtual unsigned long create_entry6(const IpForwardRow6& row) {
+    (void)row;
+    return ROUTE_ERROR_NOT_SUPPORTED;
+  }
+  virtual unsigned long delete_entry6(const IpForwardRow6& row) {
+    (void)row;
+    return ROUTE_ERROR_NOT_SUPPORTED;
+  }
 };
 
 // The system's table (rtnetlink of the calling thread's network namespace).

@@ -59,7 +59,7 @@ class RoutePin : public ::testing::Test, public PoolFixtureBase {
 
   apr_sockaddr_t* addr(const char* host) {
     apr_sockaddr_t* a = nullptr;
-    EXPECT_EQ(APR_SUCCESS, apr_sockaddr_info_get(&a, host, APR_INET, 5711, 0, pool));
+    EXPECT_EQ(APR_SUCCESS, apr_sockaddr_info_get(&a, host, APR_UNSPEC, 5711, 0, pool));
     return a;
   }
 
@@ -138,6 +138,45 @@ TEST_F(RoutePin, ErrorCodesOfTheTable) {
   EXPECT_NE(0u, t.create_entry(row));
   EXPECT_STREQ("The object already exists.", velarn::route_error_text(5010));
   EXPECT_STREQ("The parameter is incorrect.", velarn::route_error_text(87));
+}
+
+// The same rules for an IPv6 server, on a /128.
+TEST_F(RoutePin, IPv6HostRoutes) {
+  ASSERT_EQ("", ip("addr add fd00:77::1/64 dev d0 nodad"));
+  ASSERT_EQ("", ip("-6 route add default via fd00:77::fe dev d0"));
+  auto route6 = [&](const std::string& dest) { return ip("-6 route show " + dest + "/128"); };
+  apr_pool_t* attempt;
+  apr_pool_create(&attempt, pool);
+  CapturedLog log;
+
+  ASSERT_EQ(0, route_pin(addr("2001:db8::7"), attempt));
+  EXPECT_NE(std::string::npos, route6("2001:db8::7").find("via fd00:77::fe dev d0"))
+      << route6("2001:db8::7");
+  bool created = false, gateway = false;
+  for (const auto& e : log.entries()) {
+    created |= e.message.rfind("route created: ", 0) == 0 &&
+               e.message.find("2001:db8::7") != std::string::npos;
+    gateway |= e.message.rfind("using gateway: fd00:77::fe (#", 0) == 0;
+  }
+  EXPECT_TRUE(created && gateway);
+
+  ASSERT_EQ(0, route_pin(addr("fd00:77::9"), attempt));  // on the link: direct
+  EXPECT_EQ(std::string::npos, route6("fd00:77::9").find("via")) << route6("fd00:77::9");
+  EXPECT_NE(std::string::npos, route6("fd00:77::9").find("dev d0"));
+  ASSERT_EQ(0, route_pin(addr("fd00:77::1"), attempt));  // our own: nothing
+  EXPECT_EQ("", route6("fd00:77::1"));
+  ip("-6 route add 2001:db8::8/128 via fd00:77::fe dev d0");
+  ASSERT_EQ(0, route_pin(addr("2001:db8::8"), attempt));  // someone else's: kept
+
+  apr_pool_clear(attempt);
+  EXPECT_EQ("", route6("2001:db8::7"));
+  EXPECT_EQ("", route6("fd00:77::9"));
+  EXPECT_NE("", route6("2001:db8::8"));
+
+  ip("-6 route del default");
+  EXPECT_EQ(0, route_pin(addr("2001:db8:1::1"), attempt));  // unreachable: no route, no error
+  EXPECT_EQ("", route6("2001:db8:1::1"));
+  apr_pool_destroy(attempt);
 }
 
 }  // namespace

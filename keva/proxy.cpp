@@ -1,0 +1,333 @@
+// Challenge-based proxy authentication through libcurl. The schemes are
+// libcurl's (it keeps Digest with MD5 and SHA-256, NTLM and Negotiate over
+// GSS-API current); it drives the CONNECT exchange only, with
+// CURLOPT_CONNECT_ONLY, and hands over the socket once the tunnel stands,
+// so the TLS layer and everything after it work as on any other socket.
+//
+// The answer goes out on a new connection rather than the one that brought
+// the 407: that reply's body and keep-alive state would have to be read by
+// hand before libcurl could take the stream over, and libcurl cannot answer
+// a challenge it did not see itself. The new connection goes to the same
+// proxy address, over the host route already pinned for it.
+#include "proxy.h"
+
+#include <apr_portable.h>
+#include <apr_strings.h>
+#include <curl/curl.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "kevad.h"
+#include "log.h"
+#include "misc.h"
+#include "profile.h"
+#include "remote.h"
+#include "ssl.h"
+
+namespace {
+
+bool ieq(const char* a, size_t n, const char* b) {
+  return std::strlen(b) == n && strncasecmp(a, b, n) == 0;
+}
+
+unsigned scheme_of(const char* name, size_t n) {
+  if (ieq(name, n, "Digest")) return PROXY_AUTH_DIGEST;
+  if (ieq(name, n, "NTLM")) return PROXY_AUTH_NTLM;
+  if (ieq(name, n, "Negotiate")) return PROXY_AUTH_NEGOTIATE;
+  return 0;
+}
+
+// The schemes in one field value: "Digest realm="a, b", qop=auth, NTLM".
+// A scheme is a token not followed by "="; what follows "=" (a token or a
+// quoted string) is a parameter's value and never taken for a scheme.
+unsigned schemes_in_value(const char* p, const char* end) {
+  unsigned found = 0;
+  while (p < end) {
+    char c = *p;
+    if (c == '"') {
+      for (++p; p < end && *p != '"'; ++p)
+        if (*p == '\\' && p + 1 < end) ++p;
+      if (p < end) ++p;
+      continue;
+    }
+    if (c == ',' || c == ' ' || c == '\t') {
+      ++p;
+      continue;
+    }
+    const char* t = p;
+    while (p < end && *p != ' ' && *p != '\t' && *p != ',' && *p != '=' && *p != '"') ++p;
+    const char* after = p;
+    while (after < end && (*after == ' ' || *after == '\t')) ++after;
+    bool is_param = after < end && *after == '=';
+    if (is_param) {
+      // Skip "=" and the value (a token or a quoted string, handled above).
+      p = after + 1;
+      while (p < end && (*p == ' ' || *p == '\t')) ++p;
+      if (p < end && *p != '"')
+        while (p < end && *p != ',') ++p;
+    } else {
+      found |= scheme_of(t, static_cast<size_t>(p - t));
+    }
+  }
+  return found;
+}
+
+struct CurlGlobal {
+  CURLcode rc;
+  CurlGlobal() : rc(curl_global_init(CURL_GLOBAL_DEFAULT)) {}
+};
+
+bool curl_ready() {
+  // libcurl's global set-up is not safe against a concurrent first use.
+  static std::once_flag once;
+  static CurlGlobal* global = nullptr;
+  std::call_once(once, [] { global = new CurlGlobal; });
+  return global->rc == CURLE_OK;
+}
+
+struct Exchange {
+  RemoteLink* link;
+  curl_socket_t kept = CURL_SOCKET_BAD;  // handed over: not closed by libcurl
+  char status[256] = {};                  // the last status line seen
+  size_t header_bytes = 0;                // of the current reply
+  bool too_long = false;
+};
+
+curl_socket_t open_socket(void*, curlsocktype, curl_sockaddr* a) {
+  return socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
+}
+
+int close_socket(void* clientp, curl_socket_t fd) {
+  auto* x = static_cast<Exchange*>(clientp);
+  return fd == x->kept ? 0 : close(fd);
+}
+
+// Each reply's header block is held to the limit of the plain exchange.
+size_t on_header(char* data, size_t size, size_t n, void* clientp) {
+  auto* x = static_cast<Exchange*>(clientp);
+  size_t len = size * n;
+  if (len >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+    size_t k = 0;
+    while (k < len && k + 1 < sizeof x->status && data[k] != '\r' && data[k] != '\n') {
+      x->status[k] = data[k];
+      k++;
+    }
+    x->status[k] = 0;
+    x->header_bytes = 0;
+  }
+  x->header_bytes += len;
+  if (x->header_bytes >= PROXY_BUFFER_SIZE) {
+    x->too_long = true;
+    return 0;
+  }
+  return len;
+}
+
+size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
+
+int on_progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  RemoteLink* link = static_cast<Exchange*>(clientp)->link;
+  return link->ops.stopping && link->ops.stopping(link->ops.ctx) ? 1 : 0;
+}
+
+// Where libcurl goes: the profile's proxy name, which Negotiate needs for
+// the proxy's service name, pinned by *resolve to the address the first
+// connection reached (and its host route). A name libcurl would not take as
+// a URL host is replaced by that address.
+std::string proxy_url(const char* name, apr_sockaddr_t* a, std::string* resolve) {
+  char ip[64] = {};
+  apr_sockaddr_ip_getbuf(ip, sizeof ip, a);
+  std::string addr = std::strchr(ip, ':') ? std::string("[") + ip + "]" : std::string(ip);
+  std::string port = std::to_string(a->port);
+  std::string host = name;
+  if (host.find(':') != std::string::npos && host[0] != '[') host = "[" + host + "]";
+  CURLU* u = curl_url();
+  char* url = nullptr;
+  bool ok = u && curl_url_set(u, CURLUPART_SCHEME, "http", 0) == CURLUE_OK &&
+            curl_url_set(u, CURLUPART_HOST, host.c_str(), 0) == CURLUE_OK &&
+            curl_url_set(u, CURLUPART_PORT, port.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(u, CURLUPART_URL, &url, 0) == CURLUE_OK;
+  std::string out = ok ? url : "http://" + addr + ":" + port;
+  curl_free(url);
+  curl_url_cleanup(u);
+  *resolve = ok && host[0] != '[' ? host + ":" + port + ":" + addr : std::string();
+  return out;
+}
+
+// The handed-over descriptor in place of the connection's socket, in the
+// state remote_connect leaves a socket in.
+int adopt(RemoteLink* link, curl_socket_t fd) {
+  RemoteConnection* conn = link->connection;
+  apr_os_sock_t os = fd;
+  apr_os_sock_info_t info{};
+  info.os_sock = &os;
+  info.remote = reinterpret_cast<sockaddr*>(&conn->trace_tag->sa);
+  info.family = conn->trace_tag->family;
+  info.type = SOCK_STREAM;
+  info.protocol = APR_PROTO_TCP;
+  apr_socket_t* sock = nullptr;
+  // Made with its family and peer, and closed with the pool like any other.
+  if (apr_os_sock_make(&sock, &info, conn->pool) != APR_SUCCESS) {
+    close(fd);
+    return -1;
+  }
+  // The old socket object stays valid for a stop that may still shut it.
+  apr_socket_close(conn->socket);
+  conn->socket = sock;
+  conn->os_socket = fd;
+  apr_socket_opt_set(sock, APR_SO_NONBLOCK, 1);
+  apr_socket_timeout_set(sock, apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS));
+  apr_socket_opt_set(sock, APR_TCP_NODELAY, 1);
+  dialup_metric_step();
+  return 0;
+}
+
+struct Easy {
+  CURL* h = curl_easy_init();
+  CURLU* url = curl_url();
+  curl_slist* headers = nullptr;
+  curl_slist* resolve = nullptr;
+  ~Easy() {
+    if (h) curl_easy_cleanup(h);
+    if (url) curl_url_cleanup(url);
+    curl_slist_free_all(headers);
+    curl_slist_free_all(resolve);
+  }
+};
+
+}  // namespace
+
+unsigned proxy_offered_schemes(const char* reply, size_t len) {
+  static const char kField[] = "proxy-authenticate:";
+  const size_t flen = sizeof kField - 1;
+  unsigned found = 0;
+  const char* end = reply + len;
+  for (const char* line = reply; line < end;) {
+    const char* eol = static_cast<const char*>(std::memchr(line, '\n', end - line));
+    if (!eol) eol = end;
+    if (static_cast<size_t>(eol - line) > flen && strncasecmp(line, kField, flen) == 0) {
+      const char* v_end = eol;
+      if (v_end > line && v_end[-1] == '\r') --v_end;
+      found |= schemes_in_value(line + flen, v_end);
+    }
+    line = eol + 1;
+  }
+  return found;
+}
+
+unsigned proxy_scheme_pick(unsigned offered) {
+  // Digest and NTLM answer with the profile's credentials; Negotiate with
+  // the service's own Kerberos ticket, so it comes last.
+  for (unsigned s : {PROXY_AUTH_DIGEST, PROXY_AUTH_NTLM, PROXY_AUTH_NEGOTIATE})
+    if (offered & s) return s;
+  return 0;
+}
+
+const char* proxy_scheme_name(unsigned scheme) {
+  switch (scheme) {
+    case PROXY_AUTH_DIGEST: return "Digest";
+    case PROXY_AUTH_NTLM: return "NTLM";
+    case PROXY_AUTH_NEGOTIATE: return "Negotiate";
+    default: return "none";
+  }
+}
+
+int proxy_connect_answering(RemoteLink* link, const ServerEntry* entry, unsigned scheme) {
+  const SessionProfile* p = link->profile;
+  RemoteConnection* conn = link->connection;
+  log_debug("proxy asks for %s authentication", proxy_scheme_name(scheme));
+  if (!curl_ready()) {
+    log_error("proxy connection error: %s", "curl_global_init failed");
+    return -1;
+  }
+  Easy e;
+  if (!e.h || !e.url) {
+    log_error("proxy connection error: %s", "out of memory");
+    return -1;
+  }
+  // The target as parts, so that no host text is read as URL syntax.
+  std::string host = entry->host;
+  if (host.find(':') != std::string::npos && host[0] != '[') host = "[" + host + "]";
+  std::string port = std::to_string(entry->port);
+  if (curl_url_set(e.url, CURLUPART_SCHEME, "http", 0) != CURLUE_OK ||
+      curl_url_set(e.url, CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(e.url, CURLUPART_PORT, port.c_str(), 0) != CURLUE_OK) {
+    log_error("proxy connection error: %s", "invalid server host or request too long");
+    return -1;
+  }
+  unsigned long auth = scheme == PROXY_AUTH_DIGEST ? CURLAUTH_DIGEST
+                       : scheme == PROXY_AUTH_NTLM ? CURLAUTH_NTLM
+                                                   : CURLAUTH_NEGOTIATE;
+  Exchange x;
+  x.link = link;
+  char err[CURL_ERROR_SIZE] = {};
+  std::string resolve;
+  std::string proxy = proxy_url(p->proxy_host, conn->trace_tag, &resolve);
+  e.headers = curl_slist_append(nullptr, "Pragma: no-cache");
+  if (!resolve.empty()) e.resolve = curl_slist_append(nullptr, resolve.c_str());
+  CURL* h = e.h;
+  curl_easy_setopt(h, CURLOPT_RESOLVE, e.resolve);
+  curl_easy_setopt(h, CURLOPT_CURLU, e.url);
+  curl_easy_setopt(h, CURLOPT_PROXY, proxy.c_str());
+  // An environment's no_proxy must not send the tunnel around the proxy.
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+  curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+  curl_easy_setopt(h, CURLOPT_PROXYAUTH, auth);
+  curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, p->proxy_username ? p->proxy_username : "");
+  curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, p->proxy_password ? p->proxy_password : "");
+  curl_easy_setopt(h, CURLOPT_USERAGENT, KEVAD_VERSION);
+  curl_easy_setopt(h, CURLOPT_PROXYHEADER, e.headers);
+  curl_easy_setopt(h, CURLOPT_HEADEROPT, CURLHEADER_SEPARATE);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long{REMOTE_CONNECT_TIMEOUT_SECONDS});
+  // A challenge costs up to three replies, each within the usual limit.
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, long{3 * REMOTE_CONNECT_TIMEOUT_SECONDS});
+  curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, open_socket);
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, close_socket);
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &x);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &x);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &x);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, err);
+
+  // The first connection has had its answer; the proxy need not hold it.
+  apr_socket_shutdown(conn->socket, APR_SHUTDOWN_READWRITE);
+  CURLcode rc = curl_easy_perform(h);
+  long code = 0;
+  curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &code);
+  if (rc == CURLE_OK && code / 100 == 2) {
+    curl_socket_t fd = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &fd) != CURLE_OK || fd == CURL_SOCKET_BAD) {
+      log_error("proxy connection error: %s", "no socket");
+      return -1;
+    }
+    x.kept = fd;
+    return adopt(link, fd);
+  }
+  if (rc == CURLE_ABORTED_BY_CALLBACK) return -1;  // the session is stopping
+  if (x.too_long) {
+    log_error("proxy connection error: %s", "reply too long");
+    return -1;
+  }
+  if (x.status[0]) {
+    char message[256];
+    int fatal = 0;
+    if (proxy_reply_judge(x.status, std::strlen(x.status), message, sizeof message, &fatal) != 0) {
+      if (fatal) conn->fatal = 1;
+      log_error("%s", message);
+      return -1;
+    }
+  }
+  // No reply to judge: the connection itself failed, or timed out.
+  log_error("%s: %s", p->proxy_host, err[0] ? err : curl_easy_strerror(rc));
+  return -1;
+}
