@@ -93,8 +93,11 @@ std::string manager_of(const std::string& ifname) {
   }
   if (::access("/run/NetworkManager/NetworkManager.pid", F_OK) == 0) {
     std::string nmcli = first_program({"/usr/bin/nmcli", "/bin/nmcli"});
+    // It holds a tap device it has no profile for without doing anything:
+    // only a profile of its own (in use or waiting for the carrier) counts.
     // The interface name is ours (letters and hex digits): no quoting issue.
-    std::string cmd = nmcli + " -g GENERAL.STATE device show " + ifname + " 2>/dev/null";
+    std::string cmd = nmcli + " -t -g GENERAL.CONNECTION,GENERAL.AVAILABLE-CONNECTIONS device show " + ifname +
+                      " 2>/dev/null";
     std::string out;
     if (!nmcli.empty())
       if (FILE* f = ::popen(cmd.c_str(), "r")) {
@@ -102,8 +105,7 @@ std::string manager_of(const std::string& ifname) {
         while (std::fgets(b, sizeof b, f)) out += b;
         ::pclose(f);
       }
-    if (!out.empty() && out.find("unmanaged") == std::string::npos && out.rfind("10 ", 0) != 0)
-      return "NetworkManager";
+    if (out.find_first_not_of(" \n") != std::string::npos) return "NetworkManager";
   }
   return "";
 }

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "platform/addressing.h"
 #include "tunnel_fixture.h"
 
@@ -78,13 +80,15 @@ class Address : public ::testing::Test {
   }
   // One session: connect, wait for an address in the range, ping through
   // it, disconnect; the address it had.
-  std::string session(const std::string& profile, const std::string& expect) {
+  std::string session(const std::string& profile, const std::string& expect,
+                      const std::function<void()>& while_up = nullptr) {
     Listener l;
     EXPECT_EQ(kCreated, post(profile).substr(0, kCreated.size()));
     EXPECT_TRUE(l.wait_for("message=Connected", 20000));
     EXPECT_TRUE(wait_addr(expect)) << adapter_addr() << read_file(site->data("kevad.log"));
     std::string a = adapter_addr();
     EXPECT_EQ(0, site->in_ns(site->cli_ns(), "ping -c 2 -i 0.2 -W 3 192.168.203.1 >/dev/null"));
+    if (while_up) while_up();
     EXPECT_EQ(0u, channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0));
     EXPECT_TRUE(l.wait_for("message=Terminate", 30000));
     EXPECT_EQ("", adapter_addr());
@@ -122,6 +126,18 @@ TEST_F(Address, DhcpLeaseComesBackTheSameAndLeavesNothingBehind) {
     EXPECT_NE(std::string::npos, read_file(site->data("kevad.log")).find("no resolver to hand them to"));
     EXPECT_EQ("nameserver 198.51.100.7\n", read_file(site->root() + "/resolv.conf"));
   }
+
+  // Asked for: the resolver file while the address lasts (put back after),
+  // and the gateway as a default route beside the machine's own.
+  site->stop_kevad();
+  std::string resolv = site->root() + "/etc/resolv.conf";
+  write_file(resolv, "nameserver 203.0.113.9\n");
+  ASSERT_TRUE(start_kevad("[address]\ndns = file\ndefault_route = 1\nroute_metric = 7\n", "nosbin"));
+  session(site->profile(), first, [&] {
+    EXPECT_NE(std::string::npos, read_file(resolv).find("search corp.test\nnameserver 192.168.203.1\n"));
+    EXPECT_NE(std::string::npos, adapter_routes().find("default via 192.168.203.1 metric 7"));
+  });
+  EXPECT_EQ("nameserver 203.0.113.9\n", read_file(resolv));
 }
 
 TEST_F(Address, ProfileAddressInsteadOfDhcp) {
