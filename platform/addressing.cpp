@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -260,7 +261,10 @@ class LinuxAddressing : public AdapterAddressing {
     }
     write_client_config();
     dhclient_ = dhclient;
-    dhclient_pid_ = spawn(dhclient_args(false), {kPath});
+    // A client left running by a service that was killed goes first: never
+    // two on one interface.
+    end_stale_client();
+    dhclient_pid_ = spawn(dhclient_args("-d"), {kPath});
     if (dhclient_pid_ <= 0) {
       log(kLevelError, "cannot start " + dhclient + ": " + std::strerror(errno));
       return false;
@@ -276,7 +280,7 @@ class LinuxAddressing : public AdapterAddressing {
     if (dhclient_pid_ > 0) {
       // Releases the lease (its hook takes the address away) and ends the
       // client that runs, through the pid file.
-      pid_t rel = spawn(dhclient_args(true), {kPath});
+      pid_t rel = spawn(dhclient_args("-r"), {kPath});
       if (rel > 0) reap(rel, 10000);
       reap(dhclient_pid_, 3000);
       dhclient_pid_ = 0;
@@ -300,8 +304,31 @@ class LinuxAddressing : public AdapterAddressing {
             "VLN_METRIC=" + std::to_string(options_.route_metric)};
   }
 
-  std::vector<std::string> dhclient_args(bool release) const {
-    std::vector<std::string> a = {dhclient_, "-4", release ? "-r" : "-d", "-v", "-pf", base_ + ".pid",
+  // The pid file outlives a reboot, so its number may be anyone's now: only
+  // a dhclient on our own files is ended.
+  void end_stale_client() {
+    std::string pidfile = base_ + ".pid";
+    long pid = std::atol(read_text(pidfile).c_str());
+    ::unlink(pidfile.c_str());
+    if (pid <= 1) return;
+    std::string proc = "/proc/" + std::to_string(pid);
+    std::string cmdline = read_text(proc + "/cmdline");
+    for (char& c : cmdline)
+      if (c == '\0') c = ' ';
+    if (cmdline.find("dhclient") == std::string::npos || cmdline.find(" " + pidfile + " ") == std::string::npos)
+      return;
+    log(kLevelInfo, "adapter " + ifname_ + ": ending the DHCP client an earlier run left (pid " +
+                        std::to_string(pid) + ")");
+    ::kill(pid_t(pid), SIGTERM);
+    for (int t = 0; t < 5000 && ::access(proc.c_str(), F_OK) == 0; t += 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (::access(proc.c_str(), F_OK) == 0) ::kill(pid_t(pid), SIGKILL);
+  }
+
+  // mode: "-d" runs it (in the foreground, our child), "-r" releases and
+  // ends the one running.
+  std::vector<std::string> dhclient_args(const char* mode) const {
+    std::vector<std::string> a = {dhclient_, "-4", mode, "-v", "-pf", base_ + ".pid",
                                   "-lf", base_ + ".leases", "-cf", base_ + ".conf", "-sf", hook_};
     for (const auto& e : hook_env()) {
       a.push_back("-e");

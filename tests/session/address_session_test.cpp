@@ -180,3 +180,22 @@ TEST(FixedAddress, Checked) {
   for (const auto& c : cases)
     EXPECT_EQ(c.good, velarn::check_fixed_address({c.address, c.mask, c.gateway}).empty()) << c.address << " " << c.mask;
 }
+
+TEST_F(Address, ClientLeftByAKilledServiceIsEndedNotDoubled) {
+  ASSERT_TRUE(start_kevad("", "nosbin"));
+  {
+    Listener l;
+    ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+    ASSERT_TRUE(l.wait_for("message=Connected", 20000));
+    ASSERT_TRUE(wait_addr("192.168.203."));
+    std::string pid = site->capture("for p in $(ip netns pids " + site->cli_ns() +
+                                    "); do [ \"$(cat /proc/$p/comm)\" = kevad ] && echo $p; done");
+    ASSERT_FALSE(pid.empty());
+    kill(std::stoi(pid), SIGKILL);
+  }
+  site->stop_kevad();  // reaps it
+  ASSERT_TRUE(dhclient_running());
+  ASSERT_TRUE(start_kevad("", "nosbin"));
+  session(site->profile(), "192.168.203.");
+  EXPECT_NE(std::string::npos, read_file(site->data("kevad.log")).find("ending the DHCP client an earlier run left"));
+}
