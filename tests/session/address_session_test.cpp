@@ -199,3 +199,54 @@ TEST_F(Address, ClientLeftByAKilledServiceIsEndedNotDoubled) {
   session(site->profile(), "192.168.203.");
   EXPECT_NE(std::string::npos, read_file(site->data("kevad.log")).find("ending the DHCP client an earlier run left"));
 }
+
+// What a DHCP server sends lands in the hook: it takes what is sound, refuses
+// what would pull other traffic in, and undoes exactly what it did.
+TEST(AddressHook, TakesOnlyWhatIsSound) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces)";
+  TempRoot root;
+  std::string ns = "vah" + std::to_string(getpid()), r = root.path();
+  std::string hook = std::string(KEVAD_PATH).substr(0, std::string(KEVAD_PATH).rfind('/')) + "/vlnaddr-hook";
+  ASSERT_EQ(0, std::system(("ip netns add " + ns + " && ip -n " + ns + " link add d0 type veth peer name d1 && ip -n " + ns +
+                            " link set d0 up").c_str()));
+  write_file(r + "/resolv.conf", "nameserver 203.0.113.9\n");
+  auto run = [&](const std::string& vars) {
+    return std::system(("ip netns exec " + ns + " env -i reason=BOUND interface=d0 VLN_STATE=" + r +
+                        "/d0.state VLN_DNS=file VLN_RESOLV_CONF=" + r + "/resolv.conf " + vars + " " + hook +
+                        " >/dev/null")
+                           .c_str());
+  };
+  auto addr = [&] {
+    std::string out;
+    if (FILE* p = popen(("ip -n " + ns + " -4 -o addr show dev d0").c_str(), "r")) {
+      char b[512];
+      while (fgets(b, sizeof b, p)) out += b;
+      pclose(p);
+    }
+    return out;
+  };
+  struct Case {
+    std::string vars, address;
+  } cases[] = {
+      {"new_ip_address=10.9.0.5 new_subnet_mask=128.0.0.0", ""},
+      {"new_ip_address=127.0.0.9 new_subnet_mask=255.0.0.0", ""},
+      {"new_ip_address=10.9.0.5 'new_subnet_mask=255.255.255.0 dev lo'", ""},
+      {"new_ip_address=10.9.0.5 new_subnet_mask=255.255.255.0 'new_domain_name_servers=10.9.0.1 x;touch " + r +
+           "/pwn' 'new_domain_search=corp.test. $(touch${IFS}" + r + "/pwn)'",
+       "10.9.0.5/24"},
+  };
+  for (const auto& c : cases) {
+    run(c.vars);
+    EXPECT_EQ(c.address.empty(), addr().find("inet ") == std::string::npos) << c.vars << addr();
+    if (!c.address.empty()) {
+      EXPECT_NE(std::string::npos, addr().find(c.address));
+    }
+  }
+  EXPECT_EQ("# written by kevad for d0; put back when the session ends\nsearch corp.test\nnameserver 10.9.0.1\n",
+            read_file(r + "/resolv.conf"));
+  EXPECT_EQ(0, run("reason=VLN_UNDO"));
+  EXPECT_EQ("", addr());
+  EXPECT_EQ("nameserver 203.0.113.9\n", read_file(r + "/resolv.conf"));
+  EXPECT_NE(0, access((r + "/pwn").c_str(), F_OK));
+  std::system(("ip netns del " + ns).c_str());
+}
