@@ -65,14 +65,16 @@ AddressPlan* address_plan(apr_pool_t* pool, const char* text, size_t len) {
   plan->options.dns = "none";
   for (const char* m : kDnsModes)
     if (std::strcmp(dns, m) == 0) plan->options.dns = m;
-  if (plan->options.dns != dns) log_warning("kevad.ini: [address] dns = %s is unknown: DNS servers are only logged", dns);
+  if (plan->options.dns != dns)
+    log_warning("kevad.ini: [address] dns = %s is unknown: DNS servers are only logged", dns);
   plan->options.default_route = config_get_int("address.default_route", 0) != 0;
   plan->options.route_metric = static_cast<unsigned>(config_get_int("address.route_metric", 0));
   plan->options.log = forward_log;
 
   // The profile has been parsed already; a document that will not parse
   // here simply has no fixed address.
-  xmlDocPtr doc = xmlReadMemory(text, static_cast<int>(len), "profile", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  xmlDocPtr doc = xmlReadMemory(text, static_cast<int>(len), "profile", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!doc) return plan;
   if (xmlXPathContextPtr ctx = xmlXPathNewContext(doc)) {
     std::string ip = profile_value(ctx, "ip");

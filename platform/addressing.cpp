@@ -424,7 +424,8 @@ std::string interface_ipv4(const std::string& ifname) {
     auto* sin = reinterpret_cast<struct sockaddr_in*>(i->ifa_addr);
     inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text);
     int len = 0;
-    if (i->ifa_netmask) len = __builtin_popcount(reinterpret_cast<struct sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
+    if (i->ifa_netmask)
+      len = __builtin_popcount(reinterpret_cast<struct sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
     if (!out.empty()) out += ' ';
     out += std::string(text) + "/" + std::to_string(len);
   }

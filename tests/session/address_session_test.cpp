@@ -178,7 +178,8 @@ TEST(FixedAddress, Checked) {
       {"", "255.255.255.0", "", false},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(c.good, velarn::check_fixed_address({c.address, c.mask, c.gateway}).empty()) << c.address << " " << c.mask;
+    EXPECT_EQ(c.good, velarn::check_fixed_address({c.address, c.mask, c.gateway}).empty())
+        << c.address << " " << c.mask << " " << c.gateway;
 }
 
 TEST_F(Address, ClientLeftByAKilledServiceIsEndedNotDoubled) {
@@ -207,8 +208,8 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
   TempRoot root;
   std::string ns = "vah" + std::to_string(getpid()), r = root.path();
   std::string hook = std::string(KEVAD_PATH).substr(0, std::string(KEVAD_PATH).rfind('/')) + "/vlnaddr-hook";
-  ASSERT_EQ(0, std::system(("ip netns add " + ns + " && ip -n " + ns + " link add d0 type veth peer name d1 && ip -n " + ns +
-                            " link set d0 up").c_str()));
+  ASSERT_EQ(0, std::system(("ip netns add " + ns + " && ip -n " + ns + " link add d0 type veth peer name d1 && " +
+                            "ip -n " + ns + " link set d0 up").c_str()));
   write_file(r + "/resolv.conf", "nameserver 203.0.113.9\n");
   auto run = [&](const std::string& vars) {
     return std::system(("ip netns exec " + ns + " env -i reason=BOUND interface=d0 VLN_STATE=" + r +
