@@ -211,8 +211,13 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
   ASSERT_EQ(0, std::system(("ip netns add " + ns + " && ip -n " + ns + " link add d0 type veth peer name d1 && " +
                             "ip -n " + ns + " link set d0 up").c_str()));
   write_file(r + "/resolv.conf", "nameserver 203.0.113.9\n");
+  // A stand-in resolvectl over /usr/local/sbin, for the hook only.
+  mkdir((r + "/sbin").c_str(), 0755);
+  write_file(r + "/sbin/resolvectl", "#!/bin/sh\necho \"resolvectl $*\" >> " + r + "/resolvectl.record\n");
+  chmod((r + "/sbin/resolvectl").c_str(), 0755);
   auto run = [&](const std::string& vars) {
-    return std::system(("ip netns exec " + ns + " env -i reason=BOUND interface=d0 VLN_STATE=" + r +
+    return std::system(("ip netns exec " + ns + " sh -c 'mount --bind " + r +
+                        "/sbin /usr/local/sbin && exec \"$@\"' sh env -i reason=BOUND interface=d0 VLN_STATE=" + r +
                         "/d0.state VLN_DNS=file VLN_RESOLV_CONF=" + r + "/resolv.conf " + vars + " " + hook +
                         " >/dev/null")
                            .c_str());
@@ -249,5 +254,12 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
   EXPECT_EQ("", addr());
   EXPECT_EQ("nameserver 203.0.113.9\n", read_file(r + "/resolv.conf"));
   EXPECT_NE(0, access((r + "/pwn").c_str(), F_OK));
+
+  // systemd-resolved gets the servers for that link only, and forgets them.
+  run("VLN_DNS=resolved new_ip_address=10.9.0.5 new_subnet_mask=255.255.255.0 new_domain_name_servers=10.9.0.1 "
+      "new_domain_search=corp.test");
+  EXPECT_EQ(0, run("reason=VLN_UNDO"));
+  EXPECT_EQ("resolvectl dns d0 10.9.0.1\nresolvectl domain d0 corp.test\nresolvectl revert d0\n",
+            read_file(r + "/resolvectl.record"));
   std::system(("ip netns del " + ns).c_str());
 }
