@@ -319,10 +319,15 @@ class LinuxAddressing : public AdapterAddressing {
       return;
     log(kLevelInfo, "adapter " + ifname_ + ": ending the DHCP client an earlier run left (pid " +
                         std::to_string(pid) + ")");
+    // Gone, or a zombie that only its new parent can reap.
+    auto alive = [&] {
+      std::string stat = read_text(proc + "/stat");
+      auto p = stat.rfind(") ");
+      return p != std::string::npos && p + 2 < stat.size() && stat[p + 2] != 'Z';
+    };
     ::kill(pid_t(pid), SIGTERM);
-    for (int t = 0; t < 5000 && ::access(proc.c_str(), F_OK) == 0; t += 50)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (::access(proc.c_str(), F_OK) == 0) ::kill(pid_t(pid), SIGKILL);
+    for (int t = 0; t < 5000 && alive(); t += 50) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (alive()) ::kill(pid_t(pid), SIGKILL);
   }
 
   // mode: "-d" runs it (in the foreground, our child), "-r" releases and
