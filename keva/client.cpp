@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "address.h"
 #include "channel.h"
 #include "config.h"
 #include "keva12.h"
@@ -365,6 +366,8 @@ void client_main(Session* s) {
 
 // Steps shared by the stop item and suspend.
 void halt_session(Session* s) {
+  // The lease is released while the tunnel still carries the release.
+  address_down(s->device.address);
   s->stopping = 1;
   if (s->token) token_set_stop(s->token, 1);
   s->connected = 0;
@@ -467,6 +470,7 @@ int client_start(const char* text, size_t len, bool from_startup, unsigned owner
     s->device.pool = s->pool;
     s->device.ops = &nic_ops;
     s->device.name = "NIC";
+    s->device.address = address_plan(s->pool, text, len);  // before create: the device's clean-up uses it
     s->device.state = s->device.ops->create(&s->device);
     if (!s->device.state) code = 500;
   }

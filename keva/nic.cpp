@@ -13,6 +13,7 @@
 #include "adapter/control.h"
 #include "adapter/device_protocol.h"
 #include "adapter/status.h"
+#include "address.h"
 #include "log.h"
 #include "platform/device_handle.h"
 #include "platform/local_pipe.h"
@@ -193,12 +194,14 @@ int nic_open(Device* dev) {
     st->handle.reset();
     return -1;
   }
+  address_up(dev->address, id);
   return 0;
 }
 
 void nic_close(Device* dev) {
   NicState* st = dev->state;
   if (!st || !st->handle) return;
+  address_down(dev->address);
   st->handle.reset();
   if (trace_is_on()) trace_printf(nullptr, dev->name, "CloseHandle() = %d", 1);
 }

@@ -9,6 +9,7 @@
 
 struct Device;
 struct NicState;
+struct AddressPlan;
 
 struct DeviceOps {
   NicState* (*create)(Device* dev);
@@ -30,6 +31,7 @@ struct Device {
   int forward_filter;  // non-zero: enable the driver's forward filter on open
   PtrList* allow;      // 6-byte MAC addresses, or NULL
   PtrList* deny;
+  AddressPlan* address;  // the adapter's address while its media is connected, or NULL
 };
 
 extern const DeviceOps nic_ops;

@@ -1,6 +1,7 @@
 #include "driver/linux/tap.h"
 
 #include "driver/linux/offload.h"
+#include "platform/addressing.h"
 
 #include <cctype>
 #include <cerrno>
@@ -40,15 +41,8 @@ void fill_name(struct ifreq& ifr, const std::string& name) {
 
 }  // namespace
 
-std::string tap_name_for(const std::string& id) {
-  std::string n = "vln";
-  auto brace = id.find('{');
-  for (size_t i = brace == std::string::npos ? 0 : brace + 1; i < id.size() && n.size() < 11; ++i) {
-    char c = id[i];
-    if (std::isxdigit(static_cast<unsigned char>(c))) n += char(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return n;
-}
+// The service finds the interface by the same rule.
+std::string tap_name_for(const std::string& id) { return adapter_interface_name(id); }
 
 bool TapDevice::fail(const std::string& what) {
   error_ = what + ": " + std::strerror(errno);

@@ -110,7 +110,7 @@ void TunnelSite::stop_server() {
   server_ = 0;
 }
 
-bool TunnelSite::start_adapter() {
+bool TunnelSite::start_adapter(bool with_address) {
   std::string env = "VELARN_ROOT='" + root() + "' ";
   if (std::system((env + VLNCARDSETUP_PATH + " install >/dev/null 2>&1").c_str()) != 0) return false;
   vlncard_ = spawn(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
@@ -123,6 +123,7 @@ bool TunnelSite::start_adapter() {
   if (ifname_.empty()) return false;
   // No IPv6 chatter: the tests count what crosses the adapter.
   in_ns(cli_, "sysctl -qw net.ipv6.conf." + ifname_ + ".disable_ipv6=1");
+  if (!with_address) return true;
   return in_ns(cli_, "ip addr add 192.168.203.2/24 dev " + ifname_) == 0;
 }
 
@@ -135,6 +136,15 @@ bool TunnelSite::start_kevad(const std::string& ini) {
 bool TunnelSite::start_kevad_env(const std::string& ini, const std::vector<std::string>& env) {
   write_file(data("kevad.ini"), ini);
   kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err", env);
+  return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
+}
+
+bool TunnelSite::start_kevad_wrapped(const std::string& ini, const std::vector<std::string>& wrapper) {
+  write_file(data("kevad.ini"), ini);
+  std::vector<std::string> argv = wrapper;
+  argv.push_back(KEVAD_PATH);
+  argv.push_back("service");
+  kevad_ = spawn(cli_, argv, root() + "/kevad.err");
   return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
 }
 

@@ -31,12 +31,15 @@ class TunnelSite {
   // keva-server with these extra options; a users file with user:secret.
   bool start_server(const std::vector<std::string>& extra = {});
   void stop_server();
-  // vlncardsetup install, vlncard, and the adapter's address.
-  bool start_adapter();
+  // vlncardsetup install, vlncard, and the adapter's address (unless the
+  // service is to find one).
+  bool start_adapter(bool with_address = true);
   // kevad in service mode with kevad.ini text.
   bool start_kevad(const std::string& ini = "");
   // The same with further environment ("NAME=value"), e.g. SOFTHSM2_CONF.
   bool start_kevad_env(const std::string& ini, const std::vector<std::string>& env);
+  // The same through a wrapper command that execs its arguments (kevad service).
+  bool start_kevad_wrapped(const std::string& ini, const std::vector<std::string>& wrapper);
   // SIGTERM; the exit code.
   int stop_kevad();
   // A password profile for the server; extra elements appended.
