@@ -1,7 +1,13 @@
 // Which start does what, and how a running instance reads a forwarded line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "cmdline.h"
+#include "folder_access.h"
+#include "gui_test_support.h"
 
 using namespace vlngui;
 
@@ -78,6 +84,71 @@ TEST(CommandLine, JoinsArgumentsAsOneLine) {
   CommandLine line = CommandLine::from_args(3, argv);
   EXPECT_EQ("/home/u/my profile.vln", line.argument("-connect"));
   EXPECT_TRUE(CommandLine("   ").empty());
+}
+
+TEST(CommandOnlyRuns, DataFolderAccessIsRepairedOnlyForAnAdministrator) {
+  struct Case {
+    bool admin;
+    mode_t mode;
+    bool repair_works;
+    bool want, want_message, want_runner;
+  } cases[] = {
+      {false, 0777, true, false, true, false},
+      {true, 0777, true, true, false, false},
+      {true, 0500, true, true, false, true},
+      {true, 0500, false, false, false, true},
+  };
+  // Root may do anything to a folder; the check is seen at work as nobody.
+  const bool root = ::geteuid() == 0;
+  auto as_user = [root] { if (root && ::seteuid(65534) != 0) ADD_FAILURE() << "seteuid"; };
+  auto as_root = [root] { if (root && ::seteuid(0) != 0) ADD_FAILURE() << "seteuid"; };
+  for (const Case& k : cases) {
+    guitest::TempDir dir;
+    ::chmod(dir.path().c_str(), k.mode);
+    std::vector<int> messages;
+    std::vector<std::string> ran;
+    FolderAccess ctx;
+    ctx.administrator = k.admin;
+    ctx.data_folder = dir.path();
+    ctx.security_program = "/usr/bin/VLNSecurity";
+    ctx.show_message = [&](int id) { messages.push_back(id); };
+    ctx.run_elevated = [&](const std::string& prog, const std::vector<std::string>& args) {
+      ran.push_back(prog + " " + (args.empty() ? "" : args[0]));
+      as_root();
+      if (k.repair_works) ::chmod(dir.path().c_str(), 0777);
+      as_user();
+      return true;
+    };
+    as_user();
+    bool got = EnsureDataFolderAccess(ctx);
+    as_root();
+    EXPECT_EQ(k.want, got) << k.admin << " " << k.mode;
+    EXPECT_EQ(k.want_message ? std::vector<int>{29006} : std::vector<int>{}, messages);
+    EXPECT_EQ(k.want_runner ? std::vector<std::string>{"/usr/bin/VLNSecurity " + current_user_name()}
+                            : std::vector<std::string>{},
+              ran);
+    ::chmod(dir.path().c_str(), 0755);
+  }
+}
+
+TEST(CommandOnlyRuns, DeleteRemovesFilesButNeverFollowsLinks) {
+  guitest::TempDir outside, dir;
+  std::string data = dir.path() + "/Velarn";
+  std::filesystem::create_directories(data);
+  std::ofstream(outside.path() + "/keep") << "x";
+  std::ofstream(data + "/kevad.ini") << "x";
+  std::filesystem::create_symlink(outside.path() + "/keep", data + "/link");
+  std::filesystem::create_directories(data + "/sub");
+  EXPECT_FALSE(delete_data_folder(data));  // the sub-folder keeps it
+  EXPECT_FALSE(std::filesystem::exists(data + "/kevad.ini"));
+  EXPECT_TRUE(std::filesystem::exists(outside.path() + "/keep"));
+  std::filesystem::remove(data + "/sub");
+  EXPECT_TRUE(delete_data_folder(data));
+  EXPECT_FALSE(std::filesystem::exists(data));
+  // A data folder that is itself a link is refused.
+  std::filesystem::create_directory_symlink(outside.path(), data);
+  EXPECT_FALSE(delete_data_folder(data));
+  EXPECT_TRUE(std::filesystem::exists(outside.path() + "/keep"));
 }
 
 }  // namespace
