@@ -237,7 +237,7 @@ void CMainConnection::onClientEvent(int value, int kind) {
       QMessageBox box(QMessageBox::Warning, QString::fromStdString(app_.text(23050)), popup, QMessageBox::Ok);
       box.exec();
       popup_up_ = false;
-      if (popup.contains(QStringLiteral("サーバーへの接続は異常に終了しました")) && worker_)
+      if (is_abnormal_end(popup.toStdString(), app_.catalogs()) && worker_)
         worker_->run([](ClientLibrary& l) {
           l.RefreshAfterRestart();
           return 0;

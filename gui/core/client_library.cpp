@@ -270,6 +270,13 @@ std::string utf16_to_utf8(const uint16_t* text) {
       .toStdString();
 }
 
+bool is_abnormal_end(const std::string& popup, const Catalogs& catalogs) {
+  static const std::string kJapanese = "サーバーへの接続は異常に終了しました";
+  if (popup.find(kJapanese) != std::string::npos) return true;
+  std::string worded = TranslateServiceText("disconnected from the peer unexpectedly", catalogs.service);
+  return !worded.empty() && popup.find(worded) != std::string::npos;
+}
+
 // ---- LaunchCommand
 
 LaunchSplit SplitLaunchCommand(const std::string& command, const std::string& data_folder) {

@@ -110,6 +110,11 @@ class ClientLibrary {
   EventLog events_;
 };
 
+// Whether a popup text reports that the service lost the server abnormally
+// (after which the service may have restarted): the Japanese wording, or the
+// service's text as the catalogs of the user's language word it.
+bool is_abnormal_end(const std::string& popup, const Catalogs& catalogs);
+
 // What LaunchCommand would start: the program and its parameters.
 struct LaunchSplit {
   std::string program;

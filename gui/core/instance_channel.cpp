@@ -74,7 +74,7 @@ void InstanceServer::on_connection() {
     QTimer::singleShot(kReadWithinMs, raw, [sock, done] {
       if (sock && !*done) sock->abort();
     });
-    connect(raw, &QLocalSocket::readyRead, this, [this, sock, buffer, done] {
+    auto consume = [this, sock, buffer, done] {
       if (!sock || *done) return;
       *buffer += sock->readAll();
       if (buffer->size() < 4) return;
@@ -96,7 +96,10 @@ void InstanceServer::on_connection() {
         sock->waitForBytesWritten(1000);
         sock->disconnectFromServer();
       });
-    });
+    };
+    connect(raw, &QLocalSocket::readyRead, this, consume);
+    // Bytes that arrived with the connection raise no further signal.
+    if (raw->bytesAvailable() > 0) consume();
   }
 }
 

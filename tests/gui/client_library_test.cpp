@@ -225,7 +225,11 @@ TEST_F(Wrapper, EventsReachTheLogAndTheWindow) {
   send(3, 0, u"log only");
   send(7, 0, u"unknown kind");
   EXPECT_EQ((std::vector<std::pair<int, int>>{{2, 0}, {0, 1}}), host.events);
-  EXPECT_EQ("サーバーへの接続は異常に終了しました", jl.events().take_popup());
+  std::string popup = jl.events().take_popup();
+  EXPECT_EQ("サーバーへの接続は異常に終了しました", popup);
+  EXPECT_TRUE(is_abnormal_end(popup, ja));
+  EXPECT_TRUE(is_abnormal_end("The connection to the server ended abnormally (reset)", cat));
+  EXPECT_FALSE(is_abnormal_end("Connected to the server", cat));
   EXPECT_EQ("log only", jl.events().current_text());
   host.visible = true;
   for (int i = 0; i < 30; ++i) send(2, 1, u"line " + std::u16string(1, char16_t(u'a' + i % 26)));

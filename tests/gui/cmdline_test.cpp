@@ -3,11 +3,16 @@
 
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <QLocalSocket>
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "cmdline.h"
 #include "folder_access.h"
 #include "gui_test_support.h"
+#include "instance_channel.h"
 
 using namespace vlngui;
 
@@ -84,6 +89,49 @@ TEST(CommandLine, JoinsArgumentsAsOneLine) {
   CommandLine line = CommandLine::from_args(3, argv);
   EXPECT_EQ("/home/u/my profile.vln", line.argument("-connect"));
   EXPECT_TRUE(CommandLine("   ").empty());
+}
+
+// Runs the window thread's event loop until f is ready (bounded).
+template <class T>
+T pump(std::future<T>& f) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (f.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < until)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  return f.get();
+}
+
+TEST(InstanceChannel, ForwardsTheLineAndReturnsTheReply) {
+  int argc = 1;
+  char arg0[] = "gui_tests";
+  char* argv[] = {arg0};
+  QCoreApplication app(argc, argv);
+  guitest::TempDir dir;
+  QString name = QString::fromStdString(dir.path() + "/Velarn Client");
+  std::vector<std::string> lines;
+  InstanceServer server([&](const std::string& line, std::function<void(int)> reply) {
+    lines.push_back(line);
+    if (line.find("-cmd -svr_close") == std::string::npos) reply(static_cast<int>(line.size()));
+  });
+  ASSERT_TRUE(server.listen(name));
+
+  auto sent = std::async(std::launch::async, [&] { return forward_command_line(name, "-connect /a b.vln"); });
+  EXPECT_EQ(std::optional<int>(17), pump(sent));
+  // A receiver that never answers (it ended the process) gives no reply.
+  auto unanswered = std::async(std::launch::async, [&] { return forward_command_line(name, "-cmd -svr_close", 300); });
+  EXPECT_EQ(std::nullopt, pump(unanswered));
+  // A length no command line has is dropped unread.
+  auto hostile = std::async(std::launch::async, [&] {
+    QLocalSocket s;
+    s.connectToServer(name);
+    if (!s.waitForConnected(5000)) return false;
+    s.write(QByteArray("\xff\xff\xff\x7f-connect x", 14));
+    s.waitForBytesWritten(5000);
+    bool r = s.waitForReadyRead(30000);  // false: closed on us
+    return !r && s.state() != QLocalSocket::ConnectedState;
+  });
+  EXPECT_TRUE(pump(hostile));
+  EXPECT_EQ((std::vector<std::string>{"-connect /a b.vln", "-cmd -svr_close"}), lines);
 }
 
 TEST(CommandOnlyRuns, DataFolderAccessIsRepairedOnlyForAnAdministrator) {
