@@ -57,31 +57,24 @@ void CMainConnection::shutdown() {
   }
 }
 
-bool CMainConnection::add_tray_icon(int round) {
+bool CMainConnection::add_tray_icon() {
   tray_.setIcon(state_icon(0));
   tray_.setToolTip(QString::fromStdString(app_.text(20020)));
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    tray_.show();
-    return true;
-  }
-  // Platforms without any notification area will never grow one.
-  QString platform = QGuiApplication::platformName();
-  if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
-      round + 1 >= kTrayRounds) {
-    std::fprintf(stderr, "vlngui: the notification area is not available\n");
-    return false;
-  }
-  return false;
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+  tray_.show();
+  return true;
 }
 
 bool CMainConnection::init(const StartPlan& plan) {
-  // A tray host that is still starting gets the same rounds as a busy shell.
-  int round = 0;
-  while (!add_tray_icon(round)) {
-    QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
-        ++round >= kTrayRounds)
+  // A tray host that is still starting gets the same rounds as a busy shell;
+  // a platform without any notification area will never grow one.
+  const QString platform = QGuiApplication::platformName();
+  const bool never = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+  for (int round = 1; !add_tray_icon(); ++round) {
+    if (never || round >= kTrayRounds) {
+      std::fprintf(stderr, "vlngui: the notification area is not available\n");
       return false;
+    }
     QEventLoop loop;
     QTimer::singleShot(kTrayRetryMs, &loop, &QEventLoop::quit);
     loop.exec();
@@ -136,9 +129,8 @@ void CMainConnection::connect_file(const std::string& path) {
     return;
   }
   profile_restored_ = false;
-  idle_ = false;
   worker_->run([profile](ClientLibrary& l) { return l.ConnectProfile(profile); }, [this](int ok) {
-    if (!ok) idle_ = true;
+    if (ok) idle_ = false;
     set_interaction(true);
   });
 }

@@ -39,7 +39,7 @@ class CMainConnection : public QWidget {
   bool interaction() const { return interaction_; }
 
  private:
-  bool add_tray_icon(int round);
+  bool add_tray_icon();
   void connect_command(const std::string& path);
   void connect_file(const std::string& path);
   void show_next_message();
