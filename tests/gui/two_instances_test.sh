@@ -33,10 +33,6 @@ trayer --edge top --align right --widthtype pixel --width 120 --height 24 >"$T/t
 pids+=($!)
 until_true 30 xdotool search --class trayer >/dev/null || fail "trayer did not start"
 
-"$kevad" service 2>"$T/kevad.log" &
-pids+=($!)
-until_true 30 test -S "$T/run/velarn/pipe/kevad" || fail "kevad did not start"
-
 cat >"$T/p.vln" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
 <profile version="1.0"><host>127.0.0.1</host><port>1</port><switch>sw</switch><authtype>password</authtype><username>u</username><password>p</password></profile>
@@ -50,6 +46,13 @@ timeout 60 "$vlngui" -cmd '-exit(0)' || fail "first -cmd -exit(0) exited $?"
 first=$!
 pids+=($first)
 until_true 60 test -S "$T/run/Velarn Client" || fail "the first instance did not come up"
+
+# The service comes up after the tray client, as at boot: the client keeps
+# asking for it without holding up its window thread.
+sleep 2
+"$kevad" service 2>"$T/kevad.log" &
+pids+=($!)
+until_true 30 test -S "$T/run/velarn/pipe/kevad" || fail "kevad did not start"
 
 timeout 60 "$vlngui" -connect "$T/p.vln" || fail "forwarding start exited $?"
 until_true 60 grep -q "connecting to 127.0.0.1:1" "$T/var/lib/Velarn/kevad.log" ||
