@@ -118,7 +118,11 @@ void CMainConnection::connect_command(const std::string& path) {
   }, [this, path](int st) {
     if (st < 0) return;
     UpdateTrayState(st);
-    if (idle_) connect_file(path);
+    if (idle_) {
+      connect_file(path);
+    } else if (!ignore_disconnection_) {
+      AskDisconnect();
+    }
   });
 }
 
@@ -167,21 +171,40 @@ void CMainConnection::HandleForwardedCommand(const std::string& text, std::funct
       }
       break;
     case ForwardAction::Connect:
-      if (idle_) connect_file(plan.connect_path);
+      profile_restored_ = false;
+      if (idle_) {
+        connect_file(plan.connect_path);
+      } else if (!ignore_disconnection_) {
+        AskDisconnect();
+      }
       break;
     case ForwardAction::Disconnect:
-      idle_ = true;
-      connected_to_.clear();
-      worker_->run([](ClientLibrary& l) {
-        l.DisconnectSession();
-        return 0;
-      });
+      DoDisconnect();
       set_interaction(true);
       break;
     case ForwardAction::Nothing:
       break;
   }
   reply(0);
+}
+
+void CMainConnection::DoDisconnect() {
+  idle_ = true;
+  connected_to_.clear();
+  if (worker_)
+    worker_->run([](ClientLibrary& l) {
+      l.DisconnectSession();
+      return 0;
+    });
+}
+
+void CMainConnection::AskDisconnect() {
+  if (isVisible() || !interaction_) return;
+  set_interaction(false);
+  QMessageBox box(QMessageBox::Question, QString::fromStdString(app_.product_title()),
+                  QString::fromStdString(app_.text(23011)), QMessageBox::Yes | QMessageBox::No);
+  if (box.exec() == QMessageBox::Yes) DoDisconnect();
+  set_interaction(true);
 }
 
 void CMainConnection::UpdateTrayState(int state) {

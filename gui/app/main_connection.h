@@ -29,6 +29,8 @@ class CMainConnection : public QWidget {
   void HandleForwardedCommand(const std::string& text, std::function<void(int)> reply);
   void UpdateTrayState(int state);
   void RemoveTrayIcon();
+  void DoDisconnect();
+  void AskDisconnect();
 
   // Called on the window thread by the library worker.
   void showMessage(const QString& text);
@@ -51,6 +53,8 @@ class CMainConnection : public QWidget {
   bool idle_ = true;
   bool interaction_ = true;
   bool profile_restored_ = true;
+  // The profile's IgnoreDisconnection: the user may not disconnect here.
+  bool ignore_disconnection_ = false;
   bool showing_message_ = false;
   bool popup_up_ = false;
   std::deque<QString> messages_;
