@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <cstdio>
 #include <memory>
@@ -108,7 +109,7 @@ int CClientGUIApp::start(int argc, char** argv) {
       message(text(ids::kAlreadyRunning));
       return 0;
     case StartAction::Forward:
-      forward_command_line(name, line.text());
+      forward_command_line(name, line.with_absolute_connect(QDir::currentPath().toStdString()).text());
       return 0;
     case StartAction::ExitAtOnce:
       return 0;

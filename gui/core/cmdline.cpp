@@ -25,6 +25,14 @@ bool CommandLine::cmd_has(const std::string& sub) const {
   return has("-cmd") && argument("-cmd").find(sub) != std::string::npos;
 }
 
+CommandLine CommandLine::with_absolute_connect(const std::string& cwd) const {
+  size_t at = text_.find("-connect");
+  if (at == std::string::npos) return *this;
+  std::string path = argument("-connect");
+  if (path.empty() || path[0] == '/' || cwd.empty()) return *this;
+  return CommandLine(text_.substr(0, at) + "-connect " + cwd + (cwd.back() == '/' ? "" : "/") + path);
+}
+
 StartPlan plan_start(const CommandLine& line, bool instance_running) {
   StartPlan plan;
   if (instance_running) {

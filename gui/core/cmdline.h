@@ -19,6 +19,9 @@ class CommandLine {
   std::string argument(const std::string& option) const;
   // "-cmd" is present and its argument contains sub.
   bool cmd_has(const std::string& sub) const;
+  // The same line with a relative -connect path made absolute from cwd: the
+  // running instance that reads it has a working folder of its own.
+  CommandLine with_absolute_connect(const std::string& cwd) const;
 
  private:
   std::string text_;

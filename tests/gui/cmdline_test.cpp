@@ -89,6 +89,9 @@ TEST(CommandLine, JoinsArgumentsAsOneLine) {
   CommandLine line = CommandLine::from_args(3, argv);
   EXPECT_EQ("/home/u/my profile.vln", line.argument("-connect"));
   EXPECT_TRUE(CommandLine("   ").empty());
+  EXPECT_EQ("-connect /home/u/a b.vln", CommandLine("-connect  a b.vln ").with_absolute_connect("/home/u").text());
+  EXPECT_EQ("-connect /etc/p.vln", CommandLine("-connect /etc/p.vln").with_absolute_connect("/home/u").text());
+  EXPECT_EQ("-cmd -exit(0)", CommandLine("-cmd -exit(0)").with_absolute_connect("/home/u").text());
 }
 
 // Runs the window thread's event loop until f is ready (bounded).

@@ -54,7 +54,8 @@ sleep 2
 pids+=($!)
 until_true 30 test -S "$T/run/velarn/pipe/kevad" || fail "kevad did not start"
 
-timeout 60 "$vlngui" -connect "$T/p.vln" || fail "forwarding start exited $?"
+# A relative path means the folder of the start that gave it.
+(cd "$T" && timeout 60 "$vlngui" -connect p.vln) || fail "forwarding start exited $?"
 until_true 60 grep -q "connecting to 127.0.0.1:1" "$T/var/lib/Velarn/kevad.log" ||
   fail "the first instance did not connect with the forwarded profile"
 
