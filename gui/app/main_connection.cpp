@@ -81,13 +81,7 @@ bool CMainConnection::init(const StartPlan& plan) {
   }
   switch (plan.flow) {
     case StartFlow::Normal:
-      worker_->run([](ClientLibrary& l) {
-        if (!l.StartLibrary()) return -1;
-        int32_t st = 0;
-        return l.QueryState(&st) ? st : -1;
-      }, [this](int st) {
-        if (st >= 0) UpdateTrayState(st);
-      });
+      start_library([](int) {});
       break;
     case StartFlow::Connect:
       connect_command(plan.connect_path);
@@ -95,13 +89,7 @@ bool CMainConnection::init(const StartPlan& plan) {
     case StartFlow::Startup:
       // The service may still be starting with the desktop session.
       QTimer::singleShot(5000, this, [this] {
-        worker_->run([](ClientLibrary& l) {
-          if (!l.StartLibrary()) return -1;
-          int32_t st = 0;
-          return l.QueryState(&st) ? st : -1;
-        }, [this](int st) {
-          if (st >= 0) UpdateTrayState(st);
-        });
+        start_library([](int) {});
       });
       break;
     case StartFlow::Nothing:
@@ -110,14 +98,20 @@ bool CMainConnection::init(const StartPlan& plan) {
   return true;
 }
 
-void CMainConnection::connect_command(const std::string& path) {
+void CMainConnection::start_library(std::function<void(int)> then) {
   worker_->run([](ClientLibrary& l) {
     if (!l.StartLibrary()) return -1;
     int32_t st = 0;
     return l.QueryState(&st) ? st : -1;
-  }, [this, path](int st) {
+  }, [this, then = std::move(then)](int st) {
     if (st < 0) return;
     UpdateTrayState(st);
+    then(st);
+  });
+}
+
+void CMainConnection::connect_command(const std::string& path) {
+  start_library([this, path](int) {
     if (idle_) {
       connect_file(path);
     } else if (!ignore_disconnection_) {

@@ -42,6 +42,9 @@ class CMainConnection : public QWidget {
 
  private:
   bool add_tray_icon();
+  // StartLibrary and the state query on the library thread; then(state) on
+  // this thread once both succeeded and the tray shows the state.
+  void start_library(std::function<void(int)> then);
   void connect_command(const std::string& path);
   void connect_file(const std::string& path);
   void show_next_message();
