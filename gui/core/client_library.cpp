@@ -109,6 +109,8 @@ int ClientLibrary::StartLibrary() {
   }
   // A service that took this long to come up is not trusted to stay up.
   if (failed >= 100) return 0;
+  // A second listener on the same process would deliver every event twice.
+  CloseLibrary();
   for (int i = 0; i < 300; ++i) {
     if (api_.open(&handle_, OnLibraryEvent) == 0) return 1;
     CloseLibrary();

@@ -108,6 +108,8 @@ TEST_F(Wrapper, StartLibraryOpensAfter99FailuresAndRetriesTheOpen) {
   EXPECT_EQ(7, lib.handle());
   EXPECT_EQ(3, script.calls_open);
   EXPECT_TRUE(host.messages.empty());
+  EXPECT_EQ(1, lib.StartLibrary());
+  EXPECT_EQ(1, script.calls_close);  // the open handle first
 }
 
 TEST_F(Wrapper, StartLibraryReportsA300thFailedOpen) {
