@@ -1,0 +1,147 @@
+#include "client_gui_app.h"
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <cstdio>
+#include <memory>
+
+#include "catalog_ids.h"
+#include "client_library.h"
+#include "instance_channel.h"
+#include "main_connection.h"
+#include "platform/roots.h"
+
+namespace vlngui {
+
+namespace {
+CClientGUIApp* g_app = nullptr;
+
+bool display_present() {
+  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+         !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+bool is_file(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+}  // namespace
+
+CClientGUIApp& CClientGUIApp::instance() { return *g_app; }
+
+int CClientGUIApp::run(int argc, char** argv) {
+  CClientGUIApp app;
+  g_app = &app;
+  int rc = app.start(argc, argv);
+  g_app = nullptr;
+  return rc;
+}
+
+bool CClientGUIApp::load_catalogs() {
+  std::string lang = catalog_language();
+  std::string folder = find_catalog_folder(program_folder_, lang);
+  // A missing translation is no reason to stop: the English set is the default.
+  if (folder.empty() && lang != "en") folder = find_catalog_folder(program_folder_, "en");
+  return !folder.empty() && catalogs_.load(folder);
+}
+
+std::string CClientGUIApp::security_program() const {
+  std::string beside = program_folder_ + "/VLNSecurity";
+  if (is_file(beside)) return beside;
+  // The build tree keeps each program in its part's folder.
+  std::string built = program_folder_ + "/../../security/VLNSecurity";
+  return is_file(built) ? built : beside;
+}
+
+void CClientGUIApp::message(const std::string& text) const {
+  if (gui_) {
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(product_title_),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+  } else {
+    std::fprintf(stderr, "vlngui: %s\n", text.c_str());
+  }
+}
+
+bool CClientGUIApp::EnsureDataFolderAccess() const {
+  FolderAccess ctx;
+  ctx.administrator = administrator_;
+  ctx.data_folder = data_folder_;
+  ctx.security_program = security_program();
+  ctx.show_message = [this](int id) { message(text(id)); };
+  ctx.run_elevated = run_with_pkexec;
+  return vlngui::EnsureDataFolderAccess(ctx);
+}
+
+int CClientGUIApp::start(int argc, char** argv) {
+  CommandLine line = CommandLine::from_args(argc, argv);
+  gui_ = display_present();
+  std::unique_ptr<QCoreApplication> qt;
+  if (gui_) {
+    qt = std::make_unique<QApplication>(argc, argv);
+  } else {
+    qt = std::make_unique<QCoreApplication>(argc, argv);
+  }
+
+  program_folder_ = velarn::roots::program_folder();
+  data_folder_ = velarn::roots::data_folder();
+  // An existing folder is no error, and one the user may not create is
+  // reported where it is written.
+  velarn::roots::make_dirs(data_folder_);
+
+  if (!load_catalogs()) return 1;
+  product_title_ = text(ids::kProductTitle);
+  title_with_version_ = text(ids::kTitleWithVersion);
+  main_title_ = product_title_ + " " + text(ids::kLoginSuffix);
+  QCoreApplication::setApplicationName(QString::fromStdString(product_title_));
+  current_profile_path_ = data_folder_ + "/" + text(ids::kCurrentProfileFile);
+  startup_profile_path_ = data_folder_ + "/" + text(ids::kStartupProfileFile);
+  settings_path_ = data_folder_ + "/" + text(ids::kSettingsFile);
+  administrator_ = is_administrator();
+
+  const QString name = instance_name();
+  StartPlan plan = plan_start(line, instance_running(name));
+  switch (plan.action) {
+    case StartAction::ShowAlreadyRunning:
+      message(text(ids::kAlreadyRunning));
+      return 0;
+    case StartAction::Forward:
+      forward_command_line(name, line.with_absolute_connect(QDir::currentPath().toStdString()).text());
+      return 0;
+    case StartAction::ExitAtOnce:
+      return 0;
+    case StartAction::Rename:
+      // The store's migration and first-run steps follow the access check
+      // once the store is in place.
+      EnsureDataFolderAccess();
+      return 0;
+    case StartAction::Proxy:
+      return 0;
+    case StartAction::Delete:
+      delete_data_folder(data_folder_);
+      return 0;
+    case StartAction::Interactive:
+      break;
+  }
+  if (plan.run_execute) LaunchCommand(plan.execute_command, data_folder_);
+  if (!gui_) {
+    std::fprintf(stderr, "vlngui: no display to show the tray client on\n");
+    return 1;
+  }
+
+  CMainConnection window(*this);
+  InstanceServer server([&window](const std::string& text, std::function<void(int)> reply) {
+    window.HandleForwardedCommand(text, std::move(reply));
+  });
+  if (!server.listen(name)) std::fprintf(stderr, "vlngui: cannot listen as the running instance\n");
+  QApplication::setQuitOnLastWindowClosed(false);
+  if (!window.init(plan)) return 1;
+  int rc = qt->exec();
+  window.shutdown();
+  return rc;
+}
+
+}  // namespace vlngui

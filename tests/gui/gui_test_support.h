@@ -1,0 +1,46 @@
+// Shared by the GUI suites: the shipped catalogs as the build tree holds them,
+// and a throwaway folder.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "catalog.h"
+
+namespace guitest {
+
+inline std::string self_folder() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+// The shipped catalogs of lang; fails the test when they are missing.
+inline vlngui::Catalogs shipped(const std::string& lang) {
+  vlngui::Catalogs c;
+  std::string folder = vlngui::find_catalog_folder(self_folder(), lang);
+  EXPECT_FALSE(folder.empty()) << "no " << lang << " catalogs above " << self_folder();
+  EXPECT_TRUE(c.load(folder)) << folder;
+  return c;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = std::filesystem::temp_directory_path().string() + "/vlngui-test-" +
+                       std::to_string(::getpid()) + "-XXXXXX";
+    char* made = ::mkdtemp(tmpl.data());
+    path_ = made ? made : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace guitest
