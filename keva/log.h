@@ -20,16 +20,24 @@ enum {
   KLOG_DEBUG = 5,
 };
 
+// The compiler checks each call's arguments against its format (the runtime's
+// own %pI, %pT and %pp read as %p followed by a letter, which fits).
+#if defined(__GNUC__)
+#define KLOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define KLOG_PRINTF(f, a)
+#endif
+
 // The level names as printed ("critical" ... "debug"); NULL out of range.
 const char* log_level_name(int level);
 
-void log_debug(const char* fmt, ...);
-void log_info(const char* fmt, ...);
-void log_warning(const char* fmt, ...);
-void log_error(const char* fmt, ...);
+void log_debug(const char* fmt, ...) KLOG_PRINTF(1, 2);
+void log_info(const char* fmt, ...) KLOG_PRINTF(1, 2);
+void log_warning(const char* fmt, ...) KLOG_PRINTF(1, 2);
+void log_error(const char* fmt, ...) KLOG_PRINTF(1, 2);
 // The connection forms: the line carries "%pI: " with the peer's address.
-void log_info_peer(apr_sockaddr_t* peer, const char* fmt, ...);
-void log_error_peer(apr_sockaddr_t* peer, const char* fmt, ...);
+void log_info_peer(apr_sockaddr_t* peer, const char* fmt, ...) KLOG_PRINTF(2, 3);
+void log_error_peer(apr_sockaddr_t* peer, const char* fmt, ...) KLOG_PRINTF(2, 3);
 void log_vwrite(int level, apr_sockaddr_t* peer, const char* fmt, va_list ap);
 
 // "%s: %s" at error level with the runtime's text for the status.

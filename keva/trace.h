@@ -15,7 +15,11 @@ bool trace_is_on(void);
 // given, then "%s " padded 24 further when label is given, then the text (at
 // most 1023 characters) and a line feed. The whole record is written under
 // the ring's lock.
-void trace_printf(apr_sockaddr_t* addr, const char* label, const char* fmt, ...);
+void trace_printf(apr_sockaddr_t* addr, const char* label, const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
 // "%s(%d) = %d", or "%s(%d) = -1 (%s)" with the error text when status != 0.
 void trace_call(const char* name, apr_sockaddr_t* addr, int arg, apr_status_t status, int result);
 void trace_thread_start(const char* name);

@@ -389,7 +389,9 @@ TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
         << log.all();
     EXPECT_TRUE(log.contains("the server certificate was not verified")) << log.all();
     EXPECT_FALSE(log.has("using cipher: NULL-MD5")) << log.all();
-    if (conn->ssl) EXPECT_EQ(TLS1_VERSION, SSL_version(conn->ssl));
+    if (conn->ssl) {
+      EXPECT_EQ(TLS1_VERSION, SSL_version(conn->ssl));
+    }
   }
   config_clear();
   apr_pool_destroy(pool);
