@@ -400,7 +400,11 @@ void start_item(void* arg) {
   s->thread = std::thread(client_main, s);
 }
 
-Session* current_locked() { return g_current; }
+// The current session; one that has announced its end is gone for every
+// client, although its clean-up may still be running.
+Session* current_locked() {
+  return g_current && link_state(g_current) != SESSION_TERMINATE ? g_current : nullptr;
+}
 
 }  // namespace
 
