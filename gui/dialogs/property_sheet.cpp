@@ -30,6 +30,7 @@ CPropertySheetSetting::CPropertySheetSetting(QWidget* parent) : QDialog(parent) 
   layout->addWidget(tabs_);
   layout->addWidget(buttons_);
   setWindowTitle(dlg::text(20210));
+  setMinimumWidth(460);
   connect(buttons_, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int i) { pageChanging(i); });
