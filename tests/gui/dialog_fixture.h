@@ -41,7 +41,9 @@ class DialogTest : public ::testing::Test {
       static char name[] = "gui_tests";
       static char* argv[] = {name, nullptr};
       setenv("QT_QPA_PLATFORM", "offscreen", 0);
-      static QApplication app(argc, argv);
+      // Never destroyed: a QApplication torn down among the static
+      // destructors at exit outlives the pieces of Qt it needs.
+      new QApplication(argc, argv);
     }
     catalogs = shipped("en");
     auto& e = vlngui::dlg::env();
