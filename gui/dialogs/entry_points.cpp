@@ -48,7 +48,10 @@ bool RunProxySetup(QWidget* parent, ProxyDialogData& data) {
   d.port = data.port;
   d.authentication = !data.username.isEmpty();
   d.userName = data.username;
-  d.password = data.password;
+  // The store hands over the held password, encrypted or not; only a field
+  // the user changed counts as a typed password, so the held one is passed
+  // as the value to compare against.
+  d.encPassword = data.password;
   if (run(d) != QDialog::Accepted) return false;
   data.host = d.host;
   data.port = d.port;

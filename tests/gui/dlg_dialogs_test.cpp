@@ -12,6 +12,7 @@
 
 #include "cert_ops.h"
 #include "dialog_fixture.h"
+#include "entry_points.h"
 #include "property_sheet.h"
 
 using guitest::DialogTest;
@@ -342,5 +343,21 @@ TEST_F(DialogTest, EveryCaptionIsTranslated) {
         EXPECT_FALSE(text.trimmed().isEmpty()) << child->objectName().toStdString();
       }
     }
+  }
+}
+
+// The installer's proxy set-up hands over the held password, encrypted or
+// not: only a changed field counts as typed.
+TEST_F(DialogTest, ProxySetupTellsATypedPasswordFromTheHeldOne) {
+  for (const char* typed : {static_cast<const char*>(nullptr), "fresh"}) {
+    ProxyDialogData data{"proxy.example", "3128", "bob", "ZW5jb2RlZA==", false};
+    steps.push_back([typed](CVlnDialog& d) {
+      if (typed) DialogTest::type(&d, 12063, typed);
+      DialogTest::clickOk(&d);
+    });
+    ASSERT_TRUE(vlngui::dlg::RunProxySetup(nullptr, data));
+    EXPECT_EQ(data.passwordTyped, typed != nullptr);
+    EXPECT_EQ(data.password, typed ? QString(typed) : QString());
+    EXPECT_EQ(data.username, "bob");
   }
 }
