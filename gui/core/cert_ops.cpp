@@ -78,7 +78,8 @@ int localDate(const ASN1_TIME* t, QString* out) {
   time_t when = timegm(&utc);
   struct tm local = {};
   if (!localtime_r(&when, &local)) return kValidityConvert;
-  *out = QStringLiteral("%1/%2/%3").arg(local.tm_year + 1900).arg(local.tm_mon + 1).arg(local.tm_mday);
+  *out =
+      QStringLiteral("%1/%2/%3").arg(local.tm_year + 1900).arg(local.tm_mon + 1).arg(local.tm_mday);
   return kDecodeOk;
 }
 
@@ -111,7 +112,8 @@ int DecodeCertificate(const QByteArray& bytes, CertInfo* info, QString* error) {
     return kNotCertificate;
   }
   CertInfo r;
-  for (unsigned i = 0; i < mdLen; ++i) r.fingerprint += QStringLiteral("%1 ").arg(md[i], 2, 16, QChar('0'));
+  for (unsigned i = 0; i < mdLen; ++i)
+    r.fingerprint += QStringLiteral("%1 ").arg(md[i], 2, 16, QChar('0'));
   r.issuer = firstEntry(X509_get_issuer_name(x.get()),
                         {NID_commonName, NID_organizationalUnitName, NID_organizationName});
   if (r.issuer.isEmpty()) return kNoIssuerName;
@@ -182,7 +184,8 @@ KeyRead ReadPrivateKey(const QByteArray& bytes, const QString& password, QByteAr
   if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) return KeyRead::WrongKind;
   if (pem) {
     BioPtr out(BIO_new(BIO_s_mem()));
-    if (!out || !PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
+    if (!out ||
+        !PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
       return KeyRead::Unreadable;
     char* data = nullptr;
     long n = BIO_get_mem_data(out.get(), &data);
@@ -248,7 +251,8 @@ int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* c
     if (error) *error = lastError();
     return kP12CertWrite;
   }
-  if (key && !PEM_write_bio_PrivateKey(kOut.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
+  if (key &&
+      !PEM_write_bio_PrivateKey(kOut.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
     if (error) *error = lastError();
     return kP12MemoryOut;
   }

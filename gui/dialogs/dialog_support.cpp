@@ -2,13 +2,13 @@
 
 #include <QAbstractButton>
 #include <QDialogButtonBox>
-#include <QPushButton>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 
 #include "cp932.h"
 #include "dialogs.h"
@@ -102,7 +102,8 @@ void applyTitle(QWidget* window, int id) {
   if (!t.isEmpty()) window->setWindowTitle(t);
   for (QDialogButtonBox* box : window->findChildren<QDialogButtonBox*>()) {
     QString cancel = text(20215);
-    if (QPushButton* b = box->button(QDialogButtonBox::Cancel); b && !cancel.isEmpty()) b->setText(cancel);
+    if (QPushButton* b = box->button(QDialogButtonBox::Cancel); b && !cancel.isEmpty())
+      b->setText(cancel);
     if (QPushButton* b = box->button(QDialogButtonBox::Ok)) b->setText(QStringLiteral("OK"));
   }
 }

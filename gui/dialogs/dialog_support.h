@@ -16,10 +16,10 @@ class CVlnDialog;
 namespace vlngui::dlg {
 
 struct Message {
-  int id = 0;              // catalog id (40000 and up: the token catalog)
-  QString value;           // shown after an empty line; may be empty
-  QString text;            // the whole text as shown
-  bool question = false;   // Yes/No rather than OK
+  int id = 0;             // catalog id (40000 and up: the token catalog)
+  QString value;          // shown after an empty line; may be empty
+  QString text;           // the whole text as shown
+  bool question = false;  // Yes/No rather than OK
 };
 
 struct Env {

@@ -84,9 +84,9 @@ class CDlgTokenSelect : public CVlnDialog {
   void load() override;
   void onOk() override;
 
-  QStringList paths;            // in: module paths as found; listed ones after load()
-  QString path, title;          // out: the choice
-  TokenData* token = nullptr;   // out: loaded record (the caller frees it with TokenFree)
+  QStringList paths;           // in: module paths as found; listed ones after load()
+  QString path, title;         // out: the choice
+  TokenData* token = nullptr;  // out: loaded record (the caller frees it with TokenFree)
 
  private:
   std::unique_ptr<Ui::CDlgTokenSelect> ui;
@@ -119,8 +119,8 @@ class CDlgConnectingLog : public CVlnDialog {
   // character, and the rest forms a second entry.
   void addLine(const QString& line);
 
-  QStringList lines;      // in: a copy of the event log
-  QString sessionLogPath; // in: opened by the details button
+  QStringList lines;       // in: a copy of the event log
+  QString sessionLogPath;  // in: opened by the details button
 
  private:
   std::unique_ptr<Ui::CDlgConnectingLog> ui;

@@ -9,7 +9,8 @@
 
 using namespace vlngui;
 
-CDlgCertificate::CDlgCertificate(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgCertificate) {
+CDlgCertificate::CDlgCertificate(QWidget* parent)
+    : CVlnDialog(parent), ui(new Ui::CDlgCertificate) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -23,8 +24,10 @@ void CDlgCertificate::load() {
   cert::CertInfo info;
   if (cert::DecodeCertificate(certificate, &info) != cert::kDecodeOk) return;
   QString between = dlg::text(12106);
-  if (between.isEmpty()) between = QStringLiteral(" - ");
-  else between = QStringLiteral(" ") + between + QStringLiteral(" ");
+  if (between.isEmpty())
+    between = QStringLiteral(" - ");
+  else
+    between = QStringLiteral(" ") + between + QStringLiteral(" ");
   ui->IDC_FINGERPRINT->setText(info.fingerprint.trimmed());
   ui->IDC_ISSUER->setText(info.issuer);
   ui->IDC_VALIDITY->setText(info.notBefore + between + info.notAfter);

@@ -9,7 +9,8 @@
 
 using namespace vlngui;
 
-CDlgChangeConnect::CDlgChangeConnect(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgChangeConnect) {
+CDlgChangeConnect::CDlgChangeConnect(QWidget* parent)
+    : CVlnDialog(parent), ui(new Ui::CDlgChangeConnect) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -65,8 +66,10 @@ void CDlgChangeConnect::onOk() {
         p = QStringLiteral("0");
       }
       bool ok = true;
-      if (p.toULongLong(&ok) > 65535 || !ok) fault = 22224, value = p;
-      else if (h.isEmpty()) fault = 22220, value = h + ':' + p;
+      if (p.toULongLong(&ok) > 65535 || !ok)
+        fault = 22224, value = p;
+      else if (h.isEmpty())
+        fault = 22220, value = h + ':' + p;
     }
     if (fault) {
       dlg::showMessage(this, fault, value);

@@ -19,7 +19,8 @@ int cp932Bytes(char32_t c) {
 }
 }  // namespace
 
-CDlgConnectingLog::CDlgConnectingLog(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgConnectingLog) {
+CDlgConnectingLog::CDlgConnectingLog(QWidget* parent)
+    : CVlnDialog(parent), ui(new Ui::CDlgConnectingLog) {
   ui->setupUi(this);
   connect(ui->IDC_LOG_CLOSE, &QPushButton::clicked, this, &QDialog::reject);
   connect(ui->IDC_LOG_DETAILS, &QPushButton::clicked, this, [this] {

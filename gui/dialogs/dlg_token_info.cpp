@@ -34,7 +34,8 @@ void CDlgTokenInfo::load() {
   auto fill = [](std::initializer_list<QLabel*> ls, const QString& t) {
     for (QLabel* l : ls) l->setText(t);
   };
-  QList<QLabel*> library = {ui->IDC_LIB_FILE, ui->IDC_LIB_NAME, ui->IDC_LIB_MAKER, ui->IDC_LIB_VERSION};
+  QList<QLabel*> library = {ui->IDC_LIB_FILE, ui->IDC_LIB_NAME, ui->IDC_LIB_MAKER,
+                            ui->IDC_LIB_VERSION};
   if (!token) {
     for (QLabel* l : library) l->setText(dlg::text(21121));
     fill({ui->IDC_SLOT, ui->IDC_TOKEN_LABEL, ui->IDC_TOKEN_MAKER, ui->IDC_MODEL, ui->IDC_SERIAL},

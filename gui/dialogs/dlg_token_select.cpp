@@ -9,7 +9,8 @@
 
 using namespace vlngui;
 
-CDlgTokenSelect::CDlgTokenSelect(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgTokenSelect) {
+CDlgTokenSelect::CDlgTokenSelect(QWidget* parent)
+    : CVlnDialog(parent), ui(new Ui::CDlgTokenSelect) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -60,8 +61,11 @@ void CDlgTokenSelect::onOk() {
   title = ui->IDC_DEVICE_LIST->item(row)->text();
   if (row == paths.size()) {
     char t[TOKEN_PATH_SIZE] = {};
-    if (TokenGetTitle(chosen.toUtf8().constData(), t) == TOKEN_OK && t[0]) title = QString::fromUtf8(t);
-    else title = QString::fromUtf8(loaded->driver_title[0] ? loaded->driver_title : loaded->library_title);
+    if (TokenGetTitle(chosen.toUtf8().constData(), t) == TOKEN_OK && t[0])
+      title = QString::fromUtf8(t);
+    else
+      title =
+          QString::fromUtf8(loaded->driver_title[0] ? loaded->driver_title : loaded->library_title);
   }
   token = loaded;
   paths.clear();

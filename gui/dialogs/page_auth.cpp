@@ -67,8 +67,10 @@ void CPageAuth::onOpen() {
     } else {
       char title[TOKEN_PATH_SIZE] = {};
       int rc = TokenGetTitle(s_.driver.toUtf8().constData(), title);
-      if (rc != TOKEN_OK) dlg::showTokenMessage(this, rc);
-      else s_.driverTitle = QString::fromUtf8(title);
+      if (rc != TOKEN_OK)
+        dlg::showTokenMessage(this, rc);
+      else
+        s_.driverTitle = QString::fromUtf8(title);
     }
   }
   refresh();
@@ -78,9 +80,9 @@ void CPageAuth::refresh() {
   int m = method();
   ui->IDC_NAME_LABEL->setText(dlg::text(m == 0 ? 11121 : m == 1 ? 11122 : 11123));
   ui->IDC_CRED_SHOW->setText(dlg::text(m == 2 ? 11133 : 11132));
-  QString name = m == 0 ? s_.userName
-               : m == 1 ? cert::SubjectShortName(s_.certificate.toUtf8())
-                        : s_.driverTitle;
+  QString name = m == 0   ? s_.userName
+                 : m == 1 ? cert::SubjectShortName(s_.certificate.toUtf8())
+                          : s_.driverTitle;
   // Registering is how a credential is set in the first place, so it stays
   // open for every method; deleting clears the password login's fields only.
   ui->IDC_CRED_REGISTER->setEnabled(true);

@@ -43,7 +43,8 @@ void CPageGeneral::onOpen() {
 
 void CPageGeneral::updateLabel() {
   QString t = dlg::text(11007) + ' ' + QString::number(s_.serverCount);
-  if (s_.serverCount > 1) t += QStringLiteral(" (%1)").arg(dlg::text(s_.changeType == 1 ? 21062 : 21061));
+  if (s_.serverCount > 1)
+    t += QStringLiteral(" (%1)").arg(dlg::text(s_.changeType == 1 ? 21062 : 21061));
   ui->IDC_SERVER_COUNT->setText(t);
 }
 

@@ -11,7 +11,8 @@
 using namespace vlngui;
 
 CProgressDlg::CProgressDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), ui(new Ui::CProgressDlg) {
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      ui(new Ui::CProgressDlg) {
   ui->setupUi(this);
   setModal(false);
   setWindowTitle(dlg::text(20101));
@@ -32,7 +33,11 @@ void CProgressDlg::Sink(void* context, const TokenData*, int event, const char* 
   // Queued even on the window's own thread: a message box run here would
   // hold the library's lock for as long as the user takes.
   QMetaObject::invokeMethod(
-      self.data(), [self, event, copy] { if (self) self->handle(event, copy); }, Qt::QueuedConnection);
+      self.data(),
+      [self, event, copy] {
+        if (self) self->handle(event, copy);
+      },
+      Qt::QueuedConnection);
 }
 
 QString CProgressDlg::text() const { return ui->IDC_PROGRESS_TEXT->text(); }

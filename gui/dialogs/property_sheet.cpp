@@ -87,7 +87,8 @@ void CPropertySheetSetting::load(const ProfileRecord& r, TokenData* token) {
 void CPropertySheetSetting::start() {
   const SheetState& s = state_;
   int page = 0;
-  if (s.hosts[0].isEmpty() || s.ports[0].isEmpty() || s.switchName.isEmpty()) page = 0;
+  if (s.hosts[0].isEmpty() || s.ports[0].isEmpty() || s.switchName.isEmpty())
+    page = 0;
   else if (s.caPem.isEmpty() ||
            (s.loginMethod == 1 && (s.certificate.isEmpty() || s.privateKey.isEmpty())))
     page = 1;
@@ -158,8 +159,10 @@ void CPropertySheetSetting::store(ProfileRecord& r,
     outEnc = enc;
     if (plain.isEmpty()) return;
     QString e = encrypt ? encrypt(plain) : QString();
-    if (!e.isEmpty()) outEnc = e;
-    else outPlain = plain, outEnc.clear();
+    if (!e.isEmpty())
+      outEnc = e;
+    else
+      outPlain = plain, outEnc.clear();
   };
   r.authKind = s.loginMethod;
   static const char* const kTypes[] = {"password", "x509", "token"};

@@ -1,14 +1,14 @@
 // The credential, status and network dialogs driven as a user would.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
-#include <QTabWidget>
 #include <QLabel>
 #include <QListWidget>
-#include <QFile>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QTabWidget>
 
 #include "cert_ops.h"
 #include "dialog_fixture.h"
@@ -29,12 +29,9 @@ TEST_F(DialogTest, AuthUserPwdChecksInOrderAndKeepsAnUntouchedEncryptedPassword)
     int message;
     bool encrypted;
   } cases[] = {
-      {"alice", "123456789012", 0, false},
-      {"alice", "1234567890123", 22223, false},
-      {"abcdefghijklmnop", "pw", 0, false},
-      {"abcdefghijklmnopq", "pw", 22221, false},
-      {"ありす", "pw", 22220, false},
-      {"alice", "パスワード", 22220, false},
+      {"alice", "123456789012", 0, false},  {"alice", "1234567890123", 22223, false},
+      {"abcdefghijklmnop", "pw", 0, false}, {"abcdefghijklmnopq", "pw", 22221, false},
+      {"ありす", "pw", 22220, false},       {"alice", "パスワード", 22220, false},
       {"alice", nullptr, 0, true},  // a long stored secret, re-confirmed
   };
   for (const Case& c : cases) {
@@ -71,12 +68,9 @@ TEST_F(DialogTest, ProxyEnablingAndChecks) {
     const char* user;
     int message;
   } cases[] = {
-      {"proxy.example", "", false, "", 22228},
-      {"", "", false, "", 0},
-      {"proxy.example", "8080", true, "bob", 0},
-      {"proxy.example", "65536", false, "", 22224},
-      {"プロキシ", "8080", false, "", 22220},
-      {"", "8080", false, "", 0},
+      {"proxy.example", "", false, "", 22228},   {"", "", false, "", 0},
+      {"proxy.example", "8080", true, "bob", 0}, {"proxy.example", "65536", false, "", 22224},
+      {"プロキシ", "8080", false, "", 22220},    {"", "8080", false, "", 0},
   };
   std::string longHost(126, 'h');
   for (const Case& c : cases) {
@@ -170,7 +164,10 @@ TEST_F(DialogTest, ServerListParser) {
 TEST_F(DialogTest, MacListReadsInNineteenCharacterSteps) {
   auto macs = [](int n) {
     QStringList l;
-    for (int i = 0; i < n; ++i) l << QStringLiteral("02:00:00:00:%1:%2").arg(i / 256, 2, 16, QChar('0')).arg(i % 256, 2, 16, QChar('0'));
+    for (int i = 0; i < n; ++i)
+      l << QStringLiteral("02:00:00:00:%1:%2")
+               .arg(i / 256, 2, 16, QChar('0'))
+               .arg(i % 256, 2, 16, QChar('0'));
     return l;
   };
   struct Case {
@@ -238,7 +235,8 @@ TEST_F(DialogTest, ConnectingLogSplitsLongLinesOnceAndNeverInsideACharacter) {
       {QString(60, 'x'), {QString(60, 'x')}},
       {QString(60, 'x') + "yz", {QString(60, 'x'), "yz"}},
       {a59 + QString::fromUtf8("あ"), {a59, QString::fromUtf8("あ")}},
-      {a59 + QString::fromUtf8("ｱ"), {a59 + QString::fromUtf8("ｱ")}},  // half-width kana is one byte
+      {a59 + QString::fromUtf8("ｱ"),
+       {a59 + QString::fromUtf8("ｱ")}},  // half-width kana is one byte
       {QString(130, 'q'), {QString(60, 'q'), QString(70, 'q')}},
   };
   CDlgConnectingLog d;
@@ -260,7 +258,8 @@ TEST_F(DialogTest, ConnectingLogSplitsLongLinesOnceAndNeverInsideACharacter) {
 TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
   std::string base = makeCert("vpn-client");
   std::string fp = guitest::sh("openssl x509 -in " + base + ".crt -noout -fingerprint -sha1");
-  QString want = QString::fromStdString(fp.substr(fp.find('=') + 1)).trimmed().toLower().replace(':', ' ');
+  QString want =
+      QString::fromStdString(fp.substr(fp.find('=') + 1)).trimmed().toLower().replace(':', ' ');
   QFile f(QString::fromStdString(base + ".crt"));
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QByteArray pem = f.readAll();
@@ -273,7 +272,8 @@ TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
     EXPECT_EQ(control<QLabel>(&d, 12111)->text(), "vpn-client");
     EXPECT_EQ(control<QLabel>(&d, 12112)->text(), "vpn-client");
     EXPECT_EQ(control<QLabel>(&d, 12115)->text(), "sha1");
-    EXPECT_TRUE(control<QLabel>(&d, 12113)->text().contains(QRegularExpression("^\\d{4}/\\d{1,2}/\\d{1,2} - \\d{4}/")));
+    EXPECT_TRUE(control<QLabel>(&d, 12113)->text().contains(
+        QRegularExpression("^\\d{4}/\\d{1,2}/\\d{1,2} - \\d{4}/")));
   }
   CDlgCertificate bad;
   bad.certificate = "not a certificate";
@@ -292,7 +292,8 @@ TEST_F(DialogTest, Pkcs12ImportResults) {
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QByteArray p12 = f.readAll(), cert, key;
   QString error;
-  EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "wrong", &cert, &key, &error), vlngui::cert::kP12Password);
+  EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "wrong", &cert, &key, &error),
+            vlngui::cert::kP12Password);
   EXPECT_FALSE(error.contains("wrong"));
   EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "right", &cert, &key), vlngui::cert::kP12Done);
   EXPECT_EQ(vlngui::cert::KeyMatchesCertificate(cert, key, ""), vlngui::cert::kKeyMatches);
@@ -332,12 +333,17 @@ TEST_F(DialogTest, EveryCaptionIsTranslated) {
       for (QWidget* child : w->findChildren<QWidget*>()) {
         if (!child->property("controlId").isValid()) continue;
         QString text;
-        if (auto* b = qobject_cast<QAbstractButton*>(child)) text = b->text();
-        else if (auto* g = qobject_cast<QGroupBox*>(child)) text = g->title();
-        else if (auto* l = qobject_cast<QLabel*>(child); l && !(l->textInteractionFlags() & Qt::TextSelectableByMouse))
+        if (auto* b = qobject_cast<QAbstractButton*>(child))
+          text = b->text();
+        else if (auto* g = qobject_cast<QGroupBox*>(child))
+          text = g->title();
+        else if (auto* l = qobject_cast<QLabel*>(child);
+                 l && !(l->textInteractionFlags() & Qt::TextSelectableByMouse))
           text = l->text();
-        else continue;
-        if (child->objectName().startsWith("IDC_VERSION") || child->objectName().startsWith("IDC_BUILD") ||
+        else
+          continue;
+        if (child->objectName().startsWith("IDC_VERSION") ||
+            child->objectName().startsWith("IDC_BUILD") ||
             child->objectName() == "IDC_NAME_LABEL" || child->objectName() == "IDC_SERVER_COUNT")
           text += "x";  // filled when the page opens, checked by the page tests
         EXPECT_FALSE(text.trimmed().isEmpty()) << child->objectName().toStdString();

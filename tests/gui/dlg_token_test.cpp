@@ -1,11 +1,11 @@
 // The device dialogs and the progress window against a SoftHSM2 token made
 // fresh for each test; what is written to the token is read back with
 // pkcs11-tool.
+#include <openssl/pem.h>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
-#include <openssl/pem.h>
-
 #include <cstring>
 #include <fstream>
 
@@ -26,13 +26,15 @@ class TokenDialogTest : public guitest::DialogTest {
     if (access(kModule, R_OK) != 0) GTEST_SKIP() << "SoftHSM2 is not installed";
     std::string d = tmp.path();
     sh("mkdir -p " + d + "/tokens");
-    std::ofstream(d + "/softhsm2.conf") << "directories.tokendir = " << d
-                                        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+    std::ofstream(d + "/softhsm2.conf")
+        << "directories.tokendir = " << d
+        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
     std::ofstream(d + "/vlntoken.ini") << "[PKCS11]\nsoft=" << kModule << "\t1\n";
     setenv("SOFTHSM2_CONF", (d + "/softhsm2.conf").c_str(), 1);
     setenv("VLNTOKEN_INI", (d + "/vlntoken.ini").c_str(), 1);
     int st = 0;
-    std::string out = sh("softhsm2-util --init-token --free --label velarn --so-pin 87654321 --pin 1234", &st);
+    std::string out =
+        sh("softhsm2-util --init-token --free --label velarn --so-pin 87654321 --pin 1234", &st);
     ASSERT_EQ(st, 0) << out;
     TokenDataInit();
     TokenLookup(nullptr, nullptr);
@@ -58,12 +60,13 @@ class TokenDialogTest : public guitest::DialogTest {
     EXPECT_EQ(TokenWriteCertificate(token, cert, key, 1), 0);
     X509_free(cert);
     EVP_PKEY_free(key);
-    EXPECT_EQ(TokenWriteConfig(token,
-                               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">"
-                               "<host>vpn.example.net</host><port>5711</port><switch>office</switch>"
-                               "<authtype>token</authtype></profile>\n",
-                               nullptr, 1),
-              0);
+    EXPECT_EQ(
+        TokenWriteConfig(token,
+                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">"
+                         "<host>vpn.example.net</host><port>5711</port><switch>office</switch>"
+                         "<authtype>token</authtype></profile>\n",
+                         nullptr, 1),
+        0);
   }
   QString label(QWidget* w, int id) { return control<QLabel>(w, id)->text(); }
 
@@ -78,7 +81,8 @@ TEST_F(TokenDialogTest, DeviceInformationFromTheTokenAndThePinChoice) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(progress.text().isEmpty());  // the library reported its steps
 
-  std::string objs = sh(std::string("pkcs11-tool --module ") + kModule + " --list-objects --login --pin 1234");
+  std::string objs =
+      sh(std::string("pkcs11-tool --module ") + kModule + " --list-objects --login --pin 1234");
   EXPECT_NE(objs.find("Certificate Object; type = X.509 cert"), std::string::npos) << objs;
   EXPECT_NE(objs.find("client.vln"), std::string::npos) << objs;
 

@@ -8,8 +8,8 @@
 #include <QStandardPaths>
 #include <QTabWidget>
 
-#include "dialog_fixture.h"
 #include "cert_ops.h"
+#include "dialog_fixture.h"
 #include "property_sheet.h"
 
 using guitest::DialogTest;
@@ -64,9 +64,12 @@ TEST_F(DialogTest, SheetGeneralChecks) {
     QString text;
     int message;
   } cases[] = {
-      {11071, QString(125, 'h'), 0},     {11071, QString(126, 'h'), 22222},
-      {11072, QString(16, 's'), 0},      {11072, QString(17, 's'), 22221},
-      {11073, "65535", 0},               {11073, "65536", 22224},
+      {11071, QString(125, 'h'), 0},
+      {11071, QString(126, 'h'), 22222},
+      {11072, QString(16, 's'), 0},
+      {11072, QString(17, 's'), 22221},
+      {11073, "65535", 0},
+      {11073, "65536", 22224},
       {11072, QString::fromUtf8("本社"), 22220},
   };
   for (const Case& c : cases) {
@@ -195,8 +198,9 @@ TEST_F(DialogTest, SheetAuthoritiesAndCredentials) {
   EXPECT_EQ(out.trust.size(), 2);  // split when the page was checked
   EXPECT_EQ(list->count(), 2);
   EXPECT_EQ(out.authType, "x509");
-  EXPECT_EQ(vlngui::cert::KeyMatchesCertificate(out.certificate.toUtf8(), out.privateKey.toUtf8(), ""),
-            vlngui::cert::kKeyMatches);
+  EXPECT_EQ(
+      vlngui::cert::KeyMatchesCertificate(out.certificate.toUtf8(), out.privateKey.toUtf8(), ""),
+      vlngui::cert::kKeyMatches);
   EXPECT_FALSE(out.privateKey.contains("ENCRYPTED"));
   EXPECT_EQ(out.settings.executeConnected, "\"/opt/Velarn Tools/after connect.sh\"");
 }
