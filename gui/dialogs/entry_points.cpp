@@ -13,7 +13,7 @@ int RunSettingsSheet(QWidget* parent, CMainFileFunction& store, TokenData** toke
                      const TokenNotifier* notifier) {
   CPropertySheetSetting sheet(parent);
   sheet.load(store.Current(), token ? *token : nullptr);
-  int rc = sheet.exec();
+  int rc = run(sheet);
   // A new device choice has freed the old record whatever the outcome, so
   // the caller's pointer follows the sheet's even after Cancel.
   TokenData* chosen = sheet.state().token;

@@ -13,7 +13,7 @@
 
 using namespace vlngui;
 
-CPropertySheetSetting::CPropertySheetSetting(QWidget* parent) : QDialog(parent) {
+CPropertySheetSetting::CPropertySheetSetting(QWidget* parent) : CVlnDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   tabs_ = new QTabWidget(this);
   general_ = new CPageGeneral(this, state_);

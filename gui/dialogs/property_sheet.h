@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "dialogs.h"
 #include "profile_store.h"
 
 struct TokenData;
@@ -129,20 +130,17 @@ class CPageVersion : public CSheetPage {
   std::unique_ptr<Ui::CPageVersion> ui;
 };
 
-class CPropertySheetSetting : public QDialog {
+class CPropertySheetSetting : public CVlnDialog {
  public:
   explicit CPropertySheetSetting(QWidget* parent = nullptr);
   ~CPropertySheetSetting() override;
 
   void load(const ProfileRecord& record, TokenData* token);
-  // The start page for the loaded state, shown and opened.
+  // Shows and opens the start page for the loaded state (exec() does it).
+  void load() override { start(); }
   void start();
-  int exec() override {
-    start();
-    return QDialog::exec();
-  }
   // The OK handler (button id 1).
-  void onOk();
+  void onOk() override;
   // Copies the pages into record. A typed secret is encrypted through
   // encrypt when one is given; otherwise it stays plain for the store to
   // encrypt when it writes.

@@ -2,6 +2,7 @@
 // and what ends up in the profile.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QRadioButton>
@@ -10,6 +11,7 @@
 
 #include "cert_ops.h"
 #include "dialog_fixture.h"
+#include "entry_points.h"
 #include "property_sheet.h"
 
 using guitest::DialogTest;
@@ -248,5 +250,41 @@ TEST_F(DialogTest, SheetNetworkConnectionsProgram) {
     EXPECT_TRUE(started.isEmpty());
   } else {
     EXPECT_EQ(started.size(), 1);
+  }
+}
+
+// The program's way in: OK stores the pages into the store's profile and
+// saves it; Cancel leaves both alone.
+TEST_F(DialogTest, SheetEntryPointStoresAndSaves) {
+  for (bool ok : {true, false}) {
+    QString data = QString::fromStdString(tmp.path()) + (ok ? "/ok" : "/cancel");
+    QDir().mkpath(data);
+    CMainFileFunction store;
+    store.SetPaths({data, data, data + "/client.xml", data + "/kevad.ini", data + "/startup.vln"});
+    auto& h = store.GetHooks();
+    h.message = [](unsigned, unsigned, const QString&) { return 0; };
+    h.catalogText = [](unsigned) { return QString(); };
+    h.encrypt = [](const QString& plain) { return "ENC" + plain.toUtf8().toBase64(); };
+    h.ensureAccess = [] { return true; };
+    store.Current() = complete();
+    steps.push_back([ok](CVlnDialog& d) {
+      auto& sheet = static_cast<CPropertySheetSetting&>(d);
+      sheet.show();
+      sheet.tabs()->setCurrentIndex(0);
+      DialogTest::type(sheet.general(), 11071, "vpn9.example");
+      if (ok) DialogTest::clickOk(&d);
+    });
+    TokenData* token = nullptr;
+    EXPECT_EQ(vlngui::dlg::RunSettingsSheet(nullptr, store, &token),
+              ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(store.Current().host, ok ? "vpn9.example" : "vpn.example");
+    QFile saved(data + "/client.xml");
+    EXPECT_EQ(saved.exists(), ok);
+    if (ok) {
+      ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+      QByteArray xml = saved.readAll();
+      EXPECT_TRUE(xml.contains("<host>vpn9.example</host>")) << xml.toStdString();
+      EXPECT_TRUE(xml.contains("<enc_password>ZW5j</enc_password>")) << xml.toStdString();
+    }
   }
 }
