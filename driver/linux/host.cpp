@@ -12,6 +12,7 @@
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -35,6 +36,36 @@ void log(const char* fmt, const std::string& a, const std::string& b = {}) {
   std::fprintf(stderr, "vlncard: ");
   std::fprintf(stderr, fmt, a.c_str(), b.c_str());
   std::fputc('\n', stderr);
+}
+
+// The folder of the control devices: ours alone, so nobody can connect to a
+// device, or swap one for their own, between its bind and its chmod.
+bool private_folder(const std::string& dir, std::string* why) {
+  // The folders above stay open to all: the service's channel lives there.
+  roots::make_dirs(dir.substr(0, dir.rfind('/')), 0755);
+  roots::make_dirs(dir, 0700);
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    *why = "the folder is not ours";
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Only root may drive an adapter: the socket's mode keeps others out, and
+// this check holds even when someone loosened that mode by hand.
+bool peer_is_root(int fd) {
+  struct ucred cred{};
+  socklen_t len = sizeof cred;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred && cred.uid == 0;
 }
 
 }  // namespace
@@ -99,7 +130,12 @@ bool HostAdapter::start() {
 
   socket_path_ = roots::object_path(vln_open_path(instance_id_));
   auto slash = socket_path_.rfind('/');
-  roots::make_dirs(socket_path_.substr(0, slash));
+  std::string why;
+  if (!private_folder(socket_path_.substr(0, slash), &why)) {
+    log("cannot create the control device %s: %s", socket_path_, why);
+    halt();
+    return false;
+  }
   listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   struct sockaddr_un sa{};
   sa.sun_family = AF_UNIX;
@@ -110,8 +146,12 @@ bool HostAdapter::start() {
   }
   std::memcpy(sa.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
   ::unlink(socket_path_.c_str());
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(listen_fd_, 8) != 0) {
+  // The socket file takes its mode from the umask at bind; whatever the host
+  // was started with, only root may reach a device that carries tunnel frames.
+  mode_t old_mask = ::umask(0077);
+  bool bound = listen_fd_ >= 0 && ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  ::umask(old_mask);
+  if (!bound || ::chmod(socket_path_.c_str(), 0600) != 0 || ::listen(listen_fd_, 8) != 0) {
     log("cannot create the control device %s: %s", socket_path_, std::strerror(errno));
     halt();
     return false;
@@ -375,6 +415,10 @@ void HostAdapter::on_listen_readable() {
   for (;;) {
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
+    if (!peer_is_root(fd)) {
+      ::close(fd);
+      continue;
+    }
     uint32_t status = (conn_fd_ >= 0) ? STATUS_UNSUCCESSFUL : (ctx_ ? ctx_->device_create() : STATUS_DELETE_PENDING);
     uint8_t msg[DEVICE_RESPONSE_HEADER];
     encode_device_response_header(msg, DEVICE_CREATE, 0, status, 0);
@@ -628,10 +672,13 @@ int Host::run() {
   // The pid file appears once the adapters are up, so whoever waits for it
   // finds them ready.
   std::string tmp = pid_path_ + ".tmp";
-  if (FILE* f = std::fopen(tmp.c_str(), "we")) {
-    std::fprintf(f, "%d\n", int(::getpid()));
-    std::fclose(f);
-    ::rename(tmp.c_str(), pid_path_.c_str());
+  ::unlink(tmp.c_str());
+  int pf = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (pf >= 0) {
+    std::string text = std::to_string(::getpid()) + "\n";
+    bool ok = ::fchmod(pf, 0644) == 0 && ::write(pf, text.data(), text.size()) == ssize_t(text.size());
+    ::close(pf);
+    if (!ok || ::rename(tmp.c_str(), pid_path_.c_str()) != 0) ::unlink(tmp.c_str());
   }
 
   struct epoll_event events[32];

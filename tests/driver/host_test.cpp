@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -359,6 +360,52 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   EXPECT_EQ(r.tag, 21u);
   EXPECT_EQ(load_le64(r.data), xmit_before);
   close(ps);
+}
+
+// What an ordinary user gets from a control device: 0 the connect was
+// refused, 1 connected but closed without an answer, 2 an answer came.
+int open_as_user(const std::string& path) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(1000) != 0 || setuid(1000) != 0) _exit(9);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(0);
+    struct pollfd p{fd, POLLIN, 0};
+    uint8_t m[64];
+    _exit(poll(&p, 1, 5000) == 1 && recv(fd, m, sizeof m, 0) > 0 ? 2 : 1);
+  }
+  int st = 0;
+  waitpid(child, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(VlncardHost, ControlDeviceIsRootsAloneUnderAnyUmask) {
+  ASSERT_EQ(chmod(root.c_str(), 0755), 0);  // only the host's own modes may keep the user out
+  mode_t old = umask(0);
+  start();
+  umask(old);
+  struct stat st{};
+  ASSERT_EQ(stat(device_path(kGuid).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((root + "/run/velarn/Global").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((root + "/run/velarn").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u) << "the service's channel must stay reachable";
+  ASSERT_EQ(stat((root + "/run/velarn/vlncard.pid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(open_as_user(device_path(kGuid)), 0);
+
+  // Modes loosened by hand: the host still serves root alone, and root still
+  // gets its device.
+  ASSERT_EQ(chmod((root + "/run/velarn/Global").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(device_path(kGuid).c_str(), 0666), 0);
+  EXPECT_EQ(open_as_user(device_path(kGuid)), 1);
+  uint32_t status = 0;
+  Device dev{connect_device(kGuid, &status)};
+  EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
