@@ -40,6 +40,67 @@ bool is_profile_document(const std::string& text) {
   return well_formed(text);
 }
 
+// The token never carries the login method, module path, PIN or the local
+// settings: whoever holds the token gets only what is needed to connect.
+constexpr const char* kNeverStored[] = {"authtype", "driver", "pin", "enc_pin", "reconnect", "setting"};
+
+bool never_stored(const xmlChar* name) {
+  // A prefix the parser could not bind stays in the name; the secret is the same.
+  if (const xmlChar* colon = xmlStrchr(name, ':')) name = colon + 1;
+  for (const char* n : kNeverStored)
+    if (xmlStrEqual(name, reinterpret_cast<const xmlChar*>(n))) return true;
+  return false;
+}
+
+// Drops every element (and attribute) of those names wherever it sits, and
+// every comment and processing instruction: a commented-out PIN is still a
+// PIN in a public object, and a profile needs neither.
+void strip_node(xmlNodePtr node) {
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if ((c->type == XML_ELEMENT_NODE && never_stored(c->name)) || c->type == XML_COMMENT_NODE ||
+        c->type == XML_PI_NODE) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+    } else if (c->type == XML_ELEMENT_NODE) {
+      for (xmlAttrPtr a = c->properties; a;) {
+        xmlAttrPtr an = a->next;
+        if (never_stored(a->name)) xmlRemoveProp(a);
+        a = an;
+      }
+      strip_node(c);
+    }
+    c = next;
+  }
+}
+
+// The text to store, or false when the document cannot be made safe: one
+// with a document type (its entities could carry anything) or one that still
+// shows such a tag as text afterwards (a CDATA section, say).
+bool stored_text(const std::string& text, std::string* out) {
+  xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "profile", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (!doc) return false;
+  bool ok = doc->intSubset == nullptr && doc->extSubset == nullptr;
+  if (ok) {
+    strip_node(reinterpret_cast<xmlNodePtr>(doc));
+    xmlChar* mem = nullptr;
+    int len = 0;
+    xmlDocDumpMemoryEnc(doc, &mem, &len, "UTF-8");
+    ok = mem && len > 0;
+    if (ok) out->assign(reinterpret_cast<const char*>(mem), static_cast<size_t>(len));
+    if (mem) {
+      OPENSSL_cleanse(mem, static_cast<size_t>(len));
+      xmlFree(mem);
+    }
+  }
+  xmlFreeDoc(doc);
+  ElementSpan span;
+  for (const char* n : kNeverStored)
+    if (ok && find_element(*out, n, &span)) ok = false;
+  return ok;
+}
+
 // Finds the stored profile (at most one) and destroys it; true when there was
 // none or it is gone.
 bool remove_profile(TokenData* h) {
@@ -141,18 +202,19 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
   int rc = open_session(h, false);
   if (rc) return rc;
 
-  // The token never carries the login method, module path, PIN or the local
-  // settings: whoever holds the token gets only what is needed to connect.
-  for (const char* name : {"authtype", "driver", "pin", "enc_pin", "reconnect", "setting"})
-    if (find_element(text, name, &span)) text.erase(span.begin, span.end - span.begin);
-  // What is stored must read back whole and still parse.
-  if (text.size() > kMaxProfile) {
-    close_session(h);
-    return TOKEN_ERR_DEVICE_MEMORY;
-  }
-  if (!well_formed(text)) {
+  std::string stored;
+  bool safe = stored_text(text, &stored);
+  OPENSSL_cleanse(text.data(), text.size());
+  if (!safe) {
     close_session(h);
     return TOKEN_ERR_NOT_PROFILE;
+  }
+  text.swap(stored);
+  // What is stored must read back whole.
+  if (text.size() > kMaxProfile) {
+    OPENSSL_cleanse(text.data(), text.size());
+    close_session(h);
+    return TOKEN_ERR_DEVICE_MEMORY;
   }
 
   if (replace) {
