@@ -7,8 +7,10 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -110,6 +112,30 @@ bool remove_profile(TokenData* h) {
   if (find_profile_objects(h, &obj, 1, &n) != CKR_OK) return false;
   if (n == 0) return true;
   return P11(m, C_DestroyObject, m->session, obj) == CKR_OK;
+}
+
+// Every stored profile object (the readers' template), however many there are.
+bool all_profile_objects(TokenData* h, std::vector<CK_OBJECT_HANDLE>* out) {
+  out->clear();
+  CK_OBJECT_HANDLE batch[16];
+  CK_ULONG n = 0;
+  // One search for all of them; find_profile_objects stops at its buffer.
+  CK_OBJECT_CLASS cls = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, &cls, sizeof cls},
+      {CKA_TOKEN, &yes, sizeof yes},
+      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
+  TokenModule* m = h->module;
+  if (P11(m, C_FindObjectsInit, m->session, tmpl, 4) != CKR_OK) return false;
+  m->search_active = true;
+  CK_RV rv;
+  while ((rv = P11(m, C_FindObjects, m->session, batch, 16, &n)) == CKR_OK && n > 0)
+    out->insert(out->end(), batch, batch + n);
+  P11(m, C_FindObjectsFinal, m->session);
+  m->search_active = false;
+  return rv == CKR_OK;
 }
 
 // 0 when none was found or it was destroyed; 1 search failed; 2 none found;
@@ -228,6 +254,11 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
     }
   }
 
+  // A failed create may still leave an object behind; only what this call
+  // made may be taken away then, never a profile the user already had.
+  std::vector<CK_OBJECT_HANDLE> before;
+  bool before_known = all_profile_objects(h, &before);
+
   std::memset(h->profile, 0, sizeof h->profile);
   std::memcpy(h->profile, text.data(), text.size());
   h->profile_found = 0;
@@ -249,7 +280,10 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
     fill_profile_fields(h);
     result = TOKEN_OK;
   } else if (rv == CKR_DEVICE_MEMORY) {
-    remove_profile(h);
+    std::vector<CK_OBJECT_HANDLE> after;
+    if (before_known && all_profile_objects(h, &after))
+      for (CK_OBJECT_HANDLE o : after)
+        if (std::find(before.begin(), before.end(), o) == before.end()) P11(m, C_DestroyObject, m->session, o);
     result = TOKEN_ERR_DEVICE_MEMORY;
   } else if (rv == CKR_USER_NOT_LOGGED_IN) {
     result = TOKEN_ERR_LOGIN_REQUIRED;

@@ -276,6 +276,23 @@ TEST_F(TokenTest, ProfileWrittenTwiceWithoutReplaceUsesTheFirst) {
   EXPECT_EQ(count_of(p11tool("--list-objects"), "client.vln"), 2u);
 }
 
+// A token that runs out of room keeps the profile it had, whether the module
+// created nothing or left a half-made object behind.
+TEST_F(TokenTest, FullTokenKeepsTheOldProfile) {
+  load(P11SHIM_PATH);
+  ASSERT_EQ(TokenWriteConfig(handle, profile_with("<host>old</host>").c_str(), nullptr, 0), 0);
+  for (const char* mode : {"1", "half"}) {
+    setenv("P11SHIM_FULL", mode, 1);
+    EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>new</host>").c_str(), nullptr, 0),
+              TOKEN_ERR_DEVICE_MEMORY);
+    unsetenv("P11SHIM_FULL");
+    std::string objs = p11tool("--list-objects");
+    EXPECT_EQ(count_of(objs, "client.vln"), 1u) << mode << ": " << objs;
+    ASSERT_EQ(TokenGetInfo(handle), 0);
+    EXPECT_STREQ(handle->host, "old") << mode;
+  }
+}
+
 // An old profile the token refuses to destroy: the write must fail visibly
 // and leave the old profile alone.
 TEST_F(TokenTest, ReplaceFailsWhenOldProfileCannotBeRemoved) {
