@@ -365,35 +365,38 @@ int profile_mac_parse(const char* text, unsigned char mac[6]) {
 
 char* profile_decrypt(apr_pool_t* pool, const char* encoded) {
   size_t L = strlen(encoded);
-  // The Base64 filter wants a line end after the last line.
-  char* copy = static_cast<char*>(apr_palloc(pool, L + 2));
-  memcpy(copy, encoded, L);
-  copy[L] = '\n';
-  copy[L + 1] = '\0';
-  unsigned char* raw = static_cast<unsigned char*>(apr_palloc(pool, L + 1));
-  char* out = static_cast<char*>(apr_palloc(pool, L + 1));
-
-  BIO* mem = BIO_new_mem_buf(copy, (int)(L + 1));
-  BIO* b64 = BIO_new(BIO_f_base64());
-  if (!mem || !b64) {
-    BIO_free(mem);
-    BIO_free(b64);
-    log_ssl_errors("BIO_new");
+  // Streamed, so neither the length of the value nor its line layout (one
+  // line, or the 64-column lines other tools write) limits what decodes.
+  unsigned char* raw = static_cast<unsigned char*>(apr_palloc(pool, L + 80));
+  char* out = static_cast<char*>(apr_palloc(pool, L + 80));
+  EVP_ENCODE_CTX* ctx = EVP_ENCODE_CTX_new();
+  if (!ctx) {
+    log_ssl_errors("EVP_ENCODE_CTX_new");
     return nullptr;
   }
-  BIO* chain = BIO_push(b64, mem);
+  EVP_DecodeInit(ctx);
   size_t D = 0;
-  while (D < L) {
-    int n = BIO_read(chain, raw + D, (int)(L - D));
-    if (n <= 0) break;
-    D += (size_t)n;
+  bool bad = false;
+  constexpr size_t kChunk = 4096;
+  for (size_t off = 0; off < L && !bad;) {
+    size_t n = L - off < kChunk ? L - off : kChunk;
+    int got = 0;
+    if (EVP_DecodeUpdate(ctx, raw + D, &got, reinterpret_cast<const unsigned char*>(encoded) + off, (int)n) < 0)
+      bad = true;
+    D += (size_t)got;
+    off += n;
   }
-  BIO_free_all(chain);
-  // Undecodable text leaves its mark in the queue; it simply yields less.
+  int last = 0;
+  if (!bad && EVP_DecodeFinal(ctx, raw + D, &last) < 0) bad = true;
+  if (!bad) D += (size_t)last;
+  EVP_ENCODE_CTX_free(ctx);
   ERR_clear_error();
+  // What decoded up to the fault is kept, as before; the log says the value
+  // is not what its writer meant.
+  if (bad) log_error("invalid encoded value: not Base64 after %zu bytes", D);
 
   rc4_apply(raw, reinterpret_cast<unsigned char*>(out), D);
-  OPENSSL_cleanse(raw, L + 1);
+  OPENSSL_cleanse(raw, L + 80);
   out[D] = '\0';
   return out;
 }

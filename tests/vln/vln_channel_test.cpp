@@ -315,6 +315,14 @@ TEST(Encrypt, TheServiceDecryptsWhatTheGuiEncrypts) {
       EXPECT_EQ(std::string::npos, std::string(out.data()).find(s));
     }
   }
+  // Long secrets need the room their Base64 takes, and then come back whole.
+  for (size_t n : {768, 2000, 4000}) {
+    std::string s(n, 'k');
+    for (size_t i = 0; i < n; ++i) s[i] = char('!' + i % 90);
+    std::vector<char> out(4 * ((n + 2) / 3) + 1);
+    ASSERT_EQ(VLN_OK, VLN_encrypt(kKey, 40, s.c_str(), n + 1, out.data(), out.size())) << n;
+    EXPECT_EQ(s, decrypt(out.data())) << n;
+  }
   // The secret ends at the first zero, with or without it counted.
   char out[64];
   ASSERT_EQ(VLN_OK, VLN_encrypt(kKey, 40, "pin\0tail", 8, out, sizeof out));
@@ -346,13 +354,6 @@ TEST(Encrypt, FailuresLeaveAnEmptyText) {
   EXPECT_EQ('x', out[8]);
   EXPECT_EQ(VLN_OK, VLN_encrypt(kKey, 40, "s3cret", 7, out, 9));
   EXPECT_EQ(8u, std::strlen(out));
-
-  // Beyond 765 bytes the service could not decode the result again.
-  std::vector<char> roomy(2000);
-  std::string huge(766, 'q');
-  EXPECT_EQ(VLN_ERR_ARGUMENT,
-            VLN_encrypt(kKey, 40, huge.c_str(), huge.size() + 1, roomy.data(), roomy.size()));
-  EXPECT_STREQ("", roomy.data());
 
   EXPECT_EQ(VLN_ERR_ARGUMENT, VLN_encrypt(kKey, 40, nullptr, 0, out, sizeof out));
   EXPECT_EQ(VLN_ERR_ARGUMENT, VLN_encrypt(kKey, 40, "x", 2, nullptr, 10));
