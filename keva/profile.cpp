@@ -108,6 +108,24 @@ int xml_int(XmlDoc& x, apr_pool_t* pool, const char* path) {
   return (int)v;
 }
 
+// A port element: absent or -1 gives the default, text without a number 0;
+// anything else outside 0..65535 is refused rather than wrapped into another port.
+int xml_port(XmlDoc& x, apr_pool_t* pool, const char* name, int fallback, int* port) {
+  char path[32];
+  snprintf(path, sizeof(path), "/profile/%s", name);
+  const char* s = xml_text(x, pool, path);
+  *port = s ? xml_int(x, pool, path) : -1;
+  if (*port == -1) {
+    *port = fallback;
+    return 0;
+  }
+  if (*port < 0 || *port > 65535) {
+    log_error("invalid value for %s: %s", name, s);
+    return -1;
+  }
+  return 0;
+}
+
 const char* required(XmlDoc& x, apr_pool_t* pool, const char* path) {
   const char* s = xml_text(x, pool, path);
   if (!s) log_error("element missing: %s", path);
@@ -224,8 +242,8 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
 
   const char* host = required(x, pool, "/profile/host");
   if (!host) return -1;
-  int port = xml_int(x, pool, "/profile/port");
-  if (port == -1) port = PROFILE_DEFAULT_PORT;
+  int port;
+  if (xml_port(x, pool, "port", PROFILE_DEFAULT_PORT, &port) != 0) return -1;
   auto* first = static_cast<ServerEntry*>(apr_palloc(pool, sizeof(ServerEntry)));
   first->host = host;
   first->port = (uint16_t)port;
@@ -237,9 +255,9 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
     snprintf(path, sizeof(path), "/profile/host%02d", n);
     const char* h = xml_text(x, pool, path);
     if (!h) continue;
-    snprintf(path, sizeof(path), "/profile/port%02d", n);
-    int pn = xml_int(x, pool, path);
-    if (pn == -1) pn = PROFILE_DEFAULT_PORT;
+    snprintf(path, sizeof(path), "port%02d", n);
+    int pn;
+    if (xml_port(x, pool, path, PROFILE_DEFAULT_PORT, &pn) != 0) return -1;
     auto* e = static_cast<ServerEntry*>(apr_palloc(pool, sizeof(ServerEntry)));
     e->host = h;
     e->port = (uint16_t)pn;
@@ -260,7 +278,8 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
 
   if ((p->proxy_host = xml_text(x, pool, "/profile/proxyHost")) != nullptr)
     log_debug(" proxyHost = %s", p->proxy_host);
-  int proxy_port = xml_int(x, pool, "/profile/proxyPort");
+  int proxy_port;
+  if (xml_port(x, pool, "proxyPort", -1, &proxy_port) != 0) return -1;
   if (proxy_port != -1) {
     p->proxy_port = (uint16_t)proxy_port;
     log_debug(" proxyPort = %d", proxy_port);
