@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/if.h>
+#include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/epoll.h>
@@ -106,17 +107,7 @@ bool HostAdapter::start() {
     log("adapter %s not started: NetCfgInstanceId missing or unusable%s", key_);
     return false;
   }
-  slot_size_ = ctx_->max_frame();
-  slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
-  slots_.resize(kSlots);
-  free_slots_.reserve(kSlots);
-  for (size_t i = 0; i < kSlots; ++i) {
-    slots_[i].data = slot_memory_.get() + i * slot_size_;
-    free_slots_.push_back(&slots_[kSlots - 1 - i]);
-  }
-  read_buffer_size_ =
-      DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
-  read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  allocate_frames(ctx_->max_frame());
   super_ = std::make_unique_for_overwrite<uint8_t[]>(offload::MAX_SUPER_FRAME);
   recv_buffer_size_ = kMaxWriteMessage;
   // Pages are only touched as large writes arrive.
@@ -161,6 +152,36 @@ bool HostAdapter::start() {
   return true;
 }
 
+void HostAdapter::allocate_frames(size_t slot_size) {
+  slot_size_ = slot_size;
+  slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
+  slots_.assign(kSlots, OutPacket{});
+  free_slots_.clear();
+  free_slots_.reserve(kSlots);
+  for (size_t i = 0; i < kSlots; ++i) {
+    slots_[i].data = slot_memory_.get() + i * slot_size_;
+    free_slots_.push_back(&slots_[kSlots - 1 - i]);
+  }
+  read_buffer_size_ =
+      DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
+  read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  // A read waiting for frames keeps its place, now in the new buffer.
+  for (int i = 0; i < 2; ++i)
+    if (read_busy_[i]) reads_[i].buffer = read_buffer_.get() + DEVICE_RESPONSE_HEADER;
+  if (conn_fd_ >= 0) {
+    int sndbuf = int(read_buffer_size_ * 2);
+    if (::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
+      ::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  }
+}
+
+void HostAdapter::try_resize() {
+  if (!resize_pending_ || !ctx_ || cutting_ || free_slots_.size() != kSlots) return;
+  resize_pending_ = false;
+  if (ctx_->max_frame() > slot_size_) allocate_frames(ctx_->max_frame());
+  update_tap_interest();
+}
+
 bool HostAdapter::open_tap() {
   if (!tap_.open(tap_name_for(instance_id_))) {
     log("%s%s", tap_.error());
@@ -192,8 +213,9 @@ void HostAdapter::tap_vanished() {
 
 void HostAdapter::update_tap_interest() {
   if (!tap_.is_open()) return;
-  // A super frame still being cut goes first (finish_turn goes on with it).
-  bool want = !free_slots_.empty() && !cutting_;
+  // A super frame still being cut goes first (finish_turn goes on with it);
+  // slots about to grow are let drain first.
+  bool want = !free_slots_.empty() && !cutting_ && !resize_pending_;
   if (want == tap_armed_) return;
   tap_armed_ = want;
   host_.modify(tap_.fd(), want ? uint32_t(EPOLLIN) : 0u);
@@ -220,7 +242,23 @@ void HostAdapter::refresh_filters() {
   }
 }
 
-void HostAdapter::on_link_change(int) { refresh_filters(); }
+void HostAdapter::on_link_change(const uint8_t* mac, uint32_t mtu) {
+  if (!ctx_ || halted_) return;
+  // Whoever changes the interface (ip link set ... address / mtu) changes
+  // the adapter: its address as the OID reports it and the receive filter
+  // applies it, and the largest frame in both directions.
+  MacAddress now = ctx_->current_address();
+  if (mac) std::memcpy(now.data(), mac, now.size());
+  if (now != ctx_->current_address() || (mtu && mtu != ctx_->mtu())) {
+    ctx_->follow_interface(now, mtu ? mtu : ctx_->mtu());
+    if (ctx_->max_frame() > slot_size_) {
+      resize_pending_ = true;
+      update_tap_interest();
+      try_resize();
+    }
+  }
+  refresh_filters();
+}
 
 void HostAdapter::on_tick() {
   if (halted_) return;
@@ -255,7 +293,8 @@ void HostAdapter::halt() {
 
 // -- NDIS side --
 
-void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t count) {
+size_t HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t count) {
+  size_t taken = 0;
   for (size_t i = 0; i < count; ++i) {
     ReceiveDescriptor* d = packets[i];
     if (tap_.is_open()) {
@@ -264,10 +303,17 @@ void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t cou
       struct iovec iov[2] = {{const_cast<uint8_t*>(no_offload), sizeof no_offload},
                              {const_cast<uint8_t*>(d->data), d->length}};
       ssize_t n = tap_.vnet() ? ::writev(tap_.fd(), iov, 2) : ::write(tap_.fd(), d->data, d->length);
-      if (n < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) tap_vanished();
+      if (n >= 0)
+        ++taken;
+      else if (errno == EBADFD)
+        tap_vanished();
+      // Anything else (EIO while the interface is down, a full queue) costs
+      // this frame only: the interface is still there, with its addresses
+      // and routes, and must not be made anew.
     }
     ctx_->return_packet(d);
   }
+  return taken;
 }
 
 void HostAdapter::indicate_status(uint32_t status) {
@@ -278,6 +324,7 @@ void HostAdapter::indicate_status(uint32_t status) {
 void HostAdapter::send_complete(OutPacket* packet, uint32_t) {
   free_slots_.push_back(packet);
   update_tap_interest();
+  try_resize();
 }
 
 void HostAdapter::set_timer(unsigned) { timer_pending_ = true; }
@@ -310,6 +357,7 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
       if (segmenter_.done()) cutting_ = false;
       if (len == 0) {
         if (dropped_super_++ == 0) log("%s: a super frame cut into frames longer than the MTU: dropped", tap_.name());
+        ctx_->count_transmit_error();
         continue;
       }
       free_slots_.pop_back();
@@ -336,19 +384,24 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
       r = ::read(tap_.fd(), slot, slot_size_);
     }
     if (r < 0) {
-      if (errno != EAGAIN && errno != EINTR) *gone = true;
+      if (errno == EBADFD) *gone = true;
       break;
     }
     if (tap_.vnet() && (vh.gso_type != offload::VNET_GSO_NONE || size_t(r) > slot_size_)) {
       std::memcpy(super_.get(), slot, slot_size_);
       if (!segmenter_.start(super_.get(), size_t(r), vh)) {
         if (dropped_super_++ == 0) log("%s: a frame the interface handed over could not be cut up: dropped", tap_.name());
+        ctx_->count_transmit_error();
         continue;
       }
       cutting_ = true;
       continue;
     }
     if (tap_.vnet() && !finish_plain_frame(slot, size_t(r), vh)) continue;
+    if (size_t(r) > ctx_->max_frame()) {  // beyond the MTU: no adapter sends that
+      ctx_->count_transmit_error();
+      continue;
+    }
     free_slots_.pop_back();
     p->length = uint32_t(r);
     taken[n++] = p;
@@ -620,13 +673,23 @@ void Host::on_netlink() {
     if (n <= 0) return;
     for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
       if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg))) continue;
       auto* ifi = static_cast<struct ifinfomsg*>(NLMSG_DATA(h));
+      const uint8_t* mac = nullptr;
+      uint32_t mtu = 0;
+      int left = int(IFLA_PAYLOAD(h));
+      for (auto* rta = IFLA_RTA(ifi); RTA_OK(rta, left); rta = RTA_NEXT(rta, left)) {
+        if (rta->rta_type == IFLA_ADDRESS && RTA_PAYLOAD(rta) == VLN_MAC_LENGTH)
+          mac = static_cast<const uint8_t*>(RTA_DATA(rta));
+        else if (rta->rta_type == IFLA_MTU && RTA_PAYLOAD(rta) >= sizeof(uint32_t))
+          std::memcpy(&mtu, RTA_DATA(rta), sizeof mtu);
+      }
       for (auto& [k, a] : adapters_) {
         if (a->tap_ifindex() != ifi->ifi_index) continue;
         if (h->nlmsg_type == RTM_DELLINK)
           a->tap_vanished();
         else
-          a->on_link_change(int(ifi->ifi_flags));
+          a->on_link_change(mac, mtu);
       }
     }
   }

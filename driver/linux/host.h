@@ -42,7 +42,7 @@ class HostAdapter : public MiniportHost {
   void halt();
 
   // MiniportHost
-  void indicate_receive(ReceiveDescriptor* const* packets, size_t count) override;
+  size_t indicate_receive(ReceiveDescriptor* const* packets, size_t count) override;
   void indicate_status(uint32_t status) override;
   void send_complete(OutPacket* packet, uint32_t status) override;
   void read_complete(ReadRequest* request) override;
@@ -52,7 +52,9 @@ class HostAdapter : public MiniportHost {
   void on_tap_readable();
   void on_listen_readable();
   void on_conn_readable();
-  void on_link_change(int flags);
+  // The kernel reported the interface: its address (nullptr when the report
+  // has none) and MTU (0 likewise).
+  void on_link_change(const uint8_t* mac, uint32_t mtu);
   void on_tick();
   void run_timer();
   bool timer_due() const { return timer_pending_; }
@@ -71,6 +73,10 @@ class HostAdapter : public MiniportHost {
   void close_connection();
   bool open_tap();
   void update_tap_interest();
+  // Frame slots and the read buffer for frames up to slot_size bytes.
+  void allocate_frames(size_t slot_size);
+  // A larger MTU takes effect once every slot is back.
+  void try_resize();
   void refresh_filters();
   // Moves frames into free slots: the rest of a super frame first, then what
   // the interface has. Up to max_frames; the count taken.
@@ -110,6 +116,7 @@ class HostAdapter : public MiniportHost {
   std::unique_ptr<uint8_t[]> super_;
   offload::Segmenter segmenter_;
   bool cutting_ = false;
+  bool resize_pending_ = false;
   uint64_t dropped_super_ = 0;
 
   std::unique_ptr<uint8_t[]> recv_buffer_;

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -197,6 +198,44 @@ class VlncardHost : public ::testing::Test {
     bind(s, reinterpret_cast<sockaddr*>(&ll), sizeof ll);
     return s;
   }
+
+  // Sends a frame out of the interface from a packet socket.
+  static bool transmit(int ps, int ifindex, const std::vector<uint8_t>& f) {
+    struct sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = ifindex;
+    to.sll_halen = 6;
+    std::memcpy(to.sll_addr, f.data(), 6);
+    return sendto(ps, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == ssize_t(f.size());
+  }
+  // True once the frame comes in on the packet socket.
+  static bool arrives(int ps, const std::vector<uint8_t>& f) {
+    std::vector<uint8_t> fr(70000);
+    for (int i = 0; i < 50; ++i) {
+      struct pollfd p{ps, POLLIN, 0};
+      if (poll(&p, 1, 3000) != 1) return false;
+      struct sockaddr_ll from{};
+      socklen_t fl = sizeof from;
+      ssize_t n = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+      if (from.sll_pkttype != PACKET_OUTGOING && size_t(n) == f.size() && std::memcmp(fr.data(), f.data(), n) == 0)
+        return true;
+    }
+    return false;
+  }
+  static bool write_frame(Device& dev, uint32_t tag, const std::vector<uint8_t>& f) {
+    std::vector<uint8_t> b(f.size() + 16), buf;
+    FrameBatchWriter w(b.data(), b.size());
+    w.append(f.data(), f.size());
+    b.resize(w.finish());
+    return dev.call(device_write_request(tag, b.data(), b.size()), buf).status == STATUS_SUCCESS;
+  }
+  static std::vector<uint8_t> query(Device& dev, uint32_t oid, uint32_t len) {
+    std::vector<uint8_t> buf;
+    DeviceResponse r = dev.call(device_query_request(90, oid, len), buf);
+    return r.status == NDIS_STATUS_SUCCESS ? std::vector<uint8_t>(r.data, r.data + r.data_length)
+                                           : std::vector<uint8_t>{};
+  }
+  std::string link(const std::string& args) { return capture("ip -n " + ns + " " + args); }
 
   static std::vector<uint8_t> test_frame(uint8_t tag, size_t len = 60) {
     std::vector<uint8_t> f(len, tag);
@@ -406,6 +445,99 @@ TEST_F(VlncardHost, ControlDeviceIsRootsAloneUnderAnyUmask) {
   uint32_t status = 0;
   Device dev{connect_device(kGuid, &status)};
   EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+// Taking the interface down while frames are written must cost frames, not
+// the interface: same ifindex, same address afterwards, every time.
+TEST_F(VlncardHost, DownAndUpUnderTrafficKeepTheInterface) {
+  start();
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  ASSERT_EQ(sh("ip -n " + ns + " addr add 10.77.0.1/24 dev " + kIf), 0);
+  const std::string index = link("-o link show " + kIf + " | cut -d: -f1");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0};
+  std::thread writer([&] {
+    std::vector<uint8_t> b(4096), m;
+    FrameBatchWriter w(b.data(), b.size());
+    for (int i = 0; i < 8; ++i) w.append(test_frame(uint8_t(i)).data(), 60);
+    b.resize(w.finish());
+    auto req = device_write_request(7, b.data(), b.size());
+    while (!stop) {
+      for (int i = 0; i < 8; ++i) dev.send(req);  // pipelined: answers read afterwards
+      for (int i = 0; i < 8 && dev.recv(m); ++i) ++answered;
+    }
+  });
+  struct Joiner {  // an assertion that leaves early must not leave the writer running
+    std::atomic<bool>& stop;
+    std::thread& t;
+    ~Joiner() {
+      stop = true;
+      if (t.joinable()) t.join();
+    }
+  } joiner{stop, writer};
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " down"), 0);
+    int seen = answered;
+    EXPECT_TRUE(wait_for([&] { return answered > seen + 16; })) << "writes stalled while down";
+    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up"), 0) << "the interface was made anew";
+    EXPECT_EQ(link("-o link show " + kIf + " | cut -d: -f1"), index) << "round " << round;
+    EXPECT_NE(link("-o addr show dev " + kIf).find("10.77.0.1/24"), std::string::npos) << "round " << round;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(link("-o link show " + kIf + " | cut -d: -f1"), index);
+}
+
+// The interface changed by hand: the adapter takes the new address (the OID
+// reports it, frames to it get through) and the new MTU in both directions.
+TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
+  start();
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  int ifindex = 0;
+  int ps = packet_socket(&ifindex);
+  ASSERT_GE(ps, 0);
+
+  const std::vector<uint8_t> mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
+  EXPECT_TRUE(wait_for([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
+  EXPECT_EQ(query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4), (std::vector<uint8_t>{0x40, 0x06, 0, 0}));
+
+  // In: a directed frame to the new address, then one of the new MTU.
+  auto to_us = test_frame(0x71);
+  std::copy(mac.begin(), mac.end(), to_us.begin());
+  ASSERT_TRUE(write_frame(dev, 2, to_us));
+  EXPECT_TRUE(arrives(ps, to_us)) << "a frame to the new address was dropped";
+  auto big = test_frame(0x72, 1614);
+  ASSERT_TRUE(write_frame(dev, 3, big));
+  EXPECT_TRUE(arrives(ps, big)) << "a frame of the new MTU was dropped on its way in";
+
+  // Out: a frame of the new MTU leaves whole.
+  auto out = test_frame(0x73, 1614);
+  ASSERT_TRUE(transmit(ps, ifindex, out));
+  bool whole = false;
+  for (int i = 0; i < 5 && !whole; ++i) {
+    ASSERT_TRUE(dev.send(device_read_request(10 + i, 1 << 20)));
+    ASSERT_TRUE(dev.recv(buf));
+    DeviceResponse r{};
+    ASSERT_TRUE(decode_device_response(buf.data(), buf.size(), r));
+    FrameBatchReader rd(r.data, r.data_length);
+    FrameView v;
+    while (rd.next(v)) whole = whole || (v.length == out.size() && std::memcmp(v.data, out.data(), v.length) == 0);
+  }
+  EXPECT_TRUE(whole) << "a frame of the new MTU was dropped on its way out";
+  EXPECT_EQ(query(dev, OID_GEN_XMIT_ERROR, 8), std::vector<uint8_t>(8, 0));
+  close(ps);
 }
 
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
