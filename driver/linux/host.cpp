@@ -11,6 +11,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -616,7 +617,49 @@ Host::~Host() {
   halt_all();
   for (int fd : {epoll_fd_, signal_fd_, netlink_fd_, tick_fd_})
     if (fd >= 0) ::close(fd);
-  if (!pid_path_.empty()) ::unlink(pid_path_.c_str());
+  // Removed under the lock, so a host starting now finds either our locked
+  // file or none at all.
+  if (pid_fd_ >= 0) {
+    ::unlink(pid_path_.c_str());
+    ::close(pid_fd_);
+  }
+}
+
+bool Host::take_pid_file(const std::string& path) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      std::fprintf(stderr, "vlncard: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      char pid[16] = {};
+      ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+      std::string who = n > 0 ? std::string(pid, size_t(n)) : std::string();
+      while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
+      std::fprintf(stderr, "vlncard: another host%s already serves this root (%s)\n",
+                   who.empty() ? "" : (" (pid " + who + ")").c_str(), path.c_str());
+      ::close(fd);
+      return false;
+    }
+    // The file may have been removed by the host that held it just before
+    // we got the lock: only the file still under the name counts.
+    struct stat held, named;
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      if (!S_ISREG(held.st_mode) || ::fchmod(fd, 0644) != 0 || ::ftruncate(fd, 0) != 0) {
+        std::fprintf(stderr, "vlncard: unusable pid file %s\n", path.c_str());
+        ::close(fd);
+        return false;
+      }
+      pid_fd_ = fd;
+      pid_path_ = path;
+      return true;
+    }
+    ::close(fd);
+  }
+  std::fprintf(stderr, "vlncard: cannot take %s\n", path.c_str());
+  return false;
 }
 
 void Host::watch(int fd, uint32_t events, HostAdapter* owner, Role role) {
@@ -730,19 +773,13 @@ int Host::run() {
 
   std::string run_dir = roots::root() + "/run/velarn";
   roots::make_dirs(run_dir);
-  pid_path_ = run_dir + "/vlncard.pid";
+  if (!take_pid_file(run_dir + "/vlncard.pid")) return 1;
   rescan();
-  // The pid file appears once the adapters are up, so whoever waits for it
-  // finds them ready.
-  std::string tmp = pid_path_ + ".tmp";
-  ::unlink(tmp.c_str());
-  int pf = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (pf >= 0) {
-    std::string text = std::to_string(::getpid()) + "\n";
-    bool ok = ::fchmod(pf, 0644) == 0 && ::write(pf, text.data(), text.size()) == ssize_t(text.size());
-    ::close(pf);
-    if (!ok || ::rename(tmp.c_str(), pid_path_.c_str()) != 0) ::unlink(tmp.c_str());
-  }
+  // The pid appears once the adapters are up, so whoever waits for it finds
+  // them ready.
+  std::string text = std::to_string(::getpid()) + "\n";
+  if (::pwrite(pid_fd_, text.data(), text.size(), 0) != ssize_t(text.size()))
+    std::perror("vlncard: pid file");
 
   struct epoll_event events[32];
   for (;;) {

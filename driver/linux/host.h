@@ -143,6 +143,8 @@ class Host {
   void rescan();
   void halt_all();
   void on_netlink();
+  // One host per root: an exclusive lock on the pid file, held for life.
+  bool take_pid_file(const std::string& path);
 
   Registry registry_;
   std::unique_ptr<RegistryKeyStore> service_key_;
@@ -153,6 +155,7 @@ class Host {
   int netlink_fd_ = -1;
   int tick_fd_ = -1;
   std::string pid_path_;
+  int pid_fd_ = -1;
   std::unordered_map<int, std::pair<HostAdapter*, Role>> watched_;
 };
 

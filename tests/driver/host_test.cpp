@@ -150,7 +150,8 @@ class VlncardHost : public ::testing::Test {
       execlp("ip", "ip", "netns", "exec", ns.c_str(), VLNCARD_PATH, (char*)nullptr);
       _exit(127);
     }
-    ASSERT_TRUE(wait_for([&] { return access((root + "/run/velarn/vlncard.pid").c_str(), F_OK) == 0; }))
+    // The pid is written once the adapters are up.
+    ASSERT_TRUE(wait_for([&] { return !capture("cat " + root + "/run/velarn/vlncard.pid 2>/dev/null").empty(); }))
         << "vlncard did not start";
   }
 
@@ -538,6 +539,30 @@ TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
   EXPECT_TRUE(whole) << "a frame of the new MTU was dropped on its way out";
   EXPECT_EQ(query(dev, OID_GEN_XMIT_ERROR, 8), std::vector<uint8_t>(8, 0));
   close(ps);
+}
+
+// A second host on the same root is refused and takes nothing from the
+// first, which still obeys the installer, even one whose INF has gone.
+TEST_F(VlncardHost, OneHostPerRoot) {
+  start();
+  const std::string pid_file = root + "/run/velarn/vlncard.pid";
+  const std::string first = capture("cat " + pid_file);
+  int st = 0;
+  std::string out = capture("ip netns exec " + ns + " " VLNCARD_PATH " 2>&1; echo rc=$?");
+  EXPECT_NE(out.find("another host (pid " + first + ") already serves this root"), std::string::npos) << out;
+  EXPECT_NE(out.find("rc=1"), std::string::npos) << out;
+  EXPECT_EQ(capture("cat " + pid_file), first);
+  EXPECT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
+
+  const std::string bare = root + "/bin/vlncardsetup";  // no vlncard.inf beside it
+  ASSERT_EQ(sh("mkdir -p " + root + "/bin && cp " VLNCARDSETUP_PATH " " + bare), 0);
+  out = capture(bare + " uninstall 2>&1");
+  EXPECT_NE(out.find("installation file not found"), std::string::npos) << out;
+  ASSERT_TRUE(wait_for([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "the host did not stop: " << out;
+  pid = -1;
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_NE(access(pid_file.c_str(), F_OK), 0) << "the host's own pid file outlived it";
+  EXPECT_NE(access(device_path(kGuid).c_str(), F_OK), 0);
 }
 
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
