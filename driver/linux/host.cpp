@@ -20,6 +20,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/device_installer.h"
 #include "platform/roots.h"
 
 namespace velarn::vlncard {
@@ -150,6 +151,7 @@ bool HostAdapter::start() {
   }
   host_.watch(listen_fd_, EPOLLIN, this, Host::Role::listen);
   log("adapter %s started as %s", instance_id_, tap_.name());
+  reload_metric();
   return true;
 }
 
@@ -259,6 +261,17 @@ void HostAdapter::on_link_change(const uint8_t* mac, uint32_t mtu) {
     }
   }
   refresh_filters();
+}
+
+void HostAdapter::reload_metric() {
+  RegistryKeyStore tcpip(host_.registry(), std::string(kTcpipInterfaces) + "\\" + instance_id_);
+  uint32_t previous = metric_;
+  metric_ = tcpip.get_integer("InterfaceMetric").value_or(0);
+  if (tap_.is_open() && metric_ != previous) host_.route_metric().sync(tap_.ifindex(), metric_, previous);
+}
+
+void HostAdapter::on_route_change(const nlmsghdr* h) {
+  if (tap_.is_open() && !halted_) host_.route_metric().apply(h, tap_.ifindex(), metric_);
 }
 
 void HostAdapter::on_tick() {
@@ -698,7 +711,10 @@ void Host::rescan() {
     }
   }
   for (auto& [key, _] : present) {
-    if (adapters_.count(key)) continue;
+    if (auto it = adapters_.find(key); it != adapters_.end()) {
+      it->second->reload_metric();
+      continue;
+    }
     auto a = std::make_unique<HostAdapter>(*this, key);
     if (a->start()) adapters_[key] = std::move(a);
   }
@@ -715,6 +731,10 @@ void Host::on_netlink() {
     ssize_t n = ::recv(netlink_fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) return;
     for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
+      if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_NEWROUTE) {
+        for (auto& [k, a] : adapters_) a->on_route_change(h);
+        continue;
+      }
       if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
       if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg))) continue;
       auto* ifi = static_cast<struct ifinfomsg*>(NLMSG_DATA(h));
@@ -751,7 +771,7 @@ int Host::run() {
   netlink_fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
   struct sockaddr_nl snl{};
   snl.nl_family = AF_NETLINK;
-  snl.nl_groups = RTMGRP_LINK;
+  snl.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE;
   if (netlink_fd_ >= 0 && ::bind(netlink_fd_, reinterpret_cast<sockaddr*>(&snl), sizeof snl) != 0) {
     ::close(netlink_fd_);
     netlink_fd_ = -1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/core/miniport.h"
+#include "driver/linux/metric.h"
 #include "driver/linux/offload.h"
 #include "driver/linux/tap.h"
 #include "platform/registry.h"
@@ -56,6 +57,10 @@ class HostAdapter : public MiniportHost {
   // has none) and MTU (0 likewise).
   void on_link_change(const uint8_t* mac, uint32_t mtu);
   void on_tick();
+  // An address or route notification: the stored interface metric applies.
+  void on_route_change(const nlmsghdr* h);
+  // Reads the stored metric again (SIGHUP) and moves the routes to it.
+  void reload_metric();
   void run_timer();
   bool timer_due() const { return timer_pending_; }
   void finish_turn();  // closes a connection whose send failed, goes on cutting a super frame
@@ -121,6 +126,7 @@ class HostAdapter : public MiniportHost {
 
   std::unique_ptr<uint8_t[]> recv_buffer_;
   size_t recv_buffer_size_ = 0;
+  uint32_t metric_ = 0;  // 0: automatic, the kernel's own
   uint32_t last_filter_ = ~0u;
   std::vector<MacAddress> last_multicast_;
 };
@@ -138,6 +144,7 @@ class Host {
   void unwatch(int fd);
   Registry& registry() { return registry_; }
   MiniportDriver& driver() { return *driver_; }
+  RouteMetric& route_metric() { return route_metric_; }
 
  private:
   void rescan();
@@ -149,6 +156,7 @@ class Host {
   Registry registry_;
   std::unique_ptr<RegistryKeyStore> service_key_;
   std::unique_ptr<MiniportDriver> driver_;
+  RouteMetric route_metric_;
   std::map<std::string, std::unique_ptr<HostAdapter>> adapters_;  // by class subkey
   int epoll_fd_ = -1;
   int signal_fd_ = -1;

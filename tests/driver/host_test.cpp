@@ -565,6 +565,38 @@ TEST_F(VlncardHost, OneHostPerRoot) {
   EXPECT_NE(access(device_path(kGuid).c_str(), F_OK), 0);
 }
 
+// The stored interface metric reaches every route through the adapter that
+// came without one, and follows a change of the stored value.
+TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\" + kGuid;
+  Registry reg;
+  ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 5));
+  start();
+  auto routes = [&] { return link("-4 route show dev " + kIf); };
+  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up && ip -n " + ns + " addr add 10.78.0.1/24 dev " + kIf), 0);
+  EXPECT_TRUE(wait_for([&] { return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") !=
+                                    std::string::npos; }))
+      << routes();
+  ASSERT_EQ(sh("ip -n " + ns + " route add 10.79.0.0/16 dev " + kIf), 0);
+  ASSERT_EQ(sh("ip -n " + ns + " route add 10.80.0.0/16 dev " + kIf + " metric 3"), 0);
+  EXPECT_TRUE(wait_for([&] { return routes().find("10.79.0.0/16 scope link metric 5") != std::string::npos; }))
+      << routes();
+
+  ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 7));
+  kill(pid, SIGHUP);
+  EXPECT_TRUE(wait_for([&] {
+    std::string r = routes();
+    return r.find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 7") != std::string::npos &&
+           r.find("10.79.0.0/16 scope link metric 7") != std::string::npos;
+  })) << routes();
+  std::string r = routes();
+  EXPECT_NE(r.find("10.80.0.0/16 scope link metric 3"), std::string::npos) << "a chosen metric was moved: " << r;
+  EXPECT_EQ(r.find("10.79.0.0/16 scope link linkdown"), std::string::npos) << "the route without a metric stayed: " << r;
+  // The prefix route still goes with its address.
+  ASSERT_EQ(sh("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
+  EXPECT_EQ(routes().find("10.78.0.0"), std::string::npos) << routes();
+}
+
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
   start();
   ASSERT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
