@@ -33,7 +33,10 @@ constexpr size_t kSlots = 256;
 // Largest write a client can send: 128 records of the largest length.
 constexpr size_t kMaxWriteMessage =
     DEVICE_REQUEST_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_WRITE_FRAMES * frame_record_size(FRAME_MAX_RECORD_LENGTH);
-constexpr int kSendTimeoutMs = 2000;
+// Answers a client has not taken yet wait in its queue; a client that lets
+// this much pile up, or takes nothing for this many ticks, is let go.
+constexpr size_t kMaxOutbox = 8u << 20;
+constexpr int kOutboxTicks = 5;
 
 void log(const char* fmt, const std::string& a, const std::string& b = {}) {
   std::fprintf(stderr, "vlncard: ");
@@ -276,6 +279,10 @@ void HostAdapter::on_route_change(const nlmsghdr* h) {
 
 void HostAdapter::on_tick() {
   if (halted_) return;
+  if (!outbox_.empty() && ++outbox_ticks_ > kOutboxTicks) {
+    log("%s: the control device's client takes no answers: dropped%s", tap_.name());
+    conn_broken_ = true;
+  }
   if (!tap_.is_open()) {
     open_tap();  // the interface was deleted under us: bring it back
     return;
@@ -448,12 +455,55 @@ void HostAdapter::on_tap_readable() {
 
 bool HostAdapter::send_message(const uint8_t* msg, size_t len) {
   if (conn_fd_ < 0 || conn_broken_) return false;
-  ssize_t n = ::send(conn_fd_, msg, len, MSG_NOSIGNAL);
-  if (n == ssize_t(len)) return true;
-  // The client stopped reading or went away: end the connection after this
-  // turn rather than stall every adapter.
-  conn_broken_ = true;
-  return false;
+  if (outbox_.empty()) {
+    ssize_t n = ::send(conn_fd_, msg, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == ssize_t(len)) return true;
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      conn_broken_ = true;  // gone: the connection ends after this turn
+      return false;
+    }
+  }
+  // A slow client waits for its answers in order; the loop, and with it
+  // every other adapter, never waits for the client.
+  if (outbox_bytes_ + len > kMaxOutbox) {
+    conn_broken_ = true;
+    return false;
+  }
+  if (outbox_.empty()) {
+    outbox_ticks_ = 0;
+    host_.modify(conn_fd_, EPOLLOUT);  // no new requests until the answers are taken
+  }
+  outbox_.emplace_back(msg, msg + len);
+  outbox_bytes_ += len;
+  return true;
+}
+
+void HostAdapter::on_conn_event() {
+  // While answers wait, only their going out (or the client going away) is
+  // of interest.
+  if (!outbox_.empty())
+    on_conn_writable();
+  else
+    on_conn_readable();
+}
+
+void HostAdapter::on_conn_writable() {
+  while (!outbox_.empty() && conn_fd_ >= 0 && !conn_broken_) {
+    auto& m = outbox_.front();
+    ssize_t n = ::send(conn_fd_, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n != ssize_t(m.size())) {
+      conn_broken_ = true;
+      return;
+    }
+    outbox_bytes_ -= m.size();
+    outbox_.pop_front();
+    outbox_ticks_ = 0;
+  }
+  if (conn_fd_ >= 0 && !conn_broken_) {
+    host_.modify(conn_fd_, EPOLLIN);
+    on_conn_readable();  // requests that waited meanwhile
+  }
 }
 
 void HostAdapter::respond(uint32_t kind, uint32_t tag, uint32_t status, uint32_t information, const uint8_t* data,
@@ -489,12 +539,10 @@ void HostAdapter::on_listen_readable() {
     uint32_t status = (conn_fd_ >= 0) ? STATUS_UNSUCCESSFUL : (ctx_ ? ctx_->device_create() : STATUS_DELETE_PENDING);
     uint8_t msg[DEVICE_RESPONSE_HEADER];
     encode_device_response_header(msg, DEVICE_CREATE, 0, status, 0);
-    struct timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int sndbuf = int(read_buffer_size_ * 2);
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    ::send(fd, msg, sizeof msg, MSG_NOSIGNAL);
+    ::send(fd, msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT);  // the first message: room for it
     if (status != STATUS_SUCCESS) {
       ::close(fd);
       continue;
@@ -515,6 +563,8 @@ void HostAdapter::close_connection() {
   }
   conn_fd_ = -1;
   conn_broken_ = false;
+  outbox_.clear();
+  outbox_bytes_ = 0;
   ::close(fd);
 }
 
@@ -525,7 +575,7 @@ void HostAdapter::finish_turn() {
 
 void HostAdapter::on_conn_readable() {
   // A bounded number of messages per turn keeps the other adapters served.
-  for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_; ++i) {
+  for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_ && outbox_.empty(); ++i) {
     struct iovec iov{recv_buffer_.get(), recv_buffer_size_};
     struct msghdr mh{};
     mh.msg_iov = &iov;
@@ -846,7 +896,7 @@ int Host::run() {
             a->on_tap_readable();
           break;
         case Role::listen: a->on_listen_readable(); break;
-        case Role::conn: a->on_conn_readable(); break;
+        case Role::conn: a->on_conn_event(); break;
       }
     }
     for (auto& [k, a] : adapters_) {

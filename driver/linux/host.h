@@ -1,6 +1,7 @@
 // The vlncard host: runs every adapter instance of the registry as a TAP
 // interface with its control-device socket, in one event loop.
 #pragma once
+#include <deque>
 #include <map>
 #include <unordered_map>
 #include <memory>
@@ -52,7 +53,9 @@ class HostAdapter : public MiniportHost {
 
   void on_tap_readable();
   void on_listen_readable();
+  void on_conn_event();
   void on_conn_readable();
+  void on_conn_writable();
   // The kernel reported the interface: its address (nullptr when the report
   // has none) and MTU (0 likewise).
   void on_link_change(const uint8_t* mac, uint32_t mtu);
@@ -100,6 +103,9 @@ class HostAdapter : public MiniportHost {
   int listen_fd_ = -1;
   int conn_fd_ = -1;
   bool conn_broken_ = false;
+  std::deque<std::vector<uint8_t>> outbox_;  // answers the client has not taken yet
+  size_t outbox_bytes_ = 0;
+  int outbox_ticks_ = 0;
   bool timer_pending_ = false;
   bool halted_ = false;
 

@@ -565,6 +565,30 @@ TEST_F(VlncardHost, OneHostPerRoot) {
   EXPECT_NE(access(device_path(kGuid).c_str(), F_OK), 0);
 }
 
+// A client that does not read its answers waits for them in order; it
+// holds up neither itself nor a client of another adapter.
+TEST_F(VlncardHost, SlowClientKeepsItsAnswersAndHoldsNobody) {
+  add_instance("0001", kGuid2);
+  start();
+  uint32_t st = 0;
+  Device slow{connect_device(kGuid, &st)}, other{connect_device(kGuid2, &st)};
+  ASSERT_GE(slow.fd, 0);
+  ASSERT_GE(other.fd, 0);
+  // Requests until the host stops taking them: its answers have filled the
+  // socket and wait in its queue.
+  uint32_t sent = 0;
+  for (struct pollfd p{slow.fd, POLLOUT, 0}; sent < 5000 && poll(&p, 1, 1000) == 1; ++sent) {
+    auto q = device_query_request(sent, OID_GEN_XMIT_OK, 8);
+    if (::send(slow.fd, q.data(), q.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(q.size())) break;
+  }
+  std::vector<uint8_t> buf;
+  EXPECT_EQ(other.call(device_query_request(1, OID_GEN_XMIT_OK, 8), buf).status, NDIS_STATUS_SUCCESS);
+  uint32_t next = 0;
+  DeviceResponse r{};
+  while (next < sent && slow.recv(buf) && decode_device_response(buf.data(), buf.size(), r) && r.tag == next) ++next;
+  EXPECT_EQ(next, sent) << "answers lost or out of order";
+}
+
 // The stored interface metric reaches every route through the adapter that
 // came without one, and follows a change of the stored value.
 TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
