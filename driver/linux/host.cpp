@@ -27,6 +27,11 @@ namespace velarn::vlncard {
 
 namespace {
 
+// Reports of joined and left IP multicast groups, newer than the headers
+// we build with; a kernel without them simply sends nothing.
+constexpr uint16_t kNewMulticast = 56, kDelMulticast = 57;
+constexpr int kIpv4McaddrGroup = 37, kIpv6McaddrGroup = 38;
+
 const char* kClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
 constexpr size_t kSlots = 256;
@@ -106,10 +111,13 @@ HostAdapter::~HostAdapter() { halt(); }
 bool HostAdapter::start() {
   config_ = std::make_unique<RegistryKeyStore>(host_.registry(), key_);
   instance_id_ = config_->get_string("NetCfgInstanceId").value_or("");
+  // A registry that cannot be read says why; that is the reason to give.
+  std::string unreadable = instance_id_.empty() ? host_.registry().last_error() : std::string();
   uint32_t status = 0;
   ctx_ = host_.driver().initialize(*config_, *this, &status);
   if (!ctx_) {
-    log("adapter %s not started: NetCfgInstanceId missing or unusable%s", key_);
+    log("adapter %s not started: %s", key_,
+        unreadable.empty() ? std::string("NetCfgInstanceId missing or unusable") : unreadable);
     return false;
   }
   allocate_frames(ctx_->max_frame());
@@ -751,6 +759,8 @@ void Host::rescan() {
     std::string key = std::string(kClassKey) + "\\" + sub;
     auto comp = registry_.get_sz(key, "ComponentId");
     if (comp && *comp == VLN_COMPONENT_ID) present[key] = true;
+    if (!comp && !registry_.last_error().empty() && !adapters_.count(key))
+      log("instance %s not started: %s", key, registry_.last_error());
   }
   for (auto it = adapters_.begin(); it != adapters_.end();) {
     if (!present.count(it->first)) {
@@ -781,6 +791,13 @@ void Host::on_netlink() {
     ssize_t n = ::recv(netlink_fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) return;
     for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
+      if ((h->nlmsg_type == kNewMulticast || h->nlmsg_type == kDelMulticast) &&
+          h->nlmsg_len >= NLMSG_LENGTH(sizeof(struct ifaddrmsg))) {
+        auto* ifa = static_cast<struct ifaddrmsg*>(NLMSG_DATA(h));
+        for (auto& [k, a] : adapters_)
+          if (a->tap_ifindex() == int(ifa->ifa_index)) a->on_link_change(nullptr, 0);
+        continue;
+      }
       if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_NEWROUTE) {
         for (auto& [k, a] : adapters_) a->on_route_change(h);
         continue;
@@ -826,6 +843,10 @@ int Host::run() {
     ::close(netlink_fd_);
     netlink_fd_ = -1;
   }
+  // A group joined is in the receive filter at once, not at the next tick;
+  // the tick stays for link-layer memberships, which the kernel reports nowhere.
+  for (int group : {kIpv4McaddrGroup, kIpv6McaddrGroup})
+    if (netlink_fd_ >= 0) ::setsockopt(netlink_fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
   tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   struct itimerspec its{{1, 0}, {1, 0}};
   ::timerfd_settime(tick_fd_, 0, &its, nullptr);

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,8 @@ class VlncardHost : public ::testing::Test {
   void start() {
     pid = fork();
     if (pid == 0) {
+      int err = open((root + "/vlncard.err").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (err >= 0) dup2(err, 2);
       execlp("ip", "ip", "netns", "exec", ns.c_str(), VLNCARD_PATH, (char*)nullptr);
       _exit(127);
     }
@@ -619,6 +622,17 @@ TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
   // The prefix route still goes with its address.
   ASSERT_EQ(sh("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
   EXPECT_EQ(routes().find("10.78.0.0"), std::string::npos) << routes();
+}
+
+TEST_F(VlncardHost, DamagedRegistryIsReportedAsSuch) {
+  add_instance("0001", kGuid2);
+  std::string values = capture("find " + root + "/etc/velarn/registry -ipath '*0001*' -type f | head -n 1");
+  ASSERT_FALSE(values.empty());
+  std::ofstream(values, std::ios::trunc) << "\x01 not a values file\n";
+  start();
+  std::string err = capture("cat " + root + "/vlncard.err");
+  EXPECT_NE(err.find("damaged registry values file"), std::string::npos) << err;
+  EXPECT_EQ(access(device_path(kGuid).c_str(), F_OK), 0) << "the sound adapter must still start";
 }
 
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
