@@ -122,14 +122,16 @@ TEST_F(Channel, EventLinesBecomeRecordsInOrder) {
   send("event=Error-Message&state=Closed&message=a&b=c&message=d");
   send("event=Something-New&state=Dozing&message=x");
   send("event=State-Change&state=Terminate&message=Terminate");
-  ASSERT_TRUE(events::wait_for(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Events arrive in order: once this last one is in, nothing else can follow.
+  send("event=Info-Message&state=Terminate&message=end");
+  ASSERT_TRUE(events::wait_for(6));
   std::vector<SeenEvent> want = {
       {VLN_EVENT_STATE, VLN_STATE_CONNECTING, u"Connecting"},
       {VLN_EVENT_PROGRESS, VLN_STATE_CONNECTING, u"reconnect after 3 seconds..."},
       {VLN_EVENT_ALERT, VLN_STATE_CLOSED, u"a&b=c&message=d"},
       {VLN_EVENT_LOG, VLN_STATE_UNKNOWN, u"x"},
       {VLN_EVENT_STATE, VLN_STATE_IDLE, u"Terminate"},
+      {VLN_EVENT_PROGRESS, VLN_STATE_IDLE, u"end"},
   };
   EXPECT_EQ(want, events::seen());
 }
@@ -159,11 +161,12 @@ TEST_F(Channel, EveryHandleListensUntilItIsClosed) {
   int32_t state = -7;
   EXPECT_EQ(VLN_ERR_ARGUMENT, VLN_state(a, &state));
   send("event=State-Change&state=Connected&message=Connected");
-  ASSERT_TRUE(events::wait_for(3));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  send("event=Info-Message&state=Connected&message=end");  // in order: the last one in
+  ASSERT_TRUE(events::wait_for(4));
   auto seen = events::seen();
-  ASSERT_EQ(3u, seen.size());
+  ASSERT_EQ(4u, seen.size());
   EXPECT_EQ(VLN_STATE_CONNECTED, seen[2].value);
+  EXPECT_EQ(u"end", seen[3].text);
   EXPECT_EQ(VLN_OK, VLN_state(b, &state));
 }
 
