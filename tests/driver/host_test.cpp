@@ -523,8 +523,9 @@ TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
 
   const std::vector<uint8_t> mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
   ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
+  // The kernel may report the two changes one after the other.
   EXPECT_TRUE(wait_for([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
-  EXPECT_EQ(query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4), (std::vector<uint8_t>{0x40, 0x06, 0, 0}));
+  EXPECT_TRUE(wait_for([&] { return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0}; }));
 
   // In: a directed frame to the new address, then one of the new MTU.
   auto to_us = test_frame(0x71);
