@@ -22,6 +22,7 @@ using velarn::Registry;
 namespace {
 
 constexpr const char* kHardwareId = "vlncard";
+constexpr const char* kServiceName = "vlncard";  // the INF's AddService
 constexpr const char* kDescription = "Velarn Virtual Ethernet Adapter";
 constexpr size_t kCommandLineSize = 512;
 constexpr size_t kMaxPath = 4096;
@@ -171,14 +172,27 @@ int uninstall(DeviceInstaller& installer, Registry& reg) {
     bool ours = false;
     for (auto* ids : {&dev.hardware_ids, &dev.compatible_ids})
       for (auto& h : *ids) ours = ours || ieq(h, kHardwareId);
-    if (ours && installer.remove_device(dev)) ++removed;
+    if (!ours) continue;
+    if (installer.remove_device(dev))
+      ++removed;
+    else
+      reason("cannot remove the adapter " + dev.instance_id + ": " + installer.last_error());
   }
   (void)removed;
 
+  // Without the INF the host is still ours to stop: the adapters it serves
+  // are gone from the registry, and left running they would outlive us.
   const std::string inf = inf_path();
-  if (!inf.empty() && file_exists(inf) && !installer.remove_driver_service(inf))
-    reason("cannot remove the driver service: " + installer.last_error());
-  return kDone;
+  bool ok;
+  if (!inf.empty() && file_exists(inf)) {
+    ok = installer.remove_driver_service(inf);
+  } else {
+    reason("installation file not found: " + (inf.empty() ? std::string("vlncard.inf") : inf) +
+           "; removing the driver service by its name");
+    ok = installer.remove_driver_service(kServiceName, {kHardwareId});
+  }
+  if (!ok) reason("cannot remove the driver service: " + installer.last_error());
+  return ok ? kDone : kFailed;
 }
 
 void show_usage() {

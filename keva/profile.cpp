@@ -150,6 +150,24 @@ int xml_int(XmlDoc& x, apr_pool_t* pool, const char* path) {
   return (int)v;
 }
 
+// A port element: absent or -1 gives the default, text without a number 0;
+// anything else outside 0..65535 is refused rather than wrapped into another port.
+int xml_port(XmlDoc& x, apr_pool_t* pool, const char* name, int fallback, int* port) {
+  char path[32];
+  snprintf(path, sizeof(path), "/profile/%s", name);
+  const char* s = xml_text(x, pool, path);
+  *port = s ? xml_int(x, pool, path) : -1;
+  if (*port == -1) {
+    *port = fallback;
+    return 0;
+  }
+  if (*port < 0 || *port > 65535) {
+    log_error("invalid value for %s: %s", name, s);
+    return -1;
+  }
+  return 0;
+}
+
 const char* required(XmlDoc& x, apr_pool_t* pool, const char* path) {
   const char* s = xml_text(x, pool, path);
   if (!s) log_error("element missing: %s", path);
@@ -266,8 +284,8 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
 
   const char* host = required(x, pool, "/profile/host");
   if (!host) return -1;
-  int port = xml_int(x, pool, "/profile/port");
-  if (port == -1) port = PROFILE_DEFAULT_PORT;
+  int port;
+  if (xml_port(x, pool, "port", PROFILE_DEFAULT_PORT, &port) != 0) return -1;
   auto* first = static_cast<ServerEntry*>(apr_palloc(pool, sizeof(ServerEntry)));
   first->host = host;
   first->port = (uint16_t)port;
@@ -279,9 +297,9 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
     snprintf(path, sizeof(path), "/profile/host%02d", n);
     const char* h = xml_text(x, pool, path);
     if (!h) continue;
-    snprintf(path, sizeof(path), "/profile/port%02d", n);
-    int pn = xml_int(x, pool, path);
-    if (pn == -1) pn = PROFILE_DEFAULT_PORT;
+    snprintf(path, sizeof(path), "port%02d", n);
+    int pn;
+    if (xml_port(x, pool, path, PROFILE_DEFAULT_PORT, &pn) != 0) return -1;
     auto* e = static_cast<ServerEntry*>(apr_palloc(pool, sizeof(ServerEntry)));
     e->host = h;
     e->port = (uint16_t)pn;
@@ -302,7 +320,8 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
 
   if ((p->proxy_host = xml_text(x, pool, "/profile/proxyHost")) != nullptr)
     log_debug(" proxyHost = %s", p->proxy_host);
-  int proxy_port = xml_int(x, pool, "/profile/proxyPort");
+  int proxy_port;
+  if (xml_port(x, pool, "proxyPort", -1, &proxy_port) != 0) return -1;
   if (proxy_port != -1) {
     p->proxy_port = (uint16_t)proxy_port;
     log_debug(" proxyPort = %d", proxy_port);
@@ -407,35 +426,38 @@ int profile_mac_parse(const char* text, unsigned char mac[6]) {
 
 char* profile_decrypt(apr_pool_t* pool, const char* encoded) {
   size_t L = strlen(encoded);
-  // The Base64 filter wants a line end after the last line.
-  char* copy = static_cast<char*>(apr_palloc(pool, L + 2));
-  memcpy(copy, encoded, L);
-  copy[L] = '\n';
-  copy[L + 1] = '\0';
-  unsigned char* raw = static_cast<unsigned char*>(apr_palloc(pool, L + 1));
-  char* out = static_cast<char*>(apr_palloc(pool, L + 1));
-
-  BIO* mem = BIO_new_mem_buf(copy, (int)(L + 1));
-  BIO* b64 = BIO_new(BIO_f_base64());
-  if (!mem || !b64) {
-    BIO_free(mem);
-    BIO_free(b64);
-    log_ssl_errors("BIO_new");
+  // Streamed, so neither the length of the value nor its line layout (one
+  // line, or the 64-column lines other tools write) limits what decodes.
+  unsigned char* raw = static_cast<unsigned char*>(apr_palloc(pool, L + 80));
+  char* out = static_cast<char*>(apr_palloc(pool, L + 80));
+  EVP_ENCODE_CTX* ctx = EVP_ENCODE_CTX_new();
+  if (!ctx) {
+    log_ssl_errors("EVP_ENCODE_CTX_new");
     return nullptr;
   }
-  BIO* chain = BIO_push(b64, mem);
+  EVP_DecodeInit(ctx);
   size_t D = 0;
-  while (D < L) {
-    int n = BIO_read(chain, raw + D, (int)(L - D));
-    if (n <= 0) break;
-    D += (size_t)n;
+  bool bad = false;
+  constexpr size_t kChunk = 4096;
+  for (size_t off = 0; off < L && !bad;) {
+    size_t n = L - off < kChunk ? L - off : kChunk;
+    int got = 0;
+    if (EVP_DecodeUpdate(ctx, raw + D, &got, reinterpret_cast<const unsigned char*>(encoded) + off, (int)n) < 0)
+      bad = true;
+    D += (size_t)got;
+    off += n;
   }
-  BIO_free_all(chain);
-  // Undecodable text leaves its mark in the queue; it simply yields less.
+  int last = 0;
+  if (!bad && EVP_DecodeFinal(ctx, raw + D, &last) < 0) bad = true;
+  if (!bad) D += (size_t)last;
+  EVP_ENCODE_CTX_free(ctx);
   ERR_clear_error();
+  // What decoded up to the fault is kept, as before; the log says the value
+  // is not what its writer meant.
+  if (bad) log_error("invalid encoded value: not Base64 after %zu bytes", D);
 
   rc4_apply(raw, reinterpret_cast<unsigned char*>(out), D);
-  OPENSSL_cleanse(raw, L + 1);
+  OPENSSL_cleanse(raw, L + 80);
   out[D] = '\0';
   return out;
 }

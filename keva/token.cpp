@@ -34,7 +34,6 @@ namespace {
 
 const apr_interval_time_t kRetryPause = 500000;  // 0.5 s between slot and login tries
 const int kTries = 3;
-const CK_ULONG kMaxSlots = 8;
 const size_t kCertificateMax = 4096;
 
 // --- Module cache ---------------------------------------------------------------
@@ -390,6 +389,22 @@ TokenSession* token_sign_setup(AuthRecord* auth, apr_pool_t* pool) {
   return ts;
 }
 
+// The slots with a token, however many readers the module reports: asks for
+// the count, then the list, again while the list keeps growing in between.
+static CK_RV present_slots(CK_FUNCTION_LIST_PTR f, std::vector<CK_SLOT_ID>* slots) {
+  for (;;) {
+    CK_ULONG n = 0;
+    CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &n);
+    if (rv != CKR_OK) return rv;
+    slots->resize(n + 1);
+    n = CK_ULONG(slots->size());
+    rv = f->C_GetSlotList(CK_TRUE, slots->data(), &n);
+    if (rv == CKR_BUFFER_TOO_SMALL) continue;
+    slots->resize(rv == CKR_OK ? n : 0);
+    return rv;
+  }
+}
+
 int token_session_open(TokenSession* ts) {
   if (ts->open_count > 0) {
     ++ts->open_count;
@@ -397,11 +412,11 @@ int token_session_open(TokenSession* ts) {
   }
   CK_FUNCTION_LIST_PTR f = ts->module->functions;
   log_info("finding token..");
-  CK_SLOT_ID slots[kMaxSlots];
+  std::vector<CK_SLOT_ID> slots;
   CK_ULONG count = 0;
   for (int i = 0; i < kTries; ++i) {
-    count = kMaxSlots;
-    if (token_check("C_GetSlotList", f->C_GetSlotList(CK_TRUE, slots, &count)) != 0) return -1;
+    if (token_check("C_GetSlotList", present_slots(f, &slots)) != 0) return -1;
+    count = CK_ULONG(slots.size());
     if (count > 0) break;
     if (i + 1 < kTries) apr_sleep(kRetryPause);
   }

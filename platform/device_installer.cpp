@@ -704,13 +704,19 @@ bool DeviceInstaller::remove_driver_service(const std::string& inf_path) {
   error_.clear();
   InfInfo inf;
   if (!read_inf(inf_path, inf, error_)) return false;
+  return remove_driver_service(inf.service_name, inf.hardware_ids);
+}
+
+bool DeviceInstaller::remove_driver_service(const std::string& service_name,
+                                            const std::vector<std::string>& hardware_ids) {
+  error_.clear();
   bool remaining = false;
   for (auto& d : present_devices())
-    for (auto& h : inf.hardware_ids) remaining = remaining || has_id(d, h);
-  if (remaining) return restart_host(inf.service_name);
+    for (auto& h : hardware_ids) remaining = remaining || has_id(d, h);
+  if (remaining) return restart_host(service_name);
 
   bool ok = true;
-  const std::string unit_name = inf.service_name + ".service";
+  const std::string unit_name = service_name + ".service";
   const std::string unit = roots::service_units_dir() + "/" + unit_name;
   const bool systemd = roots::root().empty() && service_manager_present();
   if (systemd && (is_file(unit) || shipped_unit(unit_name)) && !run_systemctl({"disable", "--now", unit_name})) {
@@ -719,7 +725,10 @@ bool DeviceInstaller::remove_driver_service(const std::string& inf_path) {
   }
   // A host not run by systemd goes too: with no device left it has nothing
   // to serve, as a driver is unloaded after its last device.
-  if (pid_t pid = running_host_pid(); pid > 0) signal_host(pid, true);
+  if (pid_t pid = running_host_pid(); pid > 0 && !signal_host(pid, true)) {
+    error_ = "the driver host (pid " + std::to_string(pid) + ") did not stop";
+    ok = false;
+  }
   if (::unlink(unit.c_str()) != 0 && errno != ENOENT) {
     error_ = "cannot remove " + unit + ": " + std::strerror(errno);
     ok = false;

@@ -87,6 +87,9 @@ class DeviceInstaller {
   // the host, removes its unit and its service key. A host that still has
   // devices is told to rescan instead.
   bool remove_driver_service(const std::string& inf_path);
+  // The same without the INF, for a service known by name: an uninstall
+  // must still stop the host when the INF has gone missing.
+  bool remove_driver_service(const std::string& service_name, const std::vector<std::string>& hardware_ids);
 
   const std::string& last_error() const { return error_; }
 

@@ -7,8 +7,10 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -40,6 +42,67 @@ bool is_profile_document(const std::string& text) {
   return well_formed(text);
 }
 
+// The token never carries the login method, module path, PIN or the local
+// settings: whoever holds the token gets only what is needed to connect.
+constexpr const char* kNeverStored[] = {"authtype", "driver", "pin", "enc_pin", "reconnect", "setting"};
+
+bool never_stored(const xmlChar* name) {
+  // A prefix the parser could not bind stays in the name; the secret is the same.
+  if (const xmlChar* colon = xmlStrchr(name, ':')) name = colon + 1;
+  for (const char* n : kNeverStored)
+    if (xmlStrEqual(name, reinterpret_cast<const xmlChar*>(n))) return true;
+  return false;
+}
+
+// Drops every element (and attribute) of those names wherever it sits, and
+// every comment and processing instruction: a commented-out PIN is still a
+// PIN in a public object, and a profile needs neither.
+void strip_node(xmlNodePtr node) {
+  for (xmlNodePtr c = node->children; c;) {
+    xmlNodePtr next = c->next;
+    if ((c->type == XML_ELEMENT_NODE && never_stored(c->name)) || c->type == XML_COMMENT_NODE ||
+        c->type == XML_PI_NODE) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+    } else if (c->type == XML_ELEMENT_NODE) {
+      for (xmlAttrPtr a = c->properties; a;) {
+        xmlAttrPtr an = a->next;
+        if (never_stored(a->name)) xmlRemoveProp(a);
+        a = an;
+      }
+      strip_node(c);
+    }
+    c = next;
+  }
+}
+
+// The text to store, or false when the document cannot be made safe: one
+// with a document type (its entities could carry anything) or one that still
+// shows such a tag as text afterwards (a CDATA section, say).
+bool stored_text(const std::string& text, std::string* out) {
+  xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "profile", nullptr,
+                                XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (!doc) return false;
+  bool ok = doc->intSubset == nullptr && doc->extSubset == nullptr;
+  if (ok) {
+    strip_node(reinterpret_cast<xmlNodePtr>(doc));
+    xmlChar* mem = nullptr;
+    int len = 0;
+    xmlDocDumpMemoryEnc(doc, &mem, &len, "UTF-8");
+    ok = mem && len > 0;
+    if (ok) out->assign(reinterpret_cast<const char*>(mem), static_cast<size_t>(len));
+    if (mem) {
+      OPENSSL_cleanse(mem, static_cast<size_t>(len));
+      xmlFree(mem);
+    }
+  }
+  xmlFreeDoc(doc);
+  ElementSpan span;
+  for (const char* n : kNeverStored)
+    if (ok && find_element(*out, n, &span)) ok = false;
+  return ok;
+}
+
 // Finds the stored profile (at most one) and destroys it; true when there was
 // none or it is gone.
 bool remove_profile(TokenData* h) {
@@ -49,6 +112,30 @@ bool remove_profile(TokenData* h) {
   if (find_profile_objects(h, &obj, 1, &n) != CKR_OK) return false;
   if (n == 0) return true;
   return P11(m, C_DestroyObject, m->session, obj) == CKR_OK;
+}
+
+// Every stored profile object (the readers' template), however many there are.
+bool all_profile_objects(TokenData* h, std::vector<CK_OBJECT_HANDLE>* out) {
+  out->clear();
+  CK_OBJECT_HANDLE batch[16];
+  CK_ULONG n = 0;
+  // One search for all of them; find_profile_objects stops at its buffer.
+  CK_OBJECT_CLASS cls = CKO_DATA;
+  CK_BBOOL yes = CK_TRUE;
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, &cls, sizeof cls},
+      {CKA_TOKEN, &yes, sizeof yes},
+      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
+  TokenModule* m = h->module;
+  if (P11(m, C_FindObjectsInit, m->session, tmpl, 4) != CKR_OK) return false;
+  m->search_active = true;
+  CK_RV rv;
+  while ((rv = P11(m, C_FindObjects, m->session, batch, 16, &n)) == CKR_OK && n > 0)
+    out->insert(out->end(), batch, batch + n);
+  P11(m, C_FindObjectsFinal, m->session);
+  m->search_active = false;
+  return rv == CKR_OK;
 }
 
 // 0 when none was found or it was destroyed; 1 search failed; 2 none found;
@@ -141,18 +228,19 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
   int rc = open_session(h, false);
   if (rc) return rc;
 
-  // The token never carries the login method, module path, PIN or the local
-  // settings: whoever holds the token gets only what is needed to connect.
-  for (const char* name : {"authtype", "driver", "pin", "enc_pin", "reconnect", "setting"})
-    if (find_element(text, name, &span)) text.erase(span.begin, span.end - span.begin);
-  // What is stored must read back whole and still parse.
-  if (text.size() > kMaxProfile) {
-    close_session(h);
-    return TOKEN_ERR_DEVICE_MEMORY;
-  }
-  if (!well_formed(text)) {
+  std::string stored;
+  bool safe = stored_text(text, &stored);
+  OPENSSL_cleanse(text.data(), text.size());
+  if (!safe) {
     close_session(h);
     return TOKEN_ERR_NOT_PROFILE;
+  }
+  text.swap(stored);
+  // What is stored must read back whole.
+  if (text.size() > kMaxProfile) {
+    OPENSSL_cleanse(text.data(), text.size());
+    close_session(h);
+    return TOKEN_ERR_DEVICE_MEMORY;
   }
 
   if (replace) {
@@ -165,6 +253,11 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
       return TOKEN_ERR_PROFILE_REMOVE;
     }
   }
+
+  // A failed create may still leave an object behind; only what this call
+  // made may be taken away then, never a profile the user already had.
+  std::vector<CK_OBJECT_HANDLE> before;
+  bool before_known = all_profile_objects(h, &before);
 
   std::memset(h->profile, 0, sizeof h->profile);
   std::memcpy(h->profile, text.data(), text.size());
@@ -187,7 +280,10 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
     fill_profile_fields(h);
     result = TOKEN_OK;
   } else if (rv == CKR_DEVICE_MEMORY) {
-    remove_profile(h);
+    std::vector<CK_OBJECT_HANDLE> after;
+    if (before_known && all_profile_objects(h, &after))
+      for (CK_OBJECT_HANDLE o : after)
+        if (std::find(before.begin(), before.end(), o) == before.end()) P11(m, C_DestroyObject, m->session, o);
     result = TOKEN_ERR_DEVICE_MEMORY;
   } else if (rv == CKR_USER_NOT_LOGGED_IN) {
     result = TOKEN_ERR_LOGIN_REQUIRED;

@@ -288,6 +288,11 @@ void AdapterContext::set_media_connected(bool connected) {
   host_.indicate_status(connected ? NDIS_STATUS_MEDIA_CONNECT : NDIS_STATUS_MEDIA_DISCONNECT);
 }
 
+void AdapterContext::follow_interface(const MacAddress& current, uint32_t mtu) {
+  current_ = current;
+  if (mtu >= MIN_MTU && mtu <= MAX_MTU) mtu_ = mtu;
+}
+
 void AdapterContext::complete_read(ReadRequest* r, uint32_t status, uint32_t information) {
   r->status = status;
   r->information = information;
@@ -480,8 +485,9 @@ uint32_t AdapterContext::device_write(const uint8_t* batch, size_t length, uint3
     ++counters_.rcv_error;
     return status;
   }
-  if (n) host_.indicate_receive(taken, n);
-  counters_.rcv_ok += n;
+  size_t took = n ? std::min(host_.indicate_receive(taken, n), n) : 0;
+  counters_.rcv_ok += took;
+  counters_.rcv_error += n - took;
   *information = uint32_t(std::min<size_t>(length, 0xFFFFFFFFu));
   return STATUS_SUCCESS;
 }

@@ -78,8 +78,9 @@ struct ReceiveDescriptor {
 class MiniportHost {
  public:
   virtual ~MiniportHost() = default;
-  // The frames of one write, in record order, in one call.
-  virtual void indicate_receive(ReceiveDescriptor* const* packets, size_t count) = 0;
+  // The frames of one write, in record order, in one call. Returns how many
+  // the system took; the rest count as receive errors, not as received.
+  virtual size_t indicate_receive(ReceiveDescriptor* const* packets, size_t count) = 0;
   // NDIS_STATUS_MEDIA_CONNECT or NDIS_STATUS_MEDIA_DISCONNECT (with its
   // status-complete).
   virtual void indicate_status(uint32_t status) = 0;
@@ -141,6 +142,12 @@ class AdapterContext {
 
   // Sets the media state, indicating a change only.
   void set_media_connected(bool connected);
+  // The system changed the interface under the adapter: its address (the
+  // current-address OID and the receive filter follow) and its MTU (the
+  // largest frame follows; an unusable MTU is ignored).
+  void follow_interface(const MacAddress& current, uint32_t mtu);
+  // A frame the system handed down that the adapter could not take.
+  void count_transmit_error() { ++counters_.xmit_error; }
 
   const std::string& instance_id() const { return instance_id_; }
   uint32_t pool_index() const { return pool_index_; }

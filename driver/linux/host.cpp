@@ -7,21 +7,30 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/if.h>
+#include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/device_installer.h"
 #include "platform/roots.h"
 
 namespace velarn::vlncard {
 
 namespace {
+
+// Reports of joined and left IP multicast groups, newer than the headers
+// we build with; a kernel without them simply sends nothing.
+constexpr uint16_t kNewMulticast = 56, kDelMulticast = 57;
+constexpr int kIpv4McaddrGroup = 37, kIpv6McaddrGroup = 38;
 
 const char* kClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
@@ -29,12 +38,45 @@ constexpr size_t kSlots = 256;
 // Largest write a client can send: 128 records of the largest length.
 constexpr size_t kMaxWriteMessage =
     DEVICE_REQUEST_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_WRITE_FRAMES * frame_record_size(FRAME_MAX_RECORD_LENGTH);
-constexpr int kSendTimeoutMs = 2000;
+// Answers a client has not taken yet wait in its queue; a client that lets
+// this much pile up, or takes nothing for this many ticks, is let go.
+constexpr size_t kMaxOutbox = 8u << 20;
+constexpr int kOutboxTicks = 5;
 
 void log(const char* fmt, const std::string& a, const std::string& b = {}) {
   std::fprintf(stderr, "vlncard: ");
   std::fprintf(stderr, fmt, a.c_str(), b.c_str());
   std::fputc('\n', stderr);
+}
+
+// The folder of the control devices: ours alone, so nobody can connect to a
+// device, or swap one for their own, between its bind and its chmod.
+bool private_folder(const std::string& dir, std::string* why) {
+  // The folders above stay open to all: the service's channel lives there.
+  roots::make_dirs(dir.substr(0, dir.rfind('/')), 0755);
+  roots::make_dirs(dir, 0700);
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    *why = "the folder is not ours";
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Only root may drive an adapter: the socket's mode keeps others out, and
+// this check holds even when someone loosened that mode by hand.
+bool peer_is_root(int fd) {
+  struct ucred cred{};
+  socklen_t len = sizeof cred;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred && cred.uid == 0;
 }
 
 }  // namespace
@@ -69,23 +111,16 @@ HostAdapter::~HostAdapter() { halt(); }
 bool HostAdapter::start() {
   config_ = std::make_unique<RegistryKeyStore>(host_.registry(), key_);
   instance_id_ = config_->get_string("NetCfgInstanceId").value_or("");
+  // A registry that cannot be read says why; that is the reason to give.
+  std::string unreadable = instance_id_.empty() ? host_.registry().last_error() : std::string();
   uint32_t status = 0;
   ctx_ = host_.driver().initialize(*config_, *this, &status);
   if (!ctx_) {
-    log("adapter %s not started: NetCfgInstanceId missing or unusable%s", key_);
+    log("adapter %s not started: %s", key_,
+        unreadable.empty() ? std::string("NetCfgInstanceId missing or unusable") : unreadable);
     return false;
   }
-  slot_size_ = ctx_->max_frame();
-  slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
-  slots_.resize(kSlots);
-  free_slots_.reserve(kSlots);
-  for (size_t i = 0; i < kSlots; ++i) {
-    slots_[i].data = slot_memory_.get() + i * slot_size_;
-    free_slots_.push_back(&slots_[kSlots - 1 - i]);
-  }
-  read_buffer_size_ =
-      DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
-  read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  allocate_frames(ctx_->max_frame());
   super_ = std::make_unique_for_overwrite<uint8_t[]>(offload::MAX_SUPER_FRAME);
   recv_buffer_size_ = kMaxWriteMessage;
   // Pages are only touched as large writes arrive.
@@ -99,7 +134,12 @@ bool HostAdapter::start() {
 
   socket_path_ = roots::object_path(vln_open_path(instance_id_));
   auto slash = socket_path_.rfind('/');
-  roots::make_dirs(socket_path_.substr(0, slash));
+  std::string why;
+  if (!private_folder(socket_path_.substr(0, slash), &why)) {
+    log("cannot create the control device %s: %s", socket_path_, why);
+    halt();
+    return false;
+  }
   listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   struct sockaddr_un sa{};
   sa.sun_family = AF_UNIX;
@@ -110,15 +150,50 @@ bool HostAdapter::start() {
   }
   std::memcpy(sa.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
   ::unlink(socket_path_.c_str());
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      ::listen(listen_fd_, 8) != 0) {
+  // The socket file takes its mode from the umask at bind; whatever the host
+  // was started with, only root may reach a device that carries tunnel frames.
+  mode_t old_mask = ::umask(0077);
+  bool bound = listen_fd_ >= 0 && ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  ::umask(old_mask);
+  if (!bound || ::chmod(socket_path_.c_str(), 0600) != 0 || ::listen(listen_fd_, 8) != 0) {
     log("cannot create the control device %s: %s", socket_path_, std::strerror(errno));
     halt();
     return false;
   }
   host_.watch(listen_fd_, EPOLLIN, this, Host::Role::listen);
   log("adapter %s started as %s", instance_id_, tap_.name());
+  reload_metric();
   return true;
+}
+
+void HostAdapter::allocate_frames(size_t slot_size) {
+  slot_size_ = slot_size;
+  slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
+  slots_.assign(kSlots, OutPacket{});
+  free_slots_.clear();
+  free_slots_.reserve(kSlots);
+  for (size_t i = 0; i < kSlots; ++i) {
+    slots_[i].data = slot_memory_.get() + i * slot_size_;
+    free_slots_.push_back(&slots_[kSlots - 1 - i]);
+  }
+  read_buffer_size_ =
+      DEVICE_RESPONSE_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(slot_size_);
+  read_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(read_buffer_size_);
+  // A read waiting for frames keeps its place, now in the new buffer.
+  for (int i = 0; i < 2; ++i)
+    if (read_busy_[i]) reads_[i].buffer = read_buffer_.get() + DEVICE_RESPONSE_HEADER;
+  if (conn_fd_ >= 0) {
+    int sndbuf = int(read_buffer_size_ * 2);
+    if (::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
+      ::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  }
+}
+
+void HostAdapter::try_resize() {
+  if (!resize_pending_ || !ctx_ || cutting_ || free_slots_.size() != kSlots) return;
+  resize_pending_ = false;
+  if (ctx_->max_frame() > slot_size_) allocate_frames(ctx_->max_frame());
+  update_tap_interest();
 }
 
 bool HostAdapter::open_tap() {
@@ -152,8 +227,9 @@ void HostAdapter::tap_vanished() {
 
 void HostAdapter::update_tap_interest() {
   if (!tap_.is_open()) return;
-  // A super frame still being cut goes first (finish_turn goes on with it).
-  bool want = !free_slots_.empty() && !cutting_;
+  // A super frame still being cut goes first (finish_turn goes on with it);
+  // slots about to grow are let drain first.
+  bool want = !free_slots_.empty() && !cutting_ && !resize_pending_;
   if (want == tap_armed_) return;
   tap_armed_ = want;
   host_.modify(tap_.fd(), want ? uint32_t(EPOLLIN) : 0u);
@@ -180,10 +256,41 @@ void HostAdapter::refresh_filters() {
   }
 }
 
-void HostAdapter::on_link_change(int) { refresh_filters(); }
+void HostAdapter::on_link_change(const uint8_t* mac, uint32_t mtu) {
+  if (!ctx_ || halted_) return;
+  // Whoever changes the interface (ip link set ... address / mtu) changes
+  // the adapter: its address as the OID reports it and the receive filter
+  // applies it, and the largest frame in both directions.
+  MacAddress now = ctx_->current_address();
+  if (mac) std::memcpy(now.data(), mac, now.size());
+  if (now != ctx_->current_address() || (mtu && mtu != ctx_->mtu())) {
+    ctx_->follow_interface(now, mtu ? mtu : ctx_->mtu());
+    if (ctx_->max_frame() > slot_size_) {
+      resize_pending_ = true;
+      update_tap_interest();
+      try_resize();
+    }
+  }
+  refresh_filters();
+}
+
+void HostAdapter::reload_metric() {
+  RegistryKeyStore tcpip(host_.registry(), std::string(kTcpipInterfaces) + "\\" + instance_id_);
+  uint32_t previous = metric_;
+  metric_ = tcpip.get_integer("InterfaceMetric").value_or(0);
+  if (tap_.is_open() && metric_ != previous) host_.route_metric().sync(tap_.ifindex(), metric_, previous);
+}
+
+void HostAdapter::on_route_change(const nlmsghdr* h) {
+  if (tap_.is_open() && !halted_) host_.route_metric().apply(h, tap_.ifindex(), metric_);
+}
 
 void HostAdapter::on_tick() {
   if (halted_) return;
+  if (!outbox_.empty() && ++outbox_ticks_ > kOutboxTicks) {
+    log("%s: the control device's client takes no answers: dropped%s", tap_.name());
+    conn_broken_ = true;
+  }
   if (!tap_.is_open()) {
     open_tap();  // the interface was deleted under us: bring it back
     return;
@@ -215,7 +322,8 @@ void HostAdapter::halt() {
 
 // -- NDIS side --
 
-void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t count) {
+size_t HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t count) {
+  size_t taken = 0;
   for (size_t i = 0; i < count; ++i) {
     ReceiveDescriptor* d = packets[i];
     if (tap_.is_open()) {
@@ -224,10 +332,17 @@ void HostAdapter::indicate_receive(ReceiveDescriptor* const* packets, size_t cou
       struct iovec iov[2] = {{const_cast<uint8_t*>(no_offload), sizeof no_offload},
                              {const_cast<uint8_t*>(d->data), d->length}};
       ssize_t n = tap_.vnet() ? ::writev(tap_.fd(), iov, 2) : ::write(tap_.fd(), d->data, d->length);
-      if (n < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) tap_vanished();
+      if (n >= 0)
+        ++taken;
+      else if (errno == EBADFD)
+        tap_vanished();
+      // Anything else (EIO while the interface is down, a full queue) costs
+      // this frame only: the interface is still there, with its addresses
+      // and routes, and must not be made anew.
     }
     ctx_->return_packet(d);
   }
+  return taken;
 }
 
 void HostAdapter::indicate_status(uint32_t status) {
@@ -238,6 +353,7 @@ void HostAdapter::indicate_status(uint32_t status) {
 void HostAdapter::send_complete(OutPacket* packet, uint32_t) {
   free_slots_.push_back(packet);
   update_tap_interest();
+  try_resize();
 }
 
 void HostAdapter::set_timer(unsigned) { timer_pending_ = true; }
@@ -270,6 +386,7 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
       if (segmenter_.done()) cutting_ = false;
       if (len == 0) {
         if (dropped_super_++ == 0) log("%s: a super frame cut into frames longer than the MTU: dropped", tap_.name());
+        ctx_->count_transmit_error();
         continue;
       }
       free_slots_.pop_back();
@@ -296,19 +413,24 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
       r = ::read(tap_.fd(), slot, slot_size_);
     }
     if (r < 0) {
-      if (errno != EAGAIN && errno != EINTR) *gone = true;
+      if (errno == EBADFD) *gone = true;
       break;
     }
     if (tap_.vnet() && (vh.gso_type != offload::VNET_GSO_NONE || size_t(r) > slot_size_)) {
       std::memcpy(super_.get(), slot, slot_size_);
       if (!segmenter_.start(super_.get(), size_t(r), vh)) {
         if (dropped_super_++ == 0) log("%s: a frame the interface handed over could not be cut up: dropped", tap_.name());
+        ctx_->count_transmit_error();
         continue;
       }
       cutting_ = true;
       continue;
     }
     if (tap_.vnet() && !finish_plain_frame(slot, size_t(r), vh)) continue;
+    if (size_t(r) > ctx_->max_frame()) {  // beyond the MTU: no adapter sends that
+      ctx_->count_transmit_error();
+      continue;
+    }
     free_slots_.pop_back();
     p->length = uint32_t(r);
     taken[n++] = p;
@@ -341,12 +463,55 @@ void HostAdapter::on_tap_readable() {
 
 bool HostAdapter::send_message(const uint8_t* msg, size_t len) {
   if (conn_fd_ < 0 || conn_broken_) return false;
-  ssize_t n = ::send(conn_fd_, msg, len, MSG_NOSIGNAL);
-  if (n == ssize_t(len)) return true;
-  // The client stopped reading or went away: end the connection after this
-  // turn rather than stall every adapter.
-  conn_broken_ = true;
-  return false;
+  if (outbox_.empty()) {
+    ssize_t n = ::send(conn_fd_, msg, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == ssize_t(len)) return true;
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      conn_broken_ = true;  // gone: the connection ends after this turn
+      return false;
+    }
+  }
+  // A slow client waits for its answers in order; the loop, and with it
+  // every other adapter, never waits for the client.
+  if (outbox_bytes_ + len > kMaxOutbox) {
+    conn_broken_ = true;
+    return false;
+  }
+  if (outbox_.empty()) {
+    outbox_ticks_ = 0;
+    host_.modify(conn_fd_, EPOLLOUT);  // no new requests until the answers are taken
+  }
+  outbox_.emplace_back(msg, msg + len);
+  outbox_bytes_ += len;
+  return true;
+}
+
+void HostAdapter::on_conn_event() {
+  // While answers wait, only their going out (or the client going away) is
+  // of interest.
+  if (!outbox_.empty())
+    on_conn_writable();
+  else
+    on_conn_readable();
+}
+
+void HostAdapter::on_conn_writable() {
+  while (!outbox_.empty() && conn_fd_ >= 0 && !conn_broken_) {
+    auto& m = outbox_.front();
+    ssize_t n = ::send(conn_fd_, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n != ssize_t(m.size())) {
+      conn_broken_ = true;
+      return;
+    }
+    outbox_bytes_ -= m.size();
+    outbox_.pop_front();
+    outbox_ticks_ = 0;
+  }
+  if (conn_fd_ >= 0 && !conn_broken_) {
+    host_.modify(conn_fd_, EPOLLIN);
+    on_conn_readable();  // requests that waited meanwhile
+  }
 }
 
 void HostAdapter::respond(uint32_t kind, uint32_t tag, uint32_t status, uint32_t information, const uint8_t* data,
@@ -375,15 +540,17 @@ void HostAdapter::on_listen_readable() {
   for (;;) {
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
+    if (!peer_is_root(fd)) {
+      ::close(fd);
+      continue;
+    }
     uint32_t status = (conn_fd_ >= 0) ? STATUS_UNSUCCESSFUL : (ctx_ ? ctx_->device_create() : STATUS_DELETE_PENDING);
     uint8_t msg[DEVICE_RESPONSE_HEADER];
     encode_device_response_header(msg, DEVICE_CREATE, 0, status, 0);
-    struct timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     int sndbuf = int(read_buffer_size_ * 2);
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
       ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    ::send(fd, msg, sizeof msg, MSG_NOSIGNAL);
+    ::send(fd, msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT);  // the first message: room for it
     if (status != STATUS_SUCCESS) {
       ::close(fd);
       continue;
@@ -404,6 +571,8 @@ void HostAdapter::close_connection() {
   }
   conn_fd_ = -1;
   conn_broken_ = false;
+  outbox_.clear();
+  outbox_bytes_ = 0;
   ::close(fd);
 }
 
@@ -414,7 +583,7 @@ void HostAdapter::finish_turn() {
 
 void HostAdapter::on_conn_readable() {
   // A bounded number of messages per turn keeps the other adapters served.
-  for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_; ++i) {
+  for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_ && outbox_.empty(); ++i) {
     struct iovec iov{recv_buffer_.get(), recv_buffer_size_};
     struct msghdr mh{};
     mh.msg_iov = &iov;
@@ -519,7 +688,49 @@ Host::~Host() {
   halt_all();
   for (int fd : {epoll_fd_, signal_fd_, netlink_fd_, tick_fd_})
     if (fd >= 0) ::close(fd);
-  if (!pid_path_.empty()) ::unlink(pid_path_.c_str());
+  // Removed under the lock, so a host starting now finds either our locked
+  // file or none at all.
+  if (pid_fd_ >= 0) {
+    ::unlink(pid_path_.c_str());
+    ::close(pid_fd_);
+  }
+}
+
+bool Host::take_pid_file(const std::string& path) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      std::fprintf(stderr, "vlncard: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      char pid[16] = {};
+      ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+      std::string who = n > 0 ? std::string(pid, size_t(n)) : std::string();
+      while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
+      std::fprintf(stderr, "vlncard: another host%s already serves this root (%s)\n",
+                   who.empty() ? "" : (" (pid " + who + ")").c_str(), path.c_str());
+      ::close(fd);
+      return false;
+    }
+    // The file may have been removed by the host that held it just before
+    // we got the lock: only the file still under the name counts.
+    struct stat held, named;
+    if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      if (!S_ISREG(held.st_mode) || ::fchmod(fd, 0644) != 0 || ::ftruncate(fd, 0) != 0) {
+        std::fprintf(stderr, "vlncard: unusable pid file %s\n", path.c_str());
+        ::close(fd);
+        return false;
+      }
+      pid_fd_ = fd;
+      pid_path_ = path;
+      return true;
+    }
+    ::close(fd);
+  }
+  std::fprintf(stderr, "vlncard: cannot take %s\n", path.c_str());
+  return false;
 }
 
 void Host::watch(int fd, uint32_t events, HostAdapter* owner, Role role) {
@@ -548,6 +759,8 @@ void Host::rescan() {
     std::string key = std::string(kClassKey) + "\\" + sub;
     auto comp = registry_.get_sz(key, "ComponentId");
     if (comp && *comp == VLN_COMPONENT_ID) present[key] = true;
+    if (!comp && !registry_.last_error().empty() && !adapters_.count(key))
+      log("instance %s not started: %s", key, registry_.last_error());
   }
   for (auto it = adapters_.begin(); it != adapters_.end();) {
     if (!present.count(it->first)) {
@@ -558,7 +771,10 @@ void Host::rescan() {
     }
   }
   for (auto& [key, _] : present) {
-    if (adapters_.count(key)) continue;
+    if (auto it = adapters_.find(key); it != adapters_.end()) {
+      it->second->reload_metric();
+      continue;
+    }
     auto a = std::make_unique<HostAdapter>(*this, key);
     if (a->start()) adapters_[key] = std::move(a);
   }
@@ -575,14 +791,35 @@ void Host::on_netlink() {
     ssize_t n = ::recv(netlink_fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) return;
     for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
+      if ((h->nlmsg_type == kNewMulticast || h->nlmsg_type == kDelMulticast) &&
+          h->nlmsg_len >= NLMSG_LENGTH(sizeof(struct ifaddrmsg))) {
+        auto* ifa = static_cast<struct ifaddrmsg*>(NLMSG_DATA(h));
+        for (auto& [k, a] : adapters_)
+          if (a->tap_ifindex() == int(ifa->ifa_index)) a->on_link_change(nullptr, 0);
+        continue;
+      }
+      if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_NEWROUTE) {
+        for (auto& [k, a] : adapters_) a->on_route_change(h);
+        continue;
+      }
       if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
+      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg))) continue;
       auto* ifi = static_cast<struct ifinfomsg*>(NLMSG_DATA(h));
+      const uint8_t* mac = nullptr;
+      uint32_t mtu = 0;
+      int left = int(IFLA_PAYLOAD(h));
+      for (auto* rta = IFLA_RTA(ifi); RTA_OK(rta, left); rta = RTA_NEXT(rta, left)) {
+        if (rta->rta_type == IFLA_ADDRESS && RTA_PAYLOAD(rta) == VLN_MAC_LENGTH)
+          mac = static_cast<const uint8_t*>(RTA_DATA(rta));
+        else if (rta->rta_type == IFLA_MTU && RTA_PAYLOAD(rta) >= sizeof(uint32_t))
+          std::memcpy(&mtu, RTA_DATA(rta), sizeof mtu);
+      }
       for (auto& [k, a] : adapters_) {
         if (a->tap_ifindex() != ifi->ifi_index) continue;
         if (h->nlmsg_type == RTM_DELLINK)
           a->tap_vanished();
         else
-          a->on_link_change(int(ifi->ifi_flags));
+          a->on_link_change(mac, mtu);
       }
     }
   }
@@ -601,11 +838,15 @@ int Host::run() {
   netlink_fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
   struct sockaddr_nl snl{};
   snl.nl_family = AF_NETLINK;
-  snl.nl_groups = RTMGRP_LINK;
+  snl.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE;
   if (netlink_fd_ >= 0 && ::bind(netlink_fd_, reinterpret_cast<sockaddr*>(&snl), sizeof snl) != 0) {
     ::close(netlink_fd_);
     netlink_fd_ = -1;
   }
+  // A group joined is in the receive filter at once, not at the next tick;
+  // the tick stays for link-layer memberships, which the kernel reports nowhere.
+  for (int group : {kIpv4McaddrGroup, kIpv6McaddrGroup})
+    if (netlink_fd_ >= 0) ::setsockopt(netlink_fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
   tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   struct itimerspec its{{1, 0}, {1, 0}};
   ::timerfd_settime(tick_fd_, 0, &its, nullptr);
@@ -623,16 +864,13 @@ int Host::run() {
 
   std::string run_dir = roots::root() + "/run/velarn";
   roots::make_dirs(run_dir);
-  pid_path_ = run_dir + "/vlncard.pid";
+  if (!take_pid_file(run_dir + "/vlncard.pid")) return 1;
   rescan();
-  // The pid file appears once the adapters are up, so whoever waits for it
-  // finds them ready.
-  std::string tmp = pid_path_ + ".tmp";
-  if (FILE* f = std::fopen(tmp.c_str(), "we")) {
-    std::fprintf(f, "%d\n", int(::getpid()));
-    std::fclose(f);
-    ::rename(tmp.c_str(), pid_path_.c_str());
-  }
+  // The pid appears once the adapters are up, so whoever waits for it finds
+  // them ready.
+  std::string text = std::to_string(::getpid()) + "\n";
+  if (::pwrite(pid_fd_, text.data(), text.size(), 0) != ssize_t(text.size()))
+    std::perror("vlncard: pid file");
 
   struct epoll_event events[32];
   for (;;) {
@@ -679,7 +917,7 @@ int Host::run() {
             a->on_tap_readable();
           break;
         case Role::listen: a->on_listen_readable(); break;
-        case Role::conn: a->on_conn_readable(); break;
+        case Role::conn: a->on_conn_event(); break;
       }
     }
     for (auto& [k, a] : adapters_) {

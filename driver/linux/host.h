@@ -1,6 +1,7 @@
 // The vlncard host: runs every adapter instance of the registry as a TAP
 // interface with its control-device socket, in one event loop.
 #pragma once
+#include <deque>
 #include <map>
 #include <unordered_map>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "driver/core/miniport.h"
+#include "driver/linux/metric.h"
 #include "driver/linux/offload.h"
 #include "driver/linux/tap.h"
 #include "platform/registry.h"
@@ -42,7 +44,7 @@ class HostAdapter : public MiniportHost {
   void halt();
 
   // MiniportHost
-  void indicate_receive(ReceiveDescriptor* const* packets, size_t count) override;
+  size_t indicate_receive(ReceiveDescriptor* const* packets, size_t count) override;
   void indicate_status(uint32_t status) override;
   void send_complete(OutPacket* packet, uint32_t status) override;
   void read_complete(ReadRequest* request) override;
@@ -51,9 +53,17 @@ class HostAdapter : public MiniportHost {
 
   void on_tap_readable();
   void on_listen_readable();
+  void on_conn_event();
   void on_conn_readable();
-  void on_link_change(int flags);
+  void on_conn_writable();
+  // The kernel reported the interface: its address (nullptr when the report
+  // has none) and MTU (0 likewise).
+  void on_link_change(const uint8_t* mac, uint32_t mtu);
   void on_tick();
+  // An address or route notification: the stored interface metric applies.
+  void on_route_change(const nlmsghdr* h);
+  // Reads the stored metric again (SIGHUP) and moves the routes to it.
+  void reload_metric();
   void run_timer();
   bool timer_due() const { return timer_pending_; }
   void finish_turn();  // closes a connection whose send failed, goes on cutting a super frame
@@ -71,6 +81,10 @@ class HostAdapter : public MiniportHost {
   void close_connection();
   bool open_tap();
   void update_tap_interest();
+  // Frame slots and the read buffer for frames up to slot_size bytes.
+  void allocate_frames(size_t slot_size);
+  // A larger MTU takes effect once every slot is back.
+  void try_resize();
   void refresh_filters();
   // Moves frames into free slots: the rest of a super frame first, then what
   // the interface has. Up to max_frames; the count taken.
@@ -89,6 +103,9 @@ class HostAdapter : public MiniportHost {
   int listen_fd_ = -1;
   int conn_fd_ = -1;
   bool conn_broken_ = false;
+  std::deque<std::vector<uint8_t>> outbox_;  // answers the client has not taken yet
+  size_t outbox_bytes_ = 0;
+  int outbox_ticks_ = 0;
   bool timer_pending_ = false;
   bool halted_ = false;
 
@@ -110,10 +127,12 @@ class HostAdapter : public MiniportHost {
   std::unique_ptr<uint8_t[]> super_;
   offload::Segmenter segmenter_;
   bool cutting_ = false;
+  bool resize_pending_ = false;
   uint64_t dropped_super_ = 0;
 
   std::unique_ptr<uint8_t[]> recv_buffer_;
   size_t recv_buffer_size_ = 0;
+  uint32_t metric_ = 0;  // 0: automatic, the kernel's own
   uint32_t last_filter_ = ~0u;
   std::vector<MacAddress> last_multicast_;
 };
@@ -131,21 +150,26 @@ class Host {
   void unwatch(int fd);
   Registry& registry() { return registry_; }
   MiniportDriver& driver() { return *driver_; }
+  RouteMetric& route_metric() { return route_metric_; }
 
  private:
   void rescan();
   void halt_all();
   void on_netlink();
+  // One host per root: an exclusive lock on the pid file, held for life.
+  bool take_pid_file(const std::string& path);
 
   Registry registry_;
   std::unique_ptr<RegistryKeyStore> service_key_;
   std::unique_ptr<MiniportDriver> driver_;
+  RouteMetric route_metric_;
   std::map<std::string, std::unique_ptr<HostAdapter>> adapters_;  // by class subkey
   int epoll_fd_ = -1;
   int signal_fd_ = -1;
   int netlink_fd_ = -1;
   int tick_fd_ = -1;
   std::string pid_path_;
+  int pid_fd_ = -1;
   std::unordered_map<int, std::pair<HostAdapter*, Role>> watched_;
 };
 

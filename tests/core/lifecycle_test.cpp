@@ -88,6 +88,7 @@ int g_suspends, g_resumes;
 }
 
 TEST(ControlHandler, PowerEventsAndUnknownControls) {
+  g_suspends = g_resumes = 0;  // a repeated run counts afresh
   KevadParts parts{};
   parts.session_suspend = [] { ++g_suspends; };
   parts.session_resume = [] { ++g_resumes; };

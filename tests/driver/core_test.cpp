@@ -48,7 +48,8 @@ class TestHost : public MiniportHost {
   bool return_later = false;
   std::vector<ReceiveDescriptor*> held;
 
-  void indicate_receive(ReceiveDescriptor* const* p, size_t n) override {
+  size_t refuse = 0;  // how many of each indication the system does not take
+  size_t indicate_receive(ReceiveDescriptor* const* p, size_t n) override {
     indication_sizes.push_back(n);
     for (size_t i = 0; i < n; ++i) {
       received.emplace_back(p[i]->data, p[i]->data + p[i]->length);
@@ -57,6 +58,7 @@ class TestHost : public MiniportHost {
       else
         adapter->return_packet(p[i]);
     }
+    return n - std::min(refuse, n);
   }
   void indicate_status(uint32_t s) override { statuses.push_back(s); }
   void send_complete(OutPacket* p, uint32_t s) override { completed_packets.push_back({p, s}); }
@@ -462,6 +464,22 @@ TEST_F(Fixture, WriteRecordsAndStatusRules) {
   EXPECT_EQ(host.received.back().size(), 1514u);
   EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 2u);
 
+  // Frames the system refused are errors, not receptions.
+  host.refuse = 1;
+  auto two = batch({frame(60), frame(60)});
+  EXPECT_EQ(a->device_write(two.data(), two.size(), &info), STATUS_SUCCESS);
+  EXPECT_EQ(counter(OID_GEN_RCV_OK), 4u);
+  EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 3u);
+  host.refuse = 0;
+
+  // The interface's MTU raised under the adapter: the largest frame follows.
+  a->follow_interface(a->current_address(), 1600);
+  auto jumbo = batch({frame(1614), frame(1615)});
+  EXPECT_EQ(a->device_write(jumbo.data(), jumbo.size(), &info), STATUS_SUCCESS);
+  EXPECT_EQ(host.received.back().size(), 1614u);
+  EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 4u);
+  a->follow_interface(a->current_address(), 1500);
+
   // The last record claims more than remains: nothing delivered, one error.
   host.indication_sizes.clear();
   auto cut = batch({frame(60), frame(60)});
@@ -469,7 +487,7 @@ TEST_F(Fixture, WriteRecordsAndStatusRules) {
   EXPECT_EQ(a->device_write(cut.data(), cut.size(), &info), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(info, 0u);
   EXPECT_TRUE(host.indication_sizes.empty());
-  EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 3u);
+  EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 5u);
   EXPECT_EQ(a->descriptors_in_use(), 0u);
 
   uint8_t three[3] = {};

@@ -16,11 +16,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,10 +148,13 @@ class VlncardHost : public ::testing::Test {
   void start() {
     pid = fork();
     if (pid == 0) {
+      int err = open((root + "/vlncard.err").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (err >= 0) dup2(err, 2);
       execlp("ip", "ip", "netns", "exec", ns.c_str(), VLNCARD_PATH, (char*)nullptr);
       _exit(127);
     }
-    ASSERT_TRUE(wait_for([&] { return access((root + "/run/velarn/vlncard.pid").c_str(), F_OK) == 0; }))
+    // The pid is written once the adapters are up.
+    ASSERT_TRUE(wait_for([&] { return !capture("cat " + root + "/run/velarn/vlncard.pid 2>/dev/null").empty(); }))
         << "vlncard did not start";
   }
 
@@ -196,6 +202,44 @@ class VlncardHost : public ::testing::Test {
     bind(s, reinterpret_cast<sockaddr*>(&ll), sizeof ll);
     return s;
   }
+
+  // Sends a frame out of the interface from a packet socket.
+  static bool transmit(int ps, int ifindex, const std::vector<uint8_t>& f) {
+    struct sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = ifindex;
+    to.sll_halen = 6;
+    std::memcpy(to.sll_addr, f.data(), 6);
+    return sendto(ps, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == ssize_t(f.size());
+  }
+  // True once the frame comes in on the packet socket.
+  static bool arrives(int ps, const std::vector<uint8_t>& f) {
+    std::vector<uint8_t> fr(70000);
+    for (int i = 0; i < 50; ++i) {
+      struct pollfd p{ps, POLLIN, 0};
+      if (poll(&p, 1, 3000) != 1) return false;
+      struct sockaddr_ll from{};
+      socklen_t fl = sizeof from;
+      ssize_t n = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+      if (from.sll_pkttype != PACKET_OUTGOING && size_t(n) == f.size() && std::memcmp(fr.data(), f.data(), n) == 0)
+        return true;
+    }
+    return false;
+  }
+  static bool write_frame(Device& dev, uint32_t tag, const std::vector<uint8_t>& f) {
+    std::vector<uint8_t> b(f.size() + 16), buf;
+    FrameBatchWriter w(b.data(), b.size());
+    w.append(f.data(), f.size());
+    b.resize(w.finish());
+    return dev.call(device_write_request(tag, b.data(), b.size()), buf).status == STATUS_SUCCESS;
+  }
+  static std::vector<uint8_t> query(Device& dev, uint32_t oid, uint32_t len) {
+    std::vector<uint8_t> buf;
+    DeviceResponse r = dev.call(device_query_request(90, oid, len), buf);
+    return r.status == NDIS_STATUS_SUCCESS ? std::vector<uint8_t>(r.data, r.data + r.data_length)
+                                           : std::vector<uint8_t>{};
+  }
+  std::string link(const std::string& args) { return capture("ip -n " + ns + " " + args); }
 
   static std::vector<uint8_t> test_frame(uint8_t tag, size_t len = 60) {
     std::vector<uint8_t> f(len, tag);
@@ -343,7 +387,17 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
     auto q = test_frame(uint8_t(0x60 + i));
     sendto(ps, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Queued: a read too small for any of them says so and leaves them there.
+  uint32_t probe = 30;
+  EXPECT_TRUE(wait_for([&] {
+    DeviceResponse pr{};
+    if (!dev.send(device_read_request(++probe, 8)) || !dev.recv(buf, 200)) {
+      dev.send(device_cancel_request(probe));
+      dev.recv(buf);
+      return false;
+    }
+    return decode_device_response(buf.data(), buf.size(), pr) && pr.status == STATUS_BUFFER_TOO_SMALL;
+  })) << "the frames never reached the adapter";
   close(dev.fd);
   dev.fd = -1;
   EXPECT_TRUE(wait_for([&] { return !carrier(); })) << "closing did not take the carrier down";
@@ -352,13 +406,243 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   ASSERT_EQ(st, STATUS_SUCCESS);
   EXPECT_FALSE(carrier());
   ASSERT_TRUE(again.send(device_read_request(20, 65536)));
-  std::vector<uint8_t> m;
-  EXPECT_FALSE(again.recv(m, 500)) << "frames queued before the close were delivered";
   r = again.call(device_query_request(21, OID_GEN_XMIT_OK, 8), buf);
-  // The read above is still pending; its answer is not this one.
-  EXPECT_EQ(r.tag, 21u);
+  // Answers come in order: had the read found frames queued before the
+  // close, its answer would be this one.
+  EXPECT_EQ(r.tag, 21u) << "frames queued before the close were delivered";
   EXPECT_EQ(load_le64(r.data), xmit_before);
   close(ps);
+}
+
+// What an ordinary user gets from a control device: 0 the connect was
+// refused, 1 connected but closed without an answer, 2 an answer came.
+int open_as_user(const std::string& path) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(1000) != 0 || setuid(1000) != 0) _exit(9);
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    struct sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(0);
+    struct pollfd p{fd, POLLIN, 0};
+    uint8_t m[64];
+    _exit(poll(&p, 1, 5000) == 1 && recv(fd, m, sizeof m, 0) > 0 ? 2 : 1);
+  }
+  int st = 0;
+  waitpid(child, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST_F(VlncardHost, ControlDeviceIsRootsAloneUnderAnyUmask) {
+  ASSERT_EQ(chmod(root.c_str(), 0755), 0);  // only the host's own modes may keep the user out
+  mode_t old = umask(0);
+  start();
+  umask(old);
+  struct stat st{};
+  ASSERT_EQ(stat(device_path(kGuid).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((root + "/run/velarn/Global").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((root + "/run/velarn").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u) << "the service's channel must stay reachable";
+  ASSERT_EQ(stat((root + "/run/velarn/vlncard.pid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(open_as_user(device_path(kGuid)), 0);
+
+  // Modes loosened by hand: the host still serves root alone, and root still
+  // gets its device.
+  ASSERT_EQ(chmod((root + "/run/velarn/Global").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(device_path(kGuid).c_str(), 0666), 0);
+  EXPECT_EQ(open_as_user(device_path(kGuid)), 1);
+  uint32_t status = 0;
+  Device dev{connect_device(kGuid, &status)};
+  EXPECT_EQ(status, STATUS_SUCCESS);
+}
+
+// Taking the interface down while frames are written must cost frames, not
+// the interface: same ifindex, same address afterwards, every time.
+TEST_F(VlncardHost, DownAndUpUnderTrafficKeepTheInterface) {
+  start();
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  ASSERT_EQ(sh("ip -n " + ns + " addr add 10.77.0.1/24 dev " + kIf), 0);
+  const std::string index = link("-o link show " + kIf + " | cut -d: -f1");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> answered{0};
+  std::thread writer([&] {
+    std::vector<uint8_t> b(4096), m;
+    FrameBatchWriter w(b.data(), b.size());
+    for (int i = 0; i < 8; ++i) w.append(test_frame(uint8_t(i)).data(), 60);
+    b.resize(w.finish());
+    auto req = device_write_request(7, b.data(), b.size());
+    while (!stop) {
+      for (int i = 0; i < 8; ++i) dev.send(req);  // pipelined: answers read afterwards
+      for (int i = 0; i < 8 && dev.recv(m); ++i) ++answered;
+    }
+  });
+  struct Joiner {  // an assertion that leaves early must not leave the writer running
+    std::atomic<bool>& stop;
+    std::thread& t;
+    ~Joiner() {
+      stop = true;
+      if (t.joinable()) t.join();
+    }
+  } joiner{stop, writer};
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " down"), 0);
+    int seen = answered;
+    EXPECT_TRUE(wait_for([&] { return answered > seen + 16; })) << "writes stalled while down";
+    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up"), 0) << "the interface was made anew";
+    EXPECT_EQ(link("-o link show " + kIf + " | cut -d: -f1"), index) << "round " << round;
+    EXPECT_NE(link("-o addr show dev " + kIf).find("10.77.0.1/24"), std::string::npos) << "round " << round;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(link("-o link show " + kIf + " | cut -d: -f1"), index);
+}
+
+// The interface changed by hand: the adapter takes the new address (the OID
+// reports it, frames to it get through) and the new MTU in both directions.
+TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
+  start();
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
+  int ifindex = 0;
+  int ps = packet_socket(&ifindex);
+  ASSERT_GE(ps, 0);
+
+  const std::vector<uint8_t> mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
+  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
+  // The kernel may report the two changes one after the other.
+  EXPECT_TRUE(wait_for([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
+  EXPECT_TRUE(wait_for([&] { return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0}; }));
+
+  // In: a directed frame to the new address, then one of the new MTU.
+  auto to_us = test_frame(0x71);
+  std::copy(mac.begin(), mac.end(), to_us.begin());
+  ASSERT_TRUE(write_frame(dev, 2, to_us));
+  EXPECT_TRUE(arrives(ps, to_us)) << "a frame to the new address was dropped";
+  auto big = test_frame(0x72, 1614);
+  ASSERT_TRUE(write_frame(dev, 3, big));
+  EXPECT_TRUE(arrives(ps, big)) << "a frame of the new MTU was dropped on its way in";
+
+  // Out: a frame of the new MTU leaves whole.
+  auto out = test_frame(0x73, 1614);
+  ASSERT_TRUE(transmit(ps, ifindex, out));
+  bool whole = false;
+  for (int i = 0; i < 5 && !whole; ++i) {
+    ASSERT_TRUE(dev.send(device_read_request(10 + i, 1 << 20)));
+    ASSERT_TRUE(dev.recv(buf));
+    DeviceResponse r{};
+    ASSERT_TRUE(decode_device_response(buf.data(), buf.size(), r));
+    FrameBatchReader rd(r.data, r.data_length);
+    FrameView v;
+    while (rd.next(v)) whole = whole || (v.length == out.size() && std::memcmp(v.data, out.data(), v.length) == 0);
+  }
+  EXPECT_TRUE(whole) << "a frame of the new MTU was dropped on its way out";
+  EXPECT_EQ(query(dev, OID_GEN_XMIT_ERROR, 8), std::vector<uint8_t>(8, 0));
+  close(ps);
+}
+
+// A second host on the same root is refused and takes nothing from the
+// first, which still obeys the installer, even one whose INF has gone.
+TEST_F(VlncardHost, OneHostPerRoot) {
+  start();
+  const std::string pid_file = root + "/run/velarn/vlncard.pid";
+  const std::string first = capture("cat " + pid_file);
+  int st = 0;
+  std::string out = capture("ip netns exec " + ns + " " VLNCARD_PATH " 2>&1; echo rc=$?");
+  EXPECT_NE(out.find("another host (pid " + first + ") already serves this root"), std::string::npos) << out;
+  EXPECT_NE(out.find("rc=1"), std::string::npos) << out;
+  EXPECT_EQ(capture("cat " + pid_file), first);
+  EXPECT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
+
+  const std::string bare = root + "/bin/vlncardsetup";  // no vlncard.inf beside it
+  ASSERT_EQ(sh("mkdir -p " + root + "/bin && cp " VLNCARDSETUP_PATH " " + bare), 0);
+  out = capture(bare + " uninstall 2>&1");
+  EXPECT_NE(out.find("installation file not found"), std::string::npos) << out;
+  ASSERT_TRUE(wait_for([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "the host did not stop: " << out;
+  pid = -1;
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_NE(access(pid_file.c_str(), F_OK), 0) << "the host's own pid file outlived it";
+  EXPECT_NE(access(device_path(kGuid).c_str(), F_OK), 0);
+}
+
+// A client that does not read its answers waits for them in order; it
+// holds up neither itself nor a client of another adapter.
+TEST_F(VlncardHost, SlowClientKeepsItsAnswersAndHoldsNobody) {
+  add_instance("0001", kGuid2);
+  start();
+  uint32_t st = 0;
+  Device slow{connect_device(kGuid, &st)}, other{connect_device(kGuid2, &st)};
+  ASSERT_GE(slow.fd, 0);
+  ASSERT_GE(other.fd, 0);
+  // Requests until the host stops taking them: its answers have filled the
+  // socket and wait in its queue.
+  uint32_t sent = 0;
+  for (struct pollfd p{slow.fd, POLLOUT, 0}; sent < 5000 && poll(&p, 1, 1000) == 1; ++sent) {
+    auto q = device_query_request(sent, OID_GEN_XMIT_OK, 8);
+    if (::send(slow.fd, q.data(), q.size(), MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(q.size())) break;
+  }
+  std::vector<uint8_t> buf;
+  EXPECT_EQ(other.call(device_query_request(1, OID_GEN_XMIT_OK, 8), buf).status, NDIS_STATUS_SUCCESS);
+  uint32_t next = 0;
+  DeviceResponse r{};
+  while (next < sent && slow.recv(buf) && decode_device_response(buf.data(), buf.size(), r) && r.tag == next) ++next;
+  EXPECT_EQ(next, sent) << "answers lost or out of order";
+}
+
+// The stored interface metric reaches every route through the adapter that
+// came without one, and follows a change of the stored value.
+TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\" + kGuid;
+  Registry reg;
+  ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 5));
+  start();
+  auto routes = [&] { return link("-4 route show dev " + kIf); };
+  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up && ip -n " + ns + " addr add 10.78.0.1/24 dev " + kIf), 0);
+  EXPECT_TRUE(wait_for([&] { return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") !=
+                                    std::string::npos; }))
+      << routes();
+  ASSERT_EQ(sh("ip -n " + ns + " route add 10.79.0.0/16 dev " + kIf), 0);
+  ASSERT_EQ(sh("ip -n " + ns + " route add 10.80.0.0/16 dev " + kIf + " metric 3"), 0);
+  EXPECT_TRUE(wait_for([&] { return routes().find("10.79.0.0/16 scope link metric 5") != std::string::npos; }))
+      << routes();
+
+  ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 7));
+  kill(pid, SIGHUP);
+  EXPECT_TRUE(wait_for([&] {
+    std::string r = routes();
+    return r.find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 7") != std::string::npos &&
+           r.find("10.79.0.0/16 scope link metric 7") != std::string::npos;
+  })) << routes();
+  std::string r = routes();
+  EXPECT_NE(r.find("10.80.0.0/16 scope link metric 3"), std::string::npos) << "a chosen metric was moved: " << r;
+  EXPECT_EQ(r.find("10.79.0.0/16 scope link linkdown"), std::string::npos) << "the route without a metric stayed: " << r;
+  // The prefix route still goes with its address.
+  ASSERT_EQ(sh("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
+  EXPECT_EQ(routes().find("10.78.0.0"), std::string::npos) << routes();
+}
+
+TEST_F(VlncardHost, DamagedRegistryIsReportedAsSuch) {
+  add_instance("0001", kGuid2);
+  std::string values = capture("find " + root + "/etc/velarn/registry -ipath '*0001*' -type f | head -n 1");
+  ASSERT_FALSE(values.empty());
+  std::ofstream(values, std::ios::trunc) << "\x01 not a values file\n";
+  start();
+  std::string err = capture("cat " + root + "/vlncard.err");
+  EXPECT_NE(err.find("damaged registry values file"), std::string::npos) << err;
+  EXPECT_EQ(access(device_path(kGuid).c_str(), F_OK), 0) << "the sound adapter must still start";
 }
 
 TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {

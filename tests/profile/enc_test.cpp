@@ -86,3 +86,29 @@ TEST_F(EncTest, UndecodableTextGivesAValueNotACrash) {
   ASSERT_FALSE(with_zero.empty());
   EXPECT_STREQ(profile_decrypt(pool_, with_zero.c_str()), "ab");
 }
+
+// Long secrets used to come back empty or garbled once their Base64 ran past
+// one long line; each length is checked against the openssl tool both ways and
+// through a parsed profile.
+TEST_F(EncTest, SecretsOfAnyLengthAndLayout) {
+  for (size_t n : {0, 1, 63, 64, 767, 768, 2000, 4000}) {
+    std::string s(n, 'x');
+    for (size_t i = 0; i < n; ++i) s[i] = (char)(' ' + (i * 7) % 95);
+    std::string flat = openssl_encrypt(s, true), lines = openssl_encrypt(s, false);
+    ASSERT_EQ(flat.empty(), n == 0) << "openssl enc -rc4 unavailable";
+    EXPECT_EQ(std::string(profile_encrypt(pool_, s.c_str())), flat) << n;
+    EXPECT_EQ(std::string(profile_decrypt(pool_, flat.c_str())), s) << n;
+    EXPECT_EQ(std::string(profile_decrypt(pool_, lines.c_str())), s) << n;
+    std::string crlf;
+    for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(std::string(profile_decrypt(pool_, crlf.c_str())), s) << n;
+
+    SessionProfile* p = parse(doc("<host>h</host><switch>s</switch><authtype>password</authtype>"
+                                  "<username>u</username><enc_password>" + lines + "</enc_password>"));
+    ASSERT_EQ(rc_, 0) << log_.all();
+    EXPECT_EQ(std::string(p->auth.password), s) << n;
+  }
+  LogCapture log;
+  profile_decrypt(pool_, "QUJD!!");
+  EXPECT_TRUE(log.contains("invalid encoded value")) << log.all();
+}

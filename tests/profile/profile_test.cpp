@@ -50,6 +50,11 @@ TEST_F(ProfileTest, ServerListKeepsNumberOrderAndSkipsGaps) {
   EXPECT_TRUE(log_.has(" port05 = 6000"));
   EXPECT_TRUE(log_.has(" port = 0"));
   EXPECT_FALSE(log_.contains("port07"));
+
+  p = parse(minimal("<port>65535</port><proxyPort>0</proxyPort>"));
+  ASSERT_EQ(rc_, 0) << log_.all();
+  EXPECT_EQ(server(p, 0)->port, 65535);
+  EXPECT_EQ(p->proxy_port, 0);
 }
 
 TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
@@ -80,6 +85,11 @@ TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
       {minimal("<deviceType>TAP</deviceType>"), "invalid value for deviceType: TAP"},
       {minimal("<proxyHost>p</proxyHost><proxyUsername>u</proxyUsername>"),
        "element missing: /profile/proxyPassword"},
+      // Ports are refused, never wrapped into another port.
+      {minimal("<port>99999</port>"), "invalid value for port: 99999"},
+      {minimal("<port>-2</port>"), "invalid value for port: -2"},
+      {minimal("<host02>b</host02><port02>65536</port02>"), "invalid value for port02: 65536"},
+      {minimal("<proxyPort>99999999999</proxyPort>"), "invalid value for proxyPort: 99999999999"},
   };
   for (const auto& c : cases) {
     LogCapture log;

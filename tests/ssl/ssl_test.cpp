@@ -38,13 +38,16 @@ std::string slurp(const std::string& path) {
 // One openssl s_server in reverse-line mode, killed when the test ends.
 class SServer {
  public:
-  SServer(const std::string& dir, std::vector<std::string> args) : out_(dir + "/s_server.out") {
+  // Each server writes a file of its own, made before it starts: a shared
+  // one could still show the previous server's port.
+  SServer(const std::string& dir, std::vector<std::string> args)
+      : out_(dir + "/s_server." + std::to_string(++count_) + ".out") {
     std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-rev"};
     argv.insert(argv.end(), args.begin(), args.end());
+    int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
       int null = open("/dev/null", O_RDONLY);
@@ -55,6 +58,7 @@ class SServer {
       execvp("openssl", cargv.data());
       _exit(127);
     }
+    if (fd >= 0) close(fd);
     for (int i = 0; i < 100 && port_ == 0; ++i) {
       std::string s = slurp(out_);
       size_t at = s.find("ACCEPT 127.0.0.1:");
@@ -75,6 +79,7 @@ class SServer {
   std::string output() const { return slurp(out_); }
 
  private:
+  static inline int count_ = 0;
   std::string out_;
   pid_t pid_ = -1;
   int port_ = 0;

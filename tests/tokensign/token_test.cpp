@@ -147,6 +147,30 @@ TEST_F(TokenSessions, CertificateIsLoadedAndReleasedWithTheAttempt) {
   apr_pool_destroy(attempt);
 }
 
+// More readers than a small fixed list holds: the session still finds its token.
+TEST_F(TokenSessions, AnyNumberOfSlotsIsRead) {
+  for (int i = 0; i < 10; ++i) {
+    int st = 0;
+    std::string out = run_command("softhsm2-util --init-token --free --label extra" + std::to_string(i) +
+                                      " --so-pin 87654321 --pin " + kPin,
+                                  &st);
+    ASSERT_EQ(0, st) << out;
+  }
+  make_identity("user", "token-user");
+  import("user", "01");
+  SessionProfile* p = parse(token_profile(kSoftHsm, kPin));
+  ASSERT_NE(p, nullptr);
+  TokenSession* ts = setup(p);
+  ASSERT_NE(ts, nullptr);
+  apr_pool_t* attempt;
+  apr_pool_create(&attempt, session_pool);
+  CapturedLog log;
+  EXPECT_EQ(0, token_fetch_certificate(ts, attempt));
+  EXPECT_NE(p->auth.certificate, nullptr);
+  EXPECT_FALSE(log.has_message("error in C_GetSlotList: 0x150"));
+  apr_pool_destroy(attempt);
+}
+
 TEST_F(TokenSessions, WrongPinIsTriedOnceAndEndsTheSession) {
   make_identity("user", "token-user");
   import("user", "01");

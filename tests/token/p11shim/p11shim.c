@@ -2,7 +2,8 @@
  * (SoftHSM2 by default, P11SHIM_TARGET) and adds what a software token cannot
  * do: the token can be pulled out and put back (it is hidden while the file
  * named by P11SHIM_HIDE exists) and slot events report those changes. It also
- * counts login attempts, so a test can see what a wrong PIN cost the token. */
+ * counts login attempts, so a test can see what a wrong PIN cost the token,
+ * and can play a full token. */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
@@ -70,6 +71,15 @@ static CK_RV shim_Login(CK_SESSION_HANDLE s, CK_USER_TYPE user, CK_UTF8CHAR_PTR 
   return real->C_Login(s, user, pin, len);
 }
 
+/* A full token: P11SHIM_FULL=1 refuses every new object, =half leaves the
+ * object behind as a careless module might, and still reports no room. */
+static CK_RV shim_CreateObject(CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_OBJECT_HANDLE_PTR obj) {
+  const char* full = getenv("P11SHIM_FULL");
+  if (!full || !*full) return real->C_CreateObject(s, t, n, obj);
+  if (strcmp(full, "half") == 0) real->C_CreateObject(s, t, n, obj);
+  return CKR_DEVICE_MEMORY;
+}
+
 static CK_RV shim_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR slot, CK_VOID_PTR reserved) {
   (void)reserved;
   if (!(flags & CKF_DONT_BLOCK)) return CKR_FUNCTION_NOT_SUPPORTED;
@@ -98,6 +108,7 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_
     shim.C_OpenSession = shim_OpenSession;
     shim.C_Login = shim_Login;
     shim.C_WaitForSlotEvent = shim_WaitForSlotEvent;
+    shim.C_CreateObject = shim_CreateObject;
   }
   *out = &shim;
   return CKR_OK;
