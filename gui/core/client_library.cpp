@@ -234,7 +234,9 @@ int ClientLibrary::GetSessionProfile(std::string* text) {
 }
 
 std::string ClientLibrary::EncryptSecret(const std::string& plain) {
-  std::vector<char> out(plain.size() + 296, 0);
+  // Base64 of the whole secret and its terminating zero, with room to spare:
+  // a fixed margin would cut secrets of some hundred bytes and more.
+  std::vector<char> out(4 * ((plain.size() + 1 + 2) / 3) + 296, 0);
   int rc = api_.encrypt(kSecretKey, 40, plain.c_str(), plain.size() + 1, out.data(), out.size());
   if (rc != 0) {
     // What the library left in the buffer is undefined; never store it.

@@ -245,6 +245,8 @@ TEST_F(Wrapper, EncryptSecretNeverReturnsAFailedResult) {
   std::string enc = lib.EncryptSecret("secret");
   EXPECT_FALSE(enc.empty());
   EXPECT_EQ(std::string::npos, enc.find("secret"));
+  // A long secret is encoded whole, not cut at a fixed margin.
+  EXPECT_EQ(4 * ((4000u + 1 + 2) / 3), lib.EncryptSecret(std::string(4000, 's')).size());
   script.encrypt = [](int) { return 1; };
   EXPECT_EQ("", lib.EncryptSecret("secret"));
   EXPECT_EQ(std::vector<std::string>{cat.text(ids::kEncryptFailed)}, host.messages);
