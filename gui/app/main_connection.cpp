@@ -1062,7 +1062,9 @@ void CMainConnection::start_flow(const StartPlan& plan) {
       start_library([this](bool ok) {
         if (!ok) return;
         RefreshState([this] {
-          reload_current();
+          // A -connect forwarded while the service was still starting has
+          // loaded its own profile by now: that one stays.
+          if (profile_restored_) reload_current();
           if (!idle_) RefreshState();
         });
       });
