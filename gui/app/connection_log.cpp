@@ -11,7 +11,7 @@ namespace {
 constexpr int kMaxLines = 200;
 }  // namespace
 
-ConnectionLog::ConnectionLog(const QString& title, const std::vector<std::string>& entries, QWidget* parent)
+ConnectionLog::ConnectionLog(const QString& title, const QString& close, const std::vector<std::string>& entries, QWidget* parent)
     : QDialog(parent) {
   setWindowTitle(title);
   setAttribute(Qt::WA_DeleteOnClose);
@@ -24,7 +24,9 @@ ConnectionLog::ConnectionLog(const QString& title, const std::vector<std::string
   list_ = new QListWidget(this);
   list_->setObjectName(QStringLiteral("lines"));
   layout->addWidget(list_, 1);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+  // The catalog's caption: Qt's own button texts are not translated here.
+  auto* buttons = new QDialogButtonBox(this);
+  buttons->addButton(close, QDialogButtonBox::RejectRole);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
   layout->addWidget(buttons);
   for (const std::string& e : entries) list_->addItem(QString::fromStdString(e));

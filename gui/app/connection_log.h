@@ -15,7 +15,8 @@ namespace vlngui {
 class ConnectionLog : public QDialog {
   Q_OBJECT
  public:
-  ConnectionLog(const QString& title, const std::vector<std::string>& entries, QWidget* parent = nullptr);
+  ConnectionLog(const QString& title, const QString& close, const std::vector<std::string>& entries,
+                QWidget* parent = nullptr);
 
   void appendLine(const QString& line);
   void setSummary(const QString& text);

@@ -211,9 +211,9 @@ void CMainConnection::build_form() {
   outer->setContentsMargins(0, 0, 0, 0);
   auto* banner = new QLabel(this);
   banner->setObjectName(QStringLiteral("163"));
-  banner->setPixmap(tray_state_icon(2).pixmap(48, 48));
-  banner->setAlignment(Qt::AlignCenter);
-  banner->setStyleSheet(QStringLiteral("background:#1f3a5a; padding:8px;"));
+  banner->setText(QString::fromStdString(ctx_.product_title));
+  banner->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  banner->setStyleSheet(QStringLiteral("background:#1f3a5a; color:white; font-size:15pt; font-weight:bold; padding:12px;"));
   outer->addWidget(banner);
 
   auto* grid = new QGridLayout;
@@ -513,14 +513,16 @@ void CMainConnection::openConnectionLog() {
     return;
   }
   std::vector<std::string> entries = worker_ ? worker_->events().entries() : std::vector<std::string>{};
-  log_window_ = new ConnectionLog(text(20045), entries);
+  log_window_ = new ConnectionLog(text(20045), text(10035), entries);
   log_window_->setWindowIcon(windowIcon());
   log_window_->setSummary(extra_tip());
   log_window_->show();
 }
 
 void CMainConnection::appendLogLine(const QString& line) {
-  static const QRegularExpression kAddress(QStringLiteral("has the address ([0-9.]+(?:/[0-9]+)?)"));
+  // The service's wording, or the Japanese catalog's rewording of it.
+  static const QRegularExpression kAddress(
+      QStringLiteral("(?:has the address|\u30a2\u30c9\u30ec\u30b9:) ([0-9]+(?:\\.[0-9]+){3}(?:/[0-9]+)?)"));
   QRegularExpressionMatch m = kAddress.match(line);
   if (m.hasMatch()) {
     adapter_address_ = m.captured(1);
@@ -786,6 +788,8 @@ void CMainConnection::ShowLoginWindow() {
   }
   update_controls();
   status_->clearMessage();
+  // The rows of the other modes are hidden: no room kept for them.
+  adjustSize();
 }
 
 bool CMainConnection::validate_login() {
