@@ -584,9 +584,12 @@ const char* client_statistics_text(apr_pool_t* pool) {
   if (!s) return nullptr;
   apr_time_t since = s->connected.load() ? s->connected_since.load() : 0;
   long long seconds = since ? static_cast<long long>(apr_time_sec(apr_time_now() - since)) : 0;
-  return apr_psprintf(pool, "seconds=%lld&sent=%llu&received=%llu", seconds,
-                      static_cast<unsigned long long>(s->bytes_sent.load()),
-                      static_cast<unsigned long long>(s->bytes_received.load()));
+  // APR's formatter has no "ll": the C library's does.
+  char text[96];
+  std::snprintf(text, sizeof text, "seconds=%lld&sent=%llu&received=%llu", seconds,
+                static_cast<unsigned long long>(s->bytes_sent.load()),
+                static_cast<unsigned long long>(s->bytes_received.load()));
+  return apr_pstrdup(pool, text);
 }
 
 void client_register(void) {

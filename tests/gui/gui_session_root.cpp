@@ -2,6 +2,7 @@
 // keva-server in namespaces of the test's own, reached only through
 // ClientLibrary, with the service's texts in the Japanese catalogs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,8 +11,16 @@
 #include <mutex>
 #include <thread>
 
+#include <QApplication>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTimer>
+#include <fstream>
+
 #include "client_library.h"
 #include "gui_test_support.h"
+#include "instance_channel.h"
+#include "main_connection.h"
 #include "tunnel_fixture.h"
 
 using namespace vlngui;
@@ -96,6 +105,135 @@ TEST(GuiSession, WrapperConnectsThroughTheServiceAndLogsItsEventsInJapanese) {
   EXPECT_LE(lib.events().entries().size(), EventLog::kMaxEntries);
   std::lock_guard<std::mutex> l(window.mu);
   EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+}
+
+// A program started in the background by the shell, ended with the test.
+struct Background {
+  std::string pid_file;
+  Background(const std::string& cmd, const std::string& dir, const std::string& name) {
+    pid_file = dir + "/" + name + ".pid";
+    std::system((cmd + " >'" + dir + "/" + name + ".log' 2>&1 & echo $! >'" + pid_file + "'").c_str());
+  }
+  ~Background() {
+    std::string pid = read_file(pid_file);
+    if (!pid.empty()) std::system(("kill " + pid + " 2>/dev/null").c_str());
+  }
+};
+
+template <class F>
+bool pump_until(F ready, int seconds = 60) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!ready() && std::chrono::steady_clock::now() < until)
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  return ready();
+}
+
+VLN_Statistics statistics() {
+  VLN_Statistics st{};
+  int h = 0;
+  int rc = VLN_open(&h, nullptr);
+  if (rc == 0) {
+    rc = VLN_statistics(h, &st);
+    VLN_close(h);
+  }
+  EXPECT_EQ(0, rc) << "VLN_statistics";
+  return st;
+}
+
+// The tray client itself: its window on a virtual display with a tray host,
+// the real libvln and kevad behind it, and a second start of the program
+// that hands it -cmd -disconnect.
+TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces, TAP devices)";
+  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null") != 0)
+    GTEST_SKIP() << "needs Xvfb and trayer";
+  TunnelSite site;
+  ASSERT_TRUE(site.ok());
+  ASSERT_TRUE(site.start_server());
+  ASSERT_TRUE(site.start_adapter());
+  ASSERT_TRUE(site.start_kevad());
+  guitest::TempDir dir;
+  const std::string run = dir.path() + "/run";
+  ASSERT_EQ(0, ::mkdir(run.c_str(), 0700));
+  Background xvfb("Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>'" + dir.path() + "/display'",
+                  dir.path(), "xvfb");
+  auto display_ready = [&] { return !read_file(dir.path() + "/display").empty(); };
+  for (int i = 0; i < 150 && !display_ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(display_ready());
+  std::string display = ":" + read_file(dir.path() + "/display");
+  display.erase(display.find_last_not_of(" \n") + 1);
+  setenv("DISPLAY", display.c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  setenv("LANG", "C.UTF-8", 1);
+  Background trayer("trayer --edge top --align right --widthtype pixel --width 120 --height 24", dir.path(),
+                    "trayer");
+
+  int argc = 1;
+  char arg0[] = "gui_session_tests";
+  char* argv[] = {arg0, nullptr};
+  QApplication app(argc, argv);
+  Catalogs en = guitest::shipped("en");
+  AppContext ctx;
+  ctx.catalogs = &en;
+  ctx.product_title = en.text(20101);
+  ctx.title_with_version = en.text(20003);
+  ctx.main_title = ctx.product_title + " " + en.text(20102);
+  ctx.data_folder = dir.path();
+  ctx.current_profile_path = dir.path() + "/" + en.text(29011);
+  ctx.settings_path = dir.path() + "/" + en.text(29012);
+  ctx.startup_profile_path = dir.path() + "/" + en.text(29014);
+  CMainConnection w(ctx);
+  // Whatever box the window raises is answered and kept for the failure text.
+  QStringList boxes;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      boxes << box->text();
+      box->done(QMessageBox::Yes);
+    }
+  });
+  answer.start(50);
+  StartPlan plan;
+  plan.flow = StartFlow::Nothing;
+  ASSERT_TRUE(w.init(plan)) << "no tray";
+  InstanceServer server([&w](const std::string& line, std::function<void(int)> reply) {
+    w.HandleForwardedCommand(line, std::move(reply));
+  });
+  ASSERT_TRUE(server.listen(instance_name()));
+  int opened = -1;
+  w.HandleForwardedCommand("-cmd -svr_open", [&](int r) { opened = r; });
+  ASSERT_TRUE(pump_until([&] { return opened == 1; }));
+
+  // The user's profile, trusting the server's own certificate, credentials saved.
+  const std::string file = dir.path() + "/office.vln";
+  std::ofstream(file) << site.profile("<port>5711</port><trust>" + read_file(site.root() + "/server.crt") +
+                                      "</trust>");
+  ASSERT_TRUE(w.LoadProfile(QString::fromStdString(file))) << boxes.join("|").toStdString();
+  w.Current().settings.showConnect = 0;
+  ASSERT_TRUE(w.ConnectRequest()) << boxes.join("|").toStdString();
+  ASSERT_TRUE(pump_until([&] { return w.trayTip().contains("Connected to 10.203.0.1 (switch test)"); }))
+      << w.trayTip().toStdString() << boxes.join("|").toStdString() << read_file(site.data("kevad.log"));
+  EXPECT_EQ(2, w.trayIconState());
+
+  // Counters grow while traffic flows, and the tip shows them.
+  VLN_Statistics before = statistics();
+  EXPECT_EQ(0, site.in_ns(site.cli_ns(), "ping -c 5 -i 0.2 -W 2 192.168.203.1 >/dev/null"));
+  VLN_Statistics after = statistics();
+  EXPECT_GT(after.sent, before.sent + 5 * 98);
+  EXPECT_GT(after.received, before.received + 5 * 98);
+  EXPECT_TRUE(pump_until([&] { return w.trayTip().contains("Sent ") && w.trayTip().contains("Connected for "); }))
+      << w.trayTip().toStdString();
+
+  // A second start hands -cmd -disconnect to this one.
+  QProcess second;
+  second.start(QStringLiteral(VLNGUI_PATH), {QStringLiteral("-cmd"), QStringLiteral("-disconnect")});
+  ASSERT_TRUE(pump_until([&] { return second.state() == QProcess::NotRunning; }));
+  EXPECT_EQ(0, second.exitCode()) << second.readAllStandardError().toStdString();
+  EXPECT_TRUE(pump_until([&] { return w.trayIconState() == 0 && w.idle(); })) << w.trayTip().toStdString();
+  EXPECT_TRUE(site.wait_for_log(site.data("kevad.log"), "remote session closed", 30000));
+  EXPECT_TRUE(boxes.isEmpty()) << boxes.join("|").toStdString();
+  w.shutdown();
 }
 
 }  // namespace
