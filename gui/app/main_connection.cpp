@@ -14,8 +14,11 @@
 #include <QRegularExpression>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <cstdio>
-#include <sstream>
+#include <ctime>
 
 #include "catalog_ids.h"
 #include "connection_log.h"
@@ -65,7 +68,45 @@ void token_notice(void* context, unsigned message) {
   }, Qt::QueuedConnection);
 }
 
+// The first present of the fields, in order.
+std::string name_part(X509_NAME* name, std::initializer_list<int> nids) {
+  for (int nid : nids) {
+    char buf[256];
+    if (X509_NAME_get_text_by_NID(name, nid, buf, sizeof buf) > 0) return buf;
+  }
+  return {};
+}
+
+// "2026/3/7" in local time, without leading zeros.
+std::string local_day(const ASN1_TIME* t) {
+  struct tm tm {};
+  if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return {};
+  time_t utc = timegm(&tm);
+  struct tm local {};
+  localtime_r(&utc, &local);
+  return std::to_string(local.tm_year + 1900) + "/" + std::to_string(local.tm_mon + 1) + "/" +
+         std::to_string(local.tm_mday);
+}
+
 }  // namespace
+
+CertificateLines certificate_lines(const std::string& pem) {
+  CertificateLines out;
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  if (!cert) return out;
+  out.subject = name_part(X509_get_subject_name(cert), {NID_commonName, NID_organizationalUnitName,
+                                                         NID_organizationName, NID_stateOrProvinceName,
+                                                         NID_localityName, NID_countryName});
+  out.issuer = name_part(X509_get_issuer_name(cert),
+                         {NID_commonName, NID_organizationalUnitName, NID_organizationName});
+  out.validity =
+      local_day(X509_get0_notBefore(cert)) + "\u3000\uff5e\u3000" + local_day(X509_get0_notAfter(cert));
+  out.ok = true;
+  X509_free(cert);
+  return out;
+}
 
 QIcon tray_state_icon(int state) {
   static const bool loaded = (load_icon_resources(), true);
@@ -775,11 +816,16 @@ void CMainConnection::ShowLoginWindow() {
       edit(10062)->setText(p.encPassword);
       (p.username.isEmpty() ? edit(10061) : edit(10062))->setFocus();
       break;
-    case Mode::Certificate:
-      // The certificate's names are left to the settings dialogs, which read
-      // it; here the lines show what the profile names.
+    case Mode::Certificate: {
       for (int id : {10011, 10012, 10013, 10014, 10015, 10016}) control(id)->show();
+      CertificateLines c = certificate_lines(p.certificate.toStdString());
+      if (c.ok) {
+        static_cast<QLabel*>(control(10014))->setText(QString::fromStdString(c.subject));
+        static_cast<QLabel*>(control(10015))->setText(QString::fromStdString(c.issuer));
+        static_cast<QLabel*>(control(10016))->setText(QString::fromStdString(c.validity));
+      }
       break;
+    }
     case Mode::Token:
       for (int id : {10020, 10063}) control(id)->show();
       edit(10063)->setText(p.encPin);

@@ -57,6 +57,14 @@ QIcon tray_state_icon(int state);
 // the leading non-zero octets of the two masks; empty when none does.
 std::string address_conflict(const std::vector<velarn::AdapterInfo>& adapters);
 
+// What the login window shows of a PEM certificate: the subject's and the
+// issuer's first present name, and the validity as local days.
+struct CertificateLines {
+  bool ok = false;
+  std::string subject, issuer, validity;
+};
+CertificateLines certificate_lines(const std::string& pem);
+
 // "1:02:03", "12.3 KB": the counters as the tip shows them.
 std::string format_duration(int64_t seconds);
 std::string format_bytes(uint64_t bytes);

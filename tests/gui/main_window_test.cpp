@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../profile/test_certs.h"
 #include "gui_test_support.h"
 #include "main_connection.h"
 #include "vlntoken.h"
@@ -282,6 +283,21 @@ TEST_F(MainWindow, EnterConnectsOrPressesTheFocusedButtonAndEscapeIsSwallowed) {
   QTest::keyClick(pass, Qt::Key_Return);
   settle();
   EXPECT_EQ(1, g_connects.load());
+}
+
+TEST_F(MainWindow, CertificateLoginShowsTheCertificatesNamesAndDays) {
+  testcerts::Key ca_key, key;
+  testcerts::Cert ca("Office CA", ca_key, nullptr, nullptr, true);
+  testcerts::Cert mine("alice@office", key, &ca, &ca_key, false);
+  ready_profile(ProfileRecord::AuthCertificate);
+  w_->Current().certificate = QString::fromStdString(mine.pem());
+  w_->Current().settings.showConnect = 1;
+  ASSERT_TRUE(w_->ConnectRequest());
+  EXPECT_EQ("alice@office", control<QLabel>(10014)->text());
+  EXPECT_EQ("Office CA", control<QLabel>(10015)->text());
+  EXPECT_TRUE(control<QLabel>(10016)->text().contains(QString::fromUtf8("\u3000\uff5e\u3000")));
+  EXPECT_FALSE(control(10061)->isVisible());
+  EXPECT_EQ(std::string(), certificate_lines("not a certificate").validity);
 }
 
 TEST_F(MainWindow, ForwardedConnectDuringAModalMessageOnlyBringsTheWindowForward) {
