@@ -3,7 +3,8 @@
 // each state by a scripted client library (no service needed). Writes
 // tray-{idle,connecting,connected}, tray-menu, tray-menu-connected,
 // login-window, connected-tip and connection-log, each -<lang>.png, into the
-// folder given.
+// folder given. With TRAY_PANEL=dark only the tray icons are taken, named
+// -dark, to show them on a dark panel.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
   const QString out = QString::fromLocal8Bit(argv[1]);
   QDir().mkpath(out);
   const std::string lang = catalog_language();
-  const QString tag = QString::fromStdString(lang);
+  const bool dark_panel = qgetenv("TRAY_PANEL") == "dark";
+  const QString tag = dark_panel ? QStringLiteral("dark") : QString::fromStdString(lang);
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
   Catalogs catalogs;
   if (!catalogs.load(find_catalog_folder(self, lang))) {
@@ -131,6 +133,12 @@ int main(int argc, char** argv) {
       // The connect notice's balloon covers the panel for three seconds.
       settle(s.state == 2 ? 3600 : 400);
       if (!save(panel_shot(icon), out + QStringLiteral("/tray-%1-%2.png").arg(s.name, tag))) rc = 1;
+    }
+
+    if (dark_panel) {
+      w.shutdown();
+      std::filesystem::remove_all(data);
+      return rc;
     }
 
     // Menus, idle and connected, as a right click opens them by the icon.
