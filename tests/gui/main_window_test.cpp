@@ -361,3 +361,31 @@ TEST_F(MainWindow, TokenNoticesSuspendAndArming) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AddressConflict, OverlapByTheShorterMaskAgainstOtherAdapters) {
+  auto adapter = [](const char* desc, const char* ip, const char* mask) {
+    velarn::AdapterInfo a;
+    a.description = desc;
+    a.ip_address = ip;
+    a.ip_mask = mask;
+    return a;
+  };
+  const auto own = adapter("Velarn Virtual Ethernet Adapter", "192.168.30.7", "255.255.255.0");
+  struct Case { std::vector<velarn::AdapterInfo> list; const char* conflict; } cases[] = {
+      {{own, adapter("eth0", "192.168.30.20", "255.255.255.0")}, "192.168.30.20"},
+      {{own, adapter("eth0", "192.168.31.20", "255.255.255.0")}, ""},
+      // The shorter mask decides: a /16 on the other side still overlaps.
+      {{own, adapter("wlan0", "192.168.99.1", "255.255.0.0")}, "192.168.99.1"},
+      {{own, adapter("lo", "127.0.0.1", "255.0.0.0")}, ""},
+      {{own, adapter("dummy", "0.0.0.0", "0.0.0.0")}, ""},
+      // No address yet, or no virtual adapter at all: nothing to compare.
+      {{adapter("Velarn Virtual Ethernet Adapter", "0.0.0.0", "0.0.0.0"),
+        adapter("eth0", "192.168.30.20", "255.255.255.0")}, ""},
+      {{adapter("eth0", "192.168.30.20", "255.255.255.0")}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.conflict, address_conflict(c.list)) << c.list.back().description;
+}
+
+}  // namespace
