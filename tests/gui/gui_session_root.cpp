@@ -140,9 +140,78 @@ VLN_Statistics statistics() {
   return st;
 }
 
-// The tray client itself: its window on a virtual display with a tray host,
-// the real libvln and kevad behind it, and a second start of the program
-// that hands it -cmd -disconnect.
+// The tray client itself on a virtual display with a tray host, the real
+// libvln behind it, listening as the running instance; boxes it raises are
+// answered and kept.
+struct TrayClient {
+  guitest::TempDir dir;
+  std::unique_ptr<Background> xvfb, trayer;
+  std::unique_ptr<QApplication> app;
+  Catalogs en;
+  AppContext ctx;
+  std::unique_ptr<CMainConnection> w;
+  std::unique_ptr<InstanceServer> server;
+  QStringList boxes;
+  QTimer answer;
+  int argc = 1;
+  char arg0[18] = "gui_session_tests";
+  char* argv[2] = {arg0, nullptr};
+
+  void start() {
+    const std::string run = dir.path() + "/run";
+    ASSERT_EQ(0, ::mkdir(run.c_str(), 0700));
+    xvfb = std::make_unique<Background>(
+        "Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>'" + dir.path() + "/display'", dir.path(), "xvfb");
+    auto display_ready = [&] { return !read_file(dir.path() + "/display").empty(); };
+    for (int i = 0; i < 150 && !display_ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(display_ready());
+    std::string display = ":" + read_file(dir.path() + "/display");
+    display.erase(display.find_last_not_of(" \n") + 1);
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    setenv("LANG", "C.UTF-8", 1);
+    trayer = std::make_unique<Background>(
+        "trayer --edge top --align right --widthtype pixel --width 120 --height 24", dir.path(), "trayer");
+    app = std::make_unique<QApplication>(argc, argv);
+    en = guitest::shipped("en");
+    ctx.catalogs = &en;
+    ctx.product_title = en.text(20101);
+    ctx.title_with_version = en.text(20003);
+    ctx.main_title = ctx.product_title + " " + en.text(20102);
+    ctx.data_folder = dir.path();
+    ctx.current_profile_path = dir.path() + "/" + en.text(29011);
+    ctx.settings_path = dir.path() + "/" + en.text(29012);
+    ctx.startup_profile_path = dir.path() + "/" + en.text(29014);
+    w = std::make_unique<CMainConnection>(ctx);
+    QObject::connect(&answer, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        boxes << box->text();
+        box->done(QMessageBox::Yes);
+      }
+    });
+    answer.start(50);
+    StartPlan plan;
+    plan.flow = StartFlow::Nothing;
+    ASSERT_TRUE(w->init(plan)) << "no tray";
+    server = std::make_unique<InstanceServer>([this](const std::string& line, std::function<void(int)> reply) {
+      w->HandleForwardedCommand(line, std::move(reply));
+    });
+    ASSERT_TRUE(server->listen(instance_name()));
+    int opened = -1;
+    w->HandleForwardedCommand("-cmd -svr_open", [&](int r) { opened = r; });
+    ASSERT_TRUE(pump_until([&] { return opened == 1; }));
+  }
+  ~TrayClient() {
+    answer.stop();
+    if (w) w->shutdown();
+    server.reset();
+    w.reset();
+    app.reset();
+  }
+  std::string seen() const { return w->trayTip().toStdString() + " | " + boxes.join("|").toStdString(); }
+};
+
 TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces, TAP devices)";
   if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null") != 0)
@@ -152,68 +221,19 @@ TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
   ASSERT_TRUE(site.start_server());
   ASSERT_TRUE(site.start_adapter());
   ASSERT_TRUE(site.start_kevad());
-  guitest::TempDir dir;
-  const std::string run = dir.path() + "/run";
-  ASSERT_EQ(0, ::mkdir(run.c_str(), 0700));
-  Background xvfb("Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>'" + dir.path() + "/display'",
-                  dir.path(), "xvfb");
-  auto display_ready = [&] { return !read_file(dir.path() + "/display").empty(); };
-  for (int i = 0; i < 150 && !display_ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_TRUE(display_ready());
-  std::string display = ":" + read_file(dir.path() + "/display");
-  display.erase(display.find_last_not_of(" \n") + 1);
-  setenv("DISPLAY", display.c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-  setenv("QT_QPA_PLATFORM", "xcb", 1);
-  setenv("LANG", "C.UTF-8", 1);
-  Background trayer("trayer --edge top --align right --widthtype pixel --width 120 --height 24", dir.path(),
-                    "trayer");
-
-  int argc = 1;
-  char arg0[] = "gui_session_tests";
-  char* argv[] = {arg0, nullptr};
-  QApplication app(argc, argv);
-  Catalogs en = guitest::shipped("en");
-  AppContext ctx;
-  ctx.catalogs = &en;
-  ctx.product_title = en.text(20101);
-  ctx.title_with_version = en.text(20003);
-  ctx.main_title = ctx.product_title + " " + en.text(20102);
-  ctx.data_folder = dir.path();
-  ctx.current_profile_path = dir.path() + "/" + en.text(29011);
-  ctx.settings_path = dir.path() + "/" + en.text(29012);
-  ctx.startup_profile_path = dir.path() + "/" + en.text(29014);
-  CMainConnection w(ctx);
-  // Whatever box the window raises is answered and kept for the failure text.
-  QStringList boxes;
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      boxes << box->text();
-      box->done(QMessageBox::Yes);
-    }
-  });
-  answer.start(50);
-  StartPlan plan;
-  plan.flow = StartFlow::Nothing;
-  ASSERT_TRUE(w.init(plan)) << "no tray";
-  InstanceServer server([&w](const std::string& line, std::function<void(int)> reply) {
-    w.HandleForwardedCommand(line, std::move(reply));
-  });
-  ASSERT_TRUE(server.listen(instance_name()));
-  int opened = -1;
-  w.HandleForwardedCommand("-cmd -svr_open", [&](int r) { opened = r; });
-  ASSERT_TRUE(pump_until([&] { return opened == 1; }));
+  TrayClient tc;
+  ASSERT_NO_FATAL_FAILURE(tc.start());
+  CMainConnection& w = *tc.w;
 
   // The user's profile, trusting the server's own certificate, credentials saved.
-  const std::string file = dir.path() + "/office.vln";
+  const std::string file = tc.dir.path() + "/office.vln";
   std::ofstream(file) << site.profile("<port>5711</port><trust>" + read_file(site.root() + "/server.crt") +
                                       "</trust>");
-  ASSERT_TRUE(w.LoadProfile(QString::fromStdString(file))) << boxes.join("|").toStdString();
+  ASSERT_TRUE(w.LoadProfile(QString::fromStdString(file))) << tc.seen();
   w.Current().settings.showConnect = 0;
-  ASSERT_TRUE(w.ConnectRequest()) << boxes.join("|").toStdString();
+  ASSERT_TRUE(w.ConnectRequest()) << tc.seen();
   ASSERT_TRUE(pump_until([&] { return w.trayTip().contains("Connected to 10.203.0.1 (switch test)"); }))
-      << w.trayTip().toStdString() << boxes.join("|").toStdString() << read_file(site.data("kevad.log"));
+      << tc.seen() << read_file(site.data("kevad.log"));
   EXPECT_EQ(2, w.trayIconState());
 
   // Counters grow while traffic flows, and the tip shows them.
@@ -223,17 +243,16 @@ TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
   EXPECT_GT(after.sent, before.sent + 5 * 98);
   EXPECT_GT(after.received, before.received + 5 * 98);
   EXPECT_TRUE(pump_until([&] { return w.trayTip().contains("Sent ") && w.trayTip().contains("Connected for "); }))
-      << w.trayTip().toStdString();
+      << tc.seen();
 
   // A second start hands -cmd -disconnect to this one.
   QProcess second;
   second.start(QStringLiteral(VLNGUI_PATH), {QStringLiteral("-cmd"), QStringLiteral("-disconnect")});
   ASSERT_TRUE(pump_until([&] { return second.state() == QProcess::NotRunning; }));
   EXPECT_EQ(0, second.exitCode()) << second.readAllStandardError().toStdString();
-  EXPECT_TRUE(pump_until([&] { return w.trayIconState() == 0 && w.idle(); })) << w.trayTip().toStdString();
+  EXPECT_TRUE(pump_until([&] { return w.trayIconState() == 0 && w.idle(); })) << tc.seen();
   EXPECT_TRUE(site.wait_for_log(site.data("kevad.log"), "remote session closed", 30000));
-  EXPECT_TRUE(boxes.isEmpty()) << boxes.join("|").toStdString();
-  w.shutdown();
+  EXPECT_TRUE(tc.boxes.isEmpty()) << tc.seen();
 }
 
 }  // namespace
