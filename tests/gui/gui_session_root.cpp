@@ -21,6 +21,7 @@
 #include "gui_test_support.h"
 #include "instance_channel.h"
 #include "main_connection.h"
+#include "platform/roots.h"
 #include "tunnel_fixture.h"
 
 using namespace vlngui;
@@ -254,5 +255,70 @@ TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
   EXPECT_TRUE(site.wait_for_log(site.data("kevad.log"), "remote session closed", 30000));
   EXPECT_TRUE(tc.boxes.isEmpty()) << tc.seen();
 }
+
+// Token monitoring: the client key lives on a token behind the pass-through
+// test module; pulling the token out keeps the client idle, putting it in
+// connects without a click.
+#ifdef P11SHIM_PATH
+TEST(GuiSession, InsertedTokenConnectsWithTokenMonitoringOn) {
+  const char* softhsm = "/usr/lib/softhsm/libsofthsm2.so";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces, TAP devices)";
+  if (access(softhsm, R_OK) != 0) GTEST_SKIP() << "SoftHSM2 is not installed";
+  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null") != 0)
+    GTEST_SKIP() << "needs Xvfb and trayer";
+  TunnelSite site;
+  ASSERT_TRUE(site.ok());
+  const std::string dir = site.root() + "/softhsm", conf = dir + "/softhsm2.conf", hide = site.root() + "/hidden";
+  ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "/tokens'").c_str()));
+  std::ofstream(conf) << "directories.tokendir = " << dir << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+  setenv("SOFTHSM2_CONF", conf.c_str(), 1);
+  setenv("P11SHIM_HIDE", hide.c_str(), 1);
+  const std::string tool = std::string("pkcs11-tool --module ") + softhsm + " --login --pin 1234";
+  const std::string base = dir + "/user";
+  for (const std::string& cmd : std::vector<std::string>{
+           "softhsm2-util --init-token --free --label velarn --so-pin 87654321 --pin 1234 >/dev/null",
+           "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/O=Velarn/CN=token-user' -keyout " + base +
+               ".key -out " + base + ".crt 2>/dev/null",
+           "openssl pkey -in " + base + ".key -outform DER -out " + base + ".key.der && " + tool +
+               " --write-object " + base + ".key.der --type privkey --id 01 --label user >/dev/null 2>&1",
+           "openssl x509 -in " + base + ".crt -outform DER -out " + base + ".crt.der && " + tool +
+               " --write-object " + base + ".crt.der --type cert --id 01 --label user >/dev/null 2>&1",
+           "touch '" + hide + "'"})
+    ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
+  std::ofstream(site.root() + "/users") << "cert-cn:token-user\n";
+  ASSERT_TRUE(site.start_server({"--ca", base + ".crt", "--require-client-cert"}));
+  ASSERT_TRUE(site.start_adapter());
+  ASSERT_TRUE(site.start_kevad_env("", {"SOFTHSM2_CONF=" + conf, "P11SHIM_HIDE=" + hide}));
+  // The token library's module list, where the GUI looks for it.
+  velarn::roots::make_dirs(site.data(""));
+  std::ofstream(site.data("vlntoken.ini")) << "[PKCS11]\nshim=" << P11SHIM_PATH << "\t1\n";
+
+  TrayClient tc;
+  ASSERT_NO_FATAL_FAILURE(tc.start());
+  CMainConnection& w = *tc.w;
+  std::ofstream(tc.ctx.current_profile_path)
+      << "<?xml version=\"1.0\" encoding=\"utf-8\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
+         "<port>5711</port><authtype>token</authtype><switch>test</switch><driver>"
+      << P11SHIM_PATH << "</driver><pin>1234</pin><trust>" << read_file(site.root() + "/server.crt")
+      << "</trust></profile>";
+  w.reloadCurrentProfile();
+  ASSERT_EQ(CMainConnection::Mode::Token, w.mode()) << tc.seen();
+  w.Current().settings.tokenMonitor = 1;
+  w.Current().settings.showConnect = 0;
+  ASSERT_NE(nullptr, w.tokenRecord()) << tc.seen();
+  // The first notice after the reload only arms the flow; no token, no session.
+  ASSERT_TRUE(pump_until([&] { return w.tokenArmed(); })) << tc.seen();
+  pump_until([] { return false; }, 2);
+  EXPECT_TRUE(w.idle());
+
+  ASSERT_EQ(0, ::unlink(hide.c_str()));
+  ASSERT_TRUE(pump_until([&] { return w.trayIconState() == 2; }))
+      << tc.seen() << read_file(site.data("kevad.log"));
+  EXPECT_TRUE(w.trayTip().contains("Connected to 10.203.0.1 (switch test)")) << tc.seen();
+  w.DoDisconnect();
+  EXPECT_TRUE(pump_until([&] { return w.trayIconState() == 0; })) << tc.seen();
+  EXPECT_TRUE(tc.boxes.isEmpty()) << tc.seen();
+}
+#endif
 
 }  // namespace
