@@ -1,5 +1,8 @@
 #include "main_connection.h"
 
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCursor>
@@ -14,9 +17,6 @@
 #include <QRegularExpression>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include <cstdio>
 #include <ctime>
 
@@ -27,7 +27,9 @@
 
 // The icons are compiled into the windows' static library, whose resources
 // register only when asked to.
-static void load_icon_resources() { Q_INIT_RESOURCE(icons); }
+static void load_icon_resources() {
+  Q_INIT_RESOURCE(icons);
+}
 
 namespace vlngui {
 
@@ -62,10 +64,15 @@ bool octets(const std::string& text, int out[4]) {
 
 void token_notice(void* context, unsigned message) {
   auto* w = static_cast<CMainConnection*>(context);
-  QMetaObject::invokeMethod(w, [w, message] {
-    if (message == kTokenState) w->onTokenState();
-    else if (message == kTokenPending) w->onTokenPending(0);
-  }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      w,
+      [w, message] {
+        if (message == kTokenState)
+          w->onTokenState();
+        else if (message == kTokenPending)
+          w->onTokenPending(0);
+      },
+      Qt::QueuedConnection);
 }
 
 // The first present of the fields, in order.
@@ -96,9 +103,9 @@ CertificateLines certificate_lines(const std::string& pem) {
   X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
   BIO_free(bio);
   if (!cert) return out;
-  out.subject = name_part(X509_get_subject_name(cert), {NID_commonName, NID_organizationalUnitName,
-                                                         NID_organizationName, NID_stateOrProvinceName,
-                                                         NID_localityName, NID_countryName});
+  out.subject = name_part(X509_get_subject_name(cert),
+                          {NID_commonName, NID_organizationalUnitName, NID_organizationName,
+                           NID_stateOrProvinceName, NID_localityName, NID_countryName});
   out.issuer = name_part(X509_get_issuer_name(cert),
                          {NID_commonName, NID_organizationalUnitName, NID_organizationName});
   out.validity =
@@ -254,7 +261,8 @@ void CMainConnection::build_form() {
   banner->setObjectName(QStringLiteral("163"));
   banner->setText(QString::fromStdString(ctx_.product_title));
   banner->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  banner->setStyleSheet(QStringLiteral("background:#1f3a5a; color:white; font-size:15pt; font-weight:bold; padding:12px;"));
+  banner->setStyleSheet(
+      QStringLiteral("background:#1f3a5a; color:white; font-size:15pt; font-weight:bold; padding:12px;"));
   outer->addWidget(banner);
 
   auto* grid = new QGridLayout;
@@ -270,7 +278,10 @@ void CMainConnection::build_form() {
     grid->addWidget(caption(10002 + i), row, 0);
     grid->addWidget(label(10005 + i, QString()), row, 1);
   }
-  struct Field { int caption, edit; bool masked; };
+  struct Field {
+    int caption, edit;
+    bool masked;
+  };
   for (Field f : {Field{10021, 10061, false}, Field{10022, 10062, true}, Field{10020, 10063, true}}) {
     grid->addWidget(caption(f.caption), row, 0);
     auto* e = new QLineEdit(this);
@@ -303,7 +314,8 @@ void CMainConnection::build_form() {
   status_->setSizeGripEnabled(false);
   outer->addWidget(status_);
 
-  connect(static_cast<QPushButton*>(control(10031)), &QPushButton::clicked, this, &CMainConnection::ConnectButton);
+  connect(static_cast<QPushButton*>(control(10031)), &QPushButton::clicked, this,
+          &CMainConnection::ConnectButton);
   connect(static_cast<QPushButton*>(control(10034)), &QPushButton::clicked, this,
           &CMainConnection::openConnectionLog);
   connect(static_cast<QPushButton*>(control(10035)), &QPushButton::clicked, this, [this] {
@@ -316,15 +328,24 @@ void CMainConnection::build_form() {
   setMinimumWidth(380);
 }
 
-QWidget* CMainConnection::control(int id) const { return findChild<QWidget*>(QString::number(id)); }
-QLineEdit* CMainConnection::edit(int id) const { return findChild<QLineEdit*>(QString::number(id)); }
-QString CMainConnection::statusText() const { return status_ ? status_->currentMessage() : QString(); }
+QWidget* CMainConnection::control(int id) const {
+  return findChild<QWidget*>(QString::number(id));
+}
+QLineEdit* CMainConnection::edit(int id) const {
+  return findChild<QLineEdit*>(QString::number(id));
+}
+QString CMainConnection::statusText() const {
+  return status_ ? status_->currentMessage() : QString();
+}
 
 CMainConnection::Mode CMainConnection::mode() const {
   switch (Current().authKind) {
-    case ProfileRecord::AuthCertificate: return Mode::Certificate;
-    case ProfileRecord::AuthToken: return Mode::Token;
-    default: return Mode::Password;
+    case ProfileRecord::AuthCertificate:
+      return Mode::Certificate;
+    case ProfileRecord::AuthToken:
+      return Mode::Token;
+    default:
+      return Mode::Password;
   }
 }
 
@@ -334,9 +355,10 @@ int CMainConnection::ask(const QString& t, bool question) {
   const bool was = interaction_;
   interaction_ = false;
   if (isVisible()) bring_forward();
-  QMessageBox box(question ? QMessageBox::Question : QMessageBox::Warning,
-                  QString::fromStdString(ctx_.product_title), QString(t).replace(QLatin1String("\r\n"), QLatin1String("\n")),
-                  question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, isVisible() ? this : nullptr);
+  QMessageBox box(
+      question ? QMessageBox::Question : QMessageBox::Warning, QString::fromStdString(ctx_.product_title),
+      QString(t).replace(QLatin1String("\r\n"), QLatin1String("\n")),
+      question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, isVisible() ? this : nullptr);
   int r = box.exec();
   interaction_ = was;
   return r;
@@ -363,8 +385,8 @@ void CMainConnection::show_next_message() {
 
 void CMainConnection::notify(const QString& t) {
   if (tray_.isVisible())
-    tray_.showMessage(QString::fromStdString(ctx_.product_title).left(kBalloonTitleMax), t.left(kBalloonTextMax),
-                      QSystemTrayIcon::Information, 3000);
+    tray_.showMessage(QString::fromStdString(ctx_.product_title).left(kBalloonTitleMax),
+                      t.left(kBalloonTextMax), QSystemTrayIcon::Information, 3000);
 }
 
 bool CMainConnection::popup_box_open() const {
@@ -419,8 +441,10 @@ void CMainConnection::tray_activated(QSystemTrayIcon::ActivationReason reason) {
       break;
     case QSystemTrayIcon::DoubleClick:
       if (!isVisible() && interaction_) {
-        if (idle_) trayMenuAction(10002);
-        else if (!ignore_disconnection()) AskDisconnect();
+        if (idle_)
+          trayMenuAction(10002);
+        else if (!ignore_disconnection())
+          AskDisconnect();
       } else {
         bring_forward();
       }
@@ -491,8 +515,10 @@ void CMainConnection::trayMenuAction(int id) {
       profile_restored_ = true;
       ClearSettings();
       if (!reload_current() || !ConnectRequest()) {
-        if (DialogHooks::settings) DialogHooks::settings(this, *this);
-        else std::fprintf(stderr, "vlngui: the settings dialogs are not available\n");
+        if (DialogHooks::settings)
+          DialogHooks::settings(this, *this);
+        else
+          std::fprintf(stderr, "vlngui: the settings dialogs are not available\n");
       }
       interaction_ = true;
       break;
@@ -528,8 +554,7 @@ void CMainConnection::exit_program() {
 void CMainConnection::import_profile() {
   QString path = QFileDialog::getOpenFileName(nullptr, QString::fromStdString(ctx_.product_title), QString(),
                                               text(20050));
-  if (path.isEmpty() || !path.endsWith(QLatin1String(".vln"), Qt::CaseInsensitive)) return;
-  // Only the two spellings the file filter offers count as profiles.
+  // Only the two spellings of the profile extension count; other names are ignored.
   if (!path.endsWith(QLatin1String(".vln")) && !path.endsWith(QLatin1String(".VLN"))) return;
   if (load_profile(path))
     ApplySettings();
@@ -581,7 +606,8 @@ QString CMainConnection::extra_tip() const {
   QStringList lines;
   if (!statistics_.isEmpty()) lines << statistics_;
   if (!adapter_address_.isEmpty())
-    lines << QString::fromStdString(format_text(ctx_.catalogs->text(20042), {adapter_address_.toStdString()}));
+    lines << QString::fromStdString(
+        format_text(ctx_.catalogs->text(20042), {adapter_address_.toStdString()}));
   return lines.join(QLatin1Char('\n'));
 }
 
@@ -605,7 +631,9 @@ void CMainConnection::UpdateTrayState(int state) {
         executed_ = true;
       }
       break;
-    case 1: case 3: case 4:
+    case 1:
+    case 3:
+    case 4:
       tip += ctx_.catalogs->text(20021);
       idle_ = false;
       break;
@@ -613,7 +641,8 @@ void CMainConnection::UpdateTrayState(int state) {
       return;
   }
   // The tip keeps its classic length; the counters follow it on their own lines.
-  QString full = QString::fromStdString(tip).replace(QLatin1String("\r\n"), QLatin1String("\n")).left(kTipMax);
+  QString full =
+      QString::fromStdString(tip).replace(QLatin1String("\r\n"), QLatin1String("\n")).left(kTipMax);
   if (state == 2 && !extra_tip().isEmpty()) full += QLatin1Char('\n') + extra_tip();
   tray_.setToolTip(full);
   const int icon = state == 0 ? 0 : state == 2 ? 2 : 1;
@@ -623,7 +652,9 @@ void CMainConnection::UpdateTrayState(int state) {
   // Desktop notices: the state's edges, told once each.
   if (state != last_state_) {
     if (state == 2) {
-      notify(lost_ ? text(20044) : QString::fromStdString(connected_to_.empty() ? ctx_.catalogs->text(20022) : connected_to_));
+      notify(
+          lost_ ? text(20044)
+                : QString::fromStdString(connected_to_.empty() ? ctx_.catalogs->text(20022) : connected_to_));
       lost_ = false;
       user_disconnect_ = false;
     } else if (last_state_ == 2 && !user_disconnect_) {
@@ -645,9 +676,10 @@ void CMainConnection::UpdateTrayState(int state) {
     std::vector<velarn::AdapterInfo> adapters;
     std::string other = velarn::get_adapters(adapters) ? address_conflict(adapters) : std::string();
     if (!other.empty())
-      tray_.showMessage(text(20030).left(kBalloonTitleMax),
-                        QString::fromStdString(format_text(ctx_.catalogs->text(20031), {other})).left(kBalloonTextMax),
-                        QSystemTrayIcon::Information, 3000);
+      tray_.showMessage(
+          text(20030).left(kBalloonTitleMax),
+          QString::fromStdString(format_text(ctx_.catalogs->text(20031), {other})).left(kBalloonTextMax),
+          QSystemTrayIcon::Information, 3000);
   }
 }
 
@@ -657,20 +689,21 @@ void CMainConnection::poll_statistics() {
   worker_->run([stats](ClientLibrary& l) { return l.QueryStatistics(stats.get()) ? 1 : 0; },
                [this, stats](int ok) {
                  if (!ok || idle_) return;
-                 statistics_ = QString::fromStdString(format_text(ctx_.catalogs->text(20040), {format_duration(stats->seconds)}) +
-                                                      "\n" +
-                                                      format_text(ctx_.catalogs->text(20041),
-                                                                  {format_bytes(stats->sent), format_bytes(stats->received)}));
+                 statistics_ = QString::fromStdString(
+                     format_text(ctx_.catalogs->text(20040), {format_duration(stats->seconds)}) + "\n" +
+                     format_text(ctx_.catalogs->text(20041),
+                                 {format_bytes(stats->sent), format_bytes(stats->received)}));
                  if (icon_state_ == 2) UpdateTrayState(2);
                  if (log_window_) log_window_->setSummary(extra_tip());
                });
 }
 
 void CMainConnection::start_library(std::function<void(bool)> then) {
-  worker_->run([](ClientLibrary& l) { return l.StartLibrary(); }, [this, then = std::move(then)](int ok) {
-    library_started_ = ok;
-    then(ok);
-  });
+  worker_->run([](ClientLibrary& l) { return l.StartLibrary(); },
+               [this, then = std::move(then)](int ok) {
+                 library_started_ = ok;
+                 then(ok);
+               });
 }
 
 void CMainConnection::fill_connected_to(std::function<void()> then) {
@@ -710,11 +743,12 @@ void CMainConnection::RefreshState(std::function<void()> then) {
 void CMainConnection::DoConnect() {
   std::string profile = BuildConnectProfile().toStdString();
   user_disconnect_ = false;
-  worker_->run([profile](ClientLibrary& l) { return l.ConnectProfile(profile); }, [this](int ok) {
-    if (ok) idle_ = false;
-    interaction_ = true;
-    update_controls();
-  });
+  worker_->run([profile](ClientLibrary& l) { return l.ConnectProfile(profile); },
+               [this](int ok) {
+                 if (ok) idle_ = false;
+                 interaction_ = true;
+                 update_controls();
+               });
 }
 
 void CMainConnection::DoDisconnect() {
@@ -769,12 +803,18 @@ bool CMainConnection::ConnectRequest() {
     }
   }
   int fault = 0;
-  if (p.host.isEmpty()) fault = 22211;
-  else if (p.port.isEmpty()) fault = 22212;
-  else if (p.switchName.isEmpty()) fault = 22213;
-  else if (p.trust.isEmpty()) fault = 22018;
-  else if (mode() == Mode::Token && p.driver.isEmpty()) fault = 22203;
-  else if (mode() == Mode::Certificate && p.certificate.isEmpty()) fault = 22012;
+  if (p.host.isEmpty())
+    fault = 22211;
+  else if (p.port.isEmpty())
+    fault = 22212;
+  else if (p.switchName.isEmpty())
+    fault = 22213;
+  else if (p.trust.isEmpty())
+    fault = 22018;
+  else if (mode() == Mode::Token && p.driver.isEmpty())
+    fault = 22203;
+  else if (mode() == Mode::Certificate && p.certificate.isEmpty())
+    fault = 22012;
   if (fault) {
     ask(text(fault), false);
     interaction_ = true;
@@ -786,8 +826,10 @@ bool CMainConnection::ConnectRequest() {
   } else if (show_connect()) {
     ShowLoginWindow();
   } else if (mode() == Mode::Token) {
-    if (!p.pin.isEmpty() || !p.encPin.isEmpty()) DoConnect();
-    else ShowLoginWindow();
+    if (!p.pin.isEmpty() || !p.encPin.isEmpty())
+      DoConnect();
+    else
+      ShowLoginWindow();
   } else if (mode() == Mode::Certificate) {
     DoConnect();
   } else if (p.username.isEmpty() || (p.password.isEmpty() && p.encPassword.isEmpty())) {
@@ -872,8 +914,9 @@ bool CMainConnection::validate_login() {
 
 void CMainConnection::update_controls() {
   const std::vector<int> ids = mode() == Mode::Token ? std::vector<int>{10020, 10063, 10071}
-                              : mode() == Mode::Password ? std::vector<int>{10061, 10062, 10021, 10022, 10071}
-                                                         : std::vector<int>{};
+                               : mode() == Mode::Password
+                                   ? std::vector<int>{10061, 10062, 10021, 10022, 10071}
+                                   : std::vector<int>{};
   for (int id : ids) control(id)->setEnabled(idle_);
   static_cast<QPushButton*>(control(10031))->setText(text(idle_ ? 10031 : 10032));
 }
@@ -993,8 +1036,10 @@ void CMainConnection::start_token_monitor() {
   if (rc == 0) {
     char title[260] = {0};
     rc = TokenGetTitle(path.c_str(), title);
-    if (rc == 0) token_title_ = title;
-    else token_title_.clear();
+    if (rc == 0)
+      token_title_ = title;
+    else
+      token_title_.clear();
   }
   if (rc != 0) {
     release_token();
@@ -1042,16 +1087,18 @@ void CMainConnection::onTokenPending(int arg) {
     interaction_ = false;
     QTimer::singleShot(5000, this, [this] {
       if (!worker_) return;
-      worker_->run([](ClientLibrary& l) {
-        l.RefreshAfterRestart();
-        return 0;
-      }, [this](int) { interaction_ = true; });
+      worker_->run(
+          [](ClientLibrary& l) {
+            l.RefreshAfterRestart();
+            return 0;
+          },
+          [this](int) { interaction_ = true; });
     });
     return;
   }
   if (interaction_ && token_monitor() && (mode() != Mode::Token || idle_) && !processing_) {
-    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(ctx_.product_title), text(19011),
-                                QMessageBox::NoButton);
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(ctx_.product_title),
+                                text(19011), QMessageBox::NoButton);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
@@ -1153,7 +1200,8 @@ void CMainConnection::connect_command(const std::string& path) {
       if (idle_) {
         if (!reload_current()) ApplySettings();
         if (!load_profile(QString::fromStdString(path))) {
-          ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})), false);
+          ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})),
+              false);
           return;
         }
         if (idle_) {
@@ -1188,10 +1236,12 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
       worker_->run([](ClientLibrary& l) { return l.ReopenLibrary(); }, reply);
       return;
     case ForwardAction::CloseLibrary:
-      worker_->run([](ClientLibrary& l) {
-        l.CloseLibrary();
-        return 1;
-      }, reply);
+      worker_->run(
+          [](ClientLibrary& l) {
+            l.CloseLibrary();
+            return 1;
+          },
+          reply);
       return;
     case ForwardAction::BringForward:
       bring_forward();
@@ -1203,14 +1253,19 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
         // command line for it.
         auto go = [this, path = plan.connect_path] {
           if (!load_profile(QString::fromStdString(path))) {
-            ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})), false);
+            ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})),
+                false);
             return;
           }
           bring_forward();
           ConnectRequest();
         };
-        if (library_started_) go();
-        else start_library([go](bool ok) { if (ok) go(); });
+        if (library_started_)
+          go();
+        else
+          start_library([go](bool ok) {
+            if (ok) go();
+          });
       } else if (!ignore_disconnection()) {
         AskDisconnect();
       }

@@ -31,7 +31,6 @@ struct TokenData;
 
 namespace vlngui {
 
-
 // What the window needs of the application: texts, titles and files.
 struct AppContext {
   const Catalogs* catalogs = nullptr;
@@ -188,7 +187,7 @@ class CMainConnection : public QWidget, public CMainFileFunction {
   bool library_started_ = false;
   int icon_state_ = 0;
   int last_state_ = 0;
-  bool lost_ = false;           // the connection dropped without being asked to
+  bool lost_ = false;  // the connection dropped without being asked to
   bool user_disconnect_ = false;
   std::deque<QString> messages_;
   std::string connected_to_;

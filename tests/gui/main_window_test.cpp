@@ -124,13 +124,17 @@ class MainWindow : public ::testing::Test {
   static std::vector<int> menu_ids(QMenu* m) {
     std::vector<int> ids;
     for (QAction* a : m->actions()) {
-      if (a->menu()) for (int id : menu_ids(a->menu())) ids.push_back(id);
-      else if (!a->isSeparator()) ids.push_back(a->data().toInt());
+      if (a->menu())
+        for (int id : menu_ids(a->menu())) ids.push_back(id);
+      else if (!a->isSeparator())
+        ids.push_back(a->data().toInt());
     }
     return ids;
   }
   template <class T = QWidget>
-  T* control(int id) { return w_->findChild<T*>(QString::number(id)); }
+  T* control(int id) {
+    return w_->findChild<T*>(QString::number(id));
+  }
 
   int argc_ = 1;
   char arg0_[10] = "gui_tests";
@@ -147,8 +151,12 @@ class MainWindow : public ::testing::Test {
 };
 
 TEST_F(MainWindow, TrayTipAndIconFollowTheStateAndIgnoreUnknownOnes) {
-  struct Case { int state, icon; const char* line; bool idle; } cases[] = {
-      {1, 1, "Connecting...", false}, {2, 2, "Connected", false}, {3, 1, "Connecting...", false},
+  struct Case {
+    int state, icon;
+    const char* line;
+    bool idle;
+  } cases[] = {
+      {1, 1, "Connecting...", false}, {2, 2, "Connected", false},    {3, 1, "Connecting...", false},
       {4, 1, "Connecting...", false}, {0, 0, "Not connected", true},
   };
   for (const Case& c : cases) {
@@ -196,7 +204,11 @@ TEST_F(MainWindow, ExecuteConnectedRunsOncePerConnection) {
 }
 
 TEST_F(MainWindow, TrayMenuPerStateAndIgnoreDisconnection) {
-  struct Case { int state; int ignore; std::vector<int> ids; } cases[] = {
+  struct Case {
+    int state;
+    int ignore;
+    std::vector<int> ids;
+  } cases[] = {
       {0, 0, {10001, 10005, 10006, 10007, 10002, 10004}},
       {0, 1, {10001, 10005, 10006, 10007, 10002, 10004}},
       {2, 0, {10007, 10003, 10004}},
@@ -220,17 +232,26 @@ TEST_F(MainWindow, ConnectRequestBranches) {
   } cases[] = {
       {"saved password, no ShowConnect", [](ProfileRecord&) {}, Connects, nullptr},
       {"ShowConnect", [](ProfileRecord& p) { p.settings.showConnect = 1; }, ShowsLogin, nullptr},
-      {"auto-connect beats ShowConnect", [](ProfileRecord& p) { p.settings.showConnect = 1; p.reconnect = true; },
+      {"auto-connect beats ShowConnect",
+       [](ProfileRecord& p) {
+         p.settings.showConnect = 1;
+         p.reconnect = true;
+       },
        Connects, nullptr},
       {"no user name", [](ProfileRecord& p) { p.username.clear(); }, ShowsLogin, nullptr},
       {"no password", [](ProfileRecord& p) { p.encPassword.clear(); }, ShowsLogin, nullptr},
-      {"certificate", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthCertificate; p.certificate = "c"; },
+      {"certificate",
+       [](ProfileRecord& p) {
+         p.authKind = ProfileRecord::AuthCertificate;
+         p.certificate = "c";
+       },
        Connects, nullptr},
       {"certificate missing", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthCertificate; }, Refused,
        "certificate"},
       {"no host", [](ProfileRecord& p) { p.host.clear(); }, Refused, "server host"},
       {"no switch", [](ProfileRecord& p) { p.switchName.clear(); }, Refused, "switch"},
-      {"token without module", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthToken; }, Refused, nullptr},
+      {"token without module", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthToken; }, Refused,
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -312,7 +333,8 @@ TEST_F(MainWindow, ForwardedConnectDuringAModalMessageOnlyBringsTheWindowForward
   connect_timer_.stop();
   QTimer closer;
   QObject::connect(&closer, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && forwarded) box->done(0);
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && forwarded)
+      box->done(0);
   });
   closer.start(20);
   w_->showMessage("busy");
@@ -373,7 +395,10 @@ TEST(AddressConflict, OverlapByTheShorterMaskAgainstOtherAdapters) {
     return a;
   };
   const auto own = adapter("Velarn Virtual Ethernet Adapter", "192.168.30.7", "255.255.255.0");
-  struct Case { std::vector<velarn::AdapterInfo> list; const char* conflict; } cases[] = {
+  struct Case {
+    std::vector<velarn::AdapterInfo> list;
+    const char* conflict;
+  } cases[] = {
       {{own, adapter("eth0", "192.168.30.20", "255.255.255.0")}, "192.168.30.20"},
       {{own, adapter("eth0", "192.168.31.20", "255.255.255.0")}, ""},
       // The shorter mask decides: a /16 on the other side still overlaps.
@@ -382,7 +407,8 @@ TEST(AddressConflict, OverlapByTheShorterMaskAgainstOtherAdapters) {
       {{own, adapter("dummy", "0.0.0.0", "0.0.0.0")}, ""},
       // No address yet, or no virtual adapter at all: nothing to compare.
       {{adapter("Velarn Virtual Ethernet Adapter", "0.0.0.0", "0.0.0.0"),
-        adapter("eth0", "192.168.30.20", "255.255.255.0")}, ""},
+        adapter("eth0", "192.168.30.20", "255.255.255.0")},
+       ""},
       {{adapter("eth0", "192.168.30.20", "255.255.255.0")}, ""},
   };
   for (const Case& c : cases) EXPECT_EQ(c.conflict, address_conflict(c.list)) << c.list.back().description;

@@ -5,6 +5,8 @@
 // login-window, connected-tip and connection-log, each -<lang>.png, into the
 // folder given. With TRAY_PANEL=dark only the tray icons are taken, named
 // -dark, to show them on a dark panel.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -16,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <unistd.h>
 #include <functional>
 
 #include "main_connection.h"
@@ -127,7 +128,10 @@ int main(int argc, char** argv) {
     }
     const QRect icon = w.tray().geometry();
 
-    struct Shot { int state; const char* name; } states[] = {{0, "idle"}, {1, "connecting"}, {2, "connected"}};
+    struct Shot {
+      int state;
+      const char* name;
+    } states[] = {{0, "idle"}, {1, "connecting"}, {2, "connected"}};
     for (const Shot& s : states) {
       w.UpdateTrayState(s.state);
       // The connect notice's balloon covers the panel for three seconds.
@@ -172,7 +176,8 @@ int main(int argc, char** argv) {
     // Connected: the tip with server, counters and address, and the log.
     const char* lines[] = {"connecting to vpn.example.com:443", "remote session started",
                            "adapter vln0 has the address 192.168.30.7/24 (dhcp)"};
-    for (const char* l : lines) w.appendLogLine(QString::fromStdString(TranslateServiceText(l, catalogs.service)));
+    for (const char* l : lines)
+      w.appendLogLine(QString::fromStdString(TranslateServiceText(l, catalogs.service)));
     w.onClientEvent(2, 0);
     pump_until([&] { return w.trayTip().count(QLatin1Char('\n')) >= 5; });
     QToolTip::showText(icon.bottomLeft() + QPoint(-200, 8), w.trayTip());
