@@ -222,6 +222,14 @@ int dispatch(Request* r) {
     }
     return 400;
   }
+  if (std::strcmp(path, "/keva/statistics") == 0) {
+    if (r->method != M_GET) return 400;
+    const char* text = g_ops.statistics ? g_ops.statistics(r->pool) : nullptr;
+    if (!text) return 404;
+    r->response = text;
+    r->response_len = std::strlen(text);
+    return 200;
+  }
   static const char kClient[] = "/keva/client/";
   if (std::strncmp(path, kClient, sizeof kClient - 1) != 0) return 404;
   const char* name = path + sizeof kClient - 1;

@@ -15,6 +15,9 @@ struct ChannelSessionOps {
   // NULL when there is no current session.
   const char* (*state_name)(apr_pool_t* pool);
   const char* (*profile_text)(apr_pool_t* pool);
+  // The current session's counters as "seconds=..&sent=..&received=..";
+  // NULL when there is none. Carries nothing secret: any local user may ask.
+  const char* (*statistics)(apr_pool_t* pool);
 };
 void channel_set_session_ops(const ChannelSessionOps* ops);
 

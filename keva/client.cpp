@@ -60,6 +60,11 @@ struct Session {
   std::atomic<apr_time_t> last_rx{0};
   std::atomic<apr_time_t> last_tx{0};
   std::atomic<apr_time_t> probed_at{0};  // last_rx value a keepalive probe was sent for
+  // The counters users see in the tray: frame bytes each way over the whole
+  // session, and when the current connection came up (0: not connected).
+  std::atomic<uint64_t> bytes_sent{0};
+  std::atomic<uint64_t> bytes_received{0};
+  std::atomic<apr_time_t> connected_since{0};
   // The stop and suspend paths close the link from another thread than the
   // one writing frames to it: their TLS writes must not interleave.
   std::mutex write_mutex;
@@ -203,6 +208,7 @@ void client_device_main(Session* s) {
       std::lock_guard<std::mutex> lock(s->write_mutex);
       ok = tunnel_write(conn, data, &dlen) == TUNNEL_OK;
       s->last_tx = now;
+      if (ok && data == buf) s->bytes_sent.fetch_add(len, std::memory_order_relaxed);
     }
     // One idle period of silence: ask the server for a sign of life once.
     if (ok && now - rx >= period && s->probed_at.load() != rx && data != keepalive) {
@@ -237,7 +243,9 @@ void client_device_main(Session* s) {
 int deliver_to_adapter(void* ctx, unsigned char* record, size_t len) {
   auto* s = static_cast<Session*>(ctx);
   size_t n = len;
-  return s->device.ops->write(&s->device, record, &n) == 1 ? 0 : -1;
+  if (s->device.ops->write(&s->device, record, &n) != 1) return -1;
+  s->bytes_received.fetch_add(len, std::memory_order_relaxed);
+  return 0;
 }
 
 void client_remote_main(Session* s) {
@@ -332,7 +340,10 @@ void client_main(Session* s) {
       }
       int r = remote_open(s->link);
       apr_pool_clear(s->conn_pool);
-      if (r == 0) s->connected = 1;
+      if (r == 0) {
+        s->connected_since = apr_time_now();
+        s->connected = 1;
+      }
     }
     if (s->connected.load()) {
       if (s->stopping.load()) break;
@@ -571,11 +582,25 @@ const char* client_profile_text(apr_pool_t* pool) {
   return apr_pstrmemdup(pool, s->profile->text, s->profile->text_len);
 }
 
+const char* client_statistics_text(apr_pool_t* pool) {
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  Session* s = current_locked();
+  if (!s) return nullptr;
+  apr_time_t since = s->connected.load() ? s->connected_since.load() : 0;
+  long long seconds = since ? static_cast<long long>(apr_time_sec(apr_time_now() - since)) : 0;
+  // APR's formatter has no "ll": the C library's does.
+  char text[96];
+  std::snprintf(text, sizeof text, "seconds=%lld&sent=%llu&received=%llu", seconds,
+                static_cast<unsigned long long>(s->bytes_sent.load()),
+                static_cast<unsigned long long>(s->bytes_received.load()));
+  return apr_pstrdup(pool, text);
+}
+
 void client_register(void) {
   log_set_session_sink(client_log_sink);
   static const ChannelSessionOps ops = {
       [](const char* text, size_t len, unsigned owner) { return client_start(text, len, false, owner); },
       client_stop_current,
-      client_state_name, client_profile_text};
+      client_state_name, client_profile_text, client_statistics_text};
   channel_set_session_ops(&ops);
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -483,6 +484,29 @@ int VLN_close(int handle) {
     link->thread.detach();
   else
     link->thread.join();
+  return VLN_OK;
+}
+
+int VLN_statistics(int handle, VLN_Statistics* stats) {
+  if (!stats) return VLN_ERR_ARGUMENT;
+  *stats = VLN_Statistics{};
+  auto link = find_link(handle);
+  if (!link) return VLN_ERR_ARGUMENT;
+  Answer a;
+  int rc = transact("GET", "/keva/statistics", nullptr, 0, &a);
+  if (rc != VLN_OK) return rc;
+  if (a.status != 200) return status_result(a.status);
+  // "seconds=N&sent=N&received=N"; an answer missing a field is no answer.
+  long long seconds = -1;
+  unsigned long long sent = 0, received = 0;
+  int used = 0;
+  if (std::sscanf(a.body.c_str(), "seconds=%lld&sent=%llu&received=%llu%n", &seconds, &sent, &received,
+                  &used) != 3 ||
+      static_cast<size_t>(used) != a.body.size() || seconds < 0)
+    return VLN_ERR_ANSWER;
+  stats->seconds = seconds;
+  stats->sent = sent;
+  stats->received = received;
   return VLN_OK;
 }
 

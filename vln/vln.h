@@ -141,6 +141,19 @@ VLN_API int VLN_encrypt(const char* key, size_t key_len, const char* input, size
  * finishes undisturbed). VLN_ERR_ARGUMENT for a handle that is not open. */
 VLN_API int VLN_close(int handle);
 
+/* The running session's counters: seconds the current connection has been up
+ * (0 while it is not connected), and the Ethernet frame bytes sent to and
+ * received from the server over the whole session. */
+typedef struct VLN_Statistics {
+  int64_t seconds;
+  uint64_t sent;
+  uint64_t received;
+} VLN_Statistics;
+
+/* Fills *stats; VLN_ERR_NO_SESSION when no session runs (*stats is then
+ * zeroed). Read-only: any user allowed on the channel may ask. */
+VLN_API int VLN_statistics(int handle, VLN_Statistics* stats);
+
 #ifdef __cplusplus
 }
 #endif

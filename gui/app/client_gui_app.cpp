@@ -76,6 +76,21 @@ bool CClientGUIApp::EnsureDataFolderAccess() const {
   return vlngui::EnsureDataFolderAccess(ctx);
 }
 
+AppContext CClientGUIApp::context() const {
+  AppContext c;
+  c.catalogs = &catalogs_;
+  c.product_title = product_title_;
+  c.title_with_version = title_with_version_;
+  c.main_title = main_title_;
+  c.program_folder = program_folder_;
+  c.data_folder = data_folder_;
+  c.current_profile_path = current_profile_path_;
+  c.settings_path = settings_path_;
+  c.startup_profile_path = startup_profile_path_;
+  c.ensure_access = [this] { return EnsureDataFolderAccess(); };
+  return c;
+}
+
 int CClientGUIApp::start(int argc, char** argv) {
   CommandLine line = CommandLine::from_args(argc, argv);
   gui_ = display_present();
@@ -114,12 +129,36 @@ int CClientGUIApp::start(int argc, char** argv) {
     case StartAction::ExitAtOnce:
       return 0;
     case StartAction::Rename:
-      // The store's migration and first-run steps follow the access check
-      // once the store is in place.
-      EnsureDataFolderAccess();
+    case StartAction::Proxy: {
+      // The installer's steps: the store does them without a window of its
+      // own, its messages going where this run's messages go.
+      CMainFileFunction store;
+      AppContext c = context();
+      CMainFileFunction::Paths paths;
+      paths.programFolder = QString::fromStdString(c.program_folder);
+      paths.dataFolder = QString::fromStdString(c.data_folder);
+      paths.currentProfile = QString::fromStdString(c.current_profile_path);
+      paths.settingsFile = QString::fromStdString(c.settings_path);
+      paths.startupProfile = QString::fromStdString(c.startup_profile_path);
+      store.SetPaths(paths);
+      store.GetHooks().message = [this](unsigned id, unsigned, const QString& arg) {
+        std::string t = text(int(id));
+        if (!arg.isEmpty()) t += "\n\n" + arg.toStdString();
+        message(t);
+        return 1;
+      };
+      store.GetHooks().catalogText = [this](unsigned id) { return QString::fromStdString(text(int(id))); };
+      store.GetHooks().ensureAccess = c.ensure_access;
+      store.GetHooks().proxyDialog = [](ProxyDialogData& d) {
+        return DialogHooks::proxy ? DialogHooks::proxy(nullptr, d) : false;
+      };
+      // The installer goes on whatever came of it; the user was told.
+      if (plan.action == StartAction::Rename)
+        store.RenameCommand();
+      else
+        store.ProxySetup();
       return 0;
-    case StartAction::Proxy:
-      return 0;
+    }
     case StartAction::Delete:
       delete_data_folder(data_folder_);
       return 0;
@@ -132,7 +171,7 @@ int CClientGUIApp::start(int argc, char** argv) {
     return 1;
   }
 
-  CMainConnection window(*this);
+  CMainConnection window(context());
   InstanceServer server([&window](const std::string& text, std::function<void(int)> reply) {
     window.HandleForwardedCommand(text, std::move(reply));
   });

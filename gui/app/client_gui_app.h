@@ -31,6 +31,8 @@ class CClientGUIApp {
   // when there is no display (the installer's runs).
   void message(const std::string& text) const;
   bool EnsureDataFolderAccess() const;
+  // What the main window needs of the application.
+  struct AppContext context() const;
 
  private:
   int start(int argc, char** argv);

@@ -8,8 +8,8 @@
 
 namespace vlngui {
 
-LibraryWorker::LibraryWorker(const Catalogs& catalogs, CMainConnection* window)
-    : window_(window), library_(catalogs, *this) {
+LibraryWorker::LibraryWorker(const Catalogs& catalogs, CMainConnection* window, const VlnApi& api)
+    : window_(window), library_(catalogs, *this, api) {
   thread_.setObjectName(QStringLiteral("vln-library"));
   context_ = new QObject;
   context_->moveToThread(&thread_);
@@ -67,6 +67,13 @@ void LibraryWorker::update_tray_state(int state) {
 void LibraryWorker::post_client_event(int value, int kind) {
   QMetaObject::invokeMethod(window_, [w = QPointer<CMainConnection>(window_), value, kind] {
     if (w) w->onClientEvent(value, kind);
+  }, Qt::QueuedConnection);
+}
+
+void LibraryWorker::append_log_line(const std::string& line) {
+  QString t = QString::fromStdString(line);
+  QMetaObject::invokeMethod(window_, [w = QPointer<CMainConnection>(window_), t] {
+    if (w) w->appendLogLine(t);
   }, Qt::QueuedConnection);
 }
 

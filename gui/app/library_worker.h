@@ -19,7 +19,7 @@ class CMainConnection;
 class LibraryWorker : public QObject, public LibraryHost {
   Q_OBJECT
  public:
-  LibraryWorker(const Catalogs& catalogs, CMainConnection* window);
+  LibraryWorker(const Catalogs& catalogs, CMainConnection* window, const VlnApi& api = VlnApi::real());
   ~LibraryWorker() override;
 
   // Runs job on the library thread, then done(result) on the window thread.
@@ -38,6 +38,7 @@ class LibraryWorker : public QObject, public LibraryHost {
   void update_tray_state(int state) override;
   void post_client_event(int value, int kind) override;
   void post_token_pending(int arg) override;
+  void append_log_line(const std::string& line) override;
   bool main_window_visible() override { return visible_; }
   bool auto_connect() override { return auto_connect_; }
   bool wait(int ms) override;

@@ -36,7 +36,7 @@ std::string erase_quotes(std::string s) {
 
 const VlnApi& VlnApi::real() {
   static const VlnApi api{VLN_init, VLN_open, VLN_state, VLN_connect, VLN_disconnect,
-                          VLN_getProfile, VLN_encrypt, VLN_close};
+                          VLN_getProfile, VLN_encrypt, VLN_close, VLN_statistics};
   return api;
 }
 
@@ -231,6 +231,11 @@ int ClientLibrary::GetSessionProfile(std::string* text) {
   buffer[1023] = 0;
   *text = buffer;
   return 1;
+}
+
+bool ClientLibrary::QueryStatistics(VLN_Statistics* stats) {
+  // Asked every few seconds while the tip is shown: silence on failure.
+  return handle_ && api_.statistics && api_.statistics(handle_, stats) == 0;
 }
 
 std::string ClientLibrary::EncryptSecret(const std::string& plain) {

@@ -31,6 +31,8 @@ struct VlnApi {
   int (*encrypt)(const char* key, size_t key_len, const char* input, size_t input_len, char* output,
                  size_t output_size);
   int (*close)(int handle);
+  // Optional: a table without it reports no counters.
+  int (*statistics)(int handle, VLN_Statistics* stats) = nullptr;
   static const VlnApi& real();
 };
 
@@ -93,6 +95,8 @@ class ClientLibrary {
   void DisconnectSession();
   void RefreshAfterRestart();
   int GetSessionProfile(std::string* text);
+  // The running session's counters; false (no message) when there are none.
+  bool QueryStatistics(VLN_Statistics* stats);
   // The enc_ form of plain; empty (after message 22235) when it failed.
   std::string EncryptSecret(const std::string& plain);
 

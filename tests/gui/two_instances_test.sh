@@ -33,10 +33,15 @@ trayer --edge top --align right --widthtype pixel --width 120 --height 24 >"$T/t
 pids+=($!)
 until_true 30 xdotool search --class trayer >/dev/null || fail "trayer did not start"
 
-cat >"$T/p.vln" <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<profile version="1.0"><host>127.0.0.1</host><port>1</port><switch>sw</switch><authtype>password</authtype><username>u</username><password>p</password></profile>
-XML
+# A profile the window may connect with unasked: a trusted authority and the
+# credentials saved.
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=ca -days 1 -keyout "$T/ca.key" -out "$T/ca.pem" 2>/dev/null
+{
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<profile version="1.0"><host>127.0.0.1</host><port>1</port>'
+  printf '<switch>sw</switch><authtype>password</authtype><username>u</username><password>p</password><trust>'
+  cat "$T/ca.pem"
+  printf '</trust></profile>\n'
+} >"$T/p.vln"
 
 # No instance yet: -cmd -exit(0) ends at once and claims nothing.
 timeout 60 "$vlngui" -cmd '-exit(0)' || fail "first -cmd -exit(0) exited $?"
@@ -56,6 +61,12 @@ until_true 30 test -S "$T/run/velarn/pipe/kevad" || fail "kevad did not start"
 
 # A relative path means the folder of the start that gave it.
 (cd "$T" && timeout 60 "$vlngui" -connect p.vln) || fail "forwarding start exited $?"
+# A plain profile leaves ShowConnect on: the login window asks first.
+login() { xdotool search --all --onlyvisible --pid "$first" --name 'Login' 2>/dev/null | head -1; }
+has_login() { test -n "$(login)"; }
+until_true 60 has_login || fail "the first instance showed no login window"
+xdotool windowfocus --sync "$(login)" key ctrl+a type p
+xdotool key Return
 until_true 60 grep -q "connecting to 127.0.0.1:1" "$T/var/lib/Velarn/kevad.log" ||
   fail "the first instance did not connect with the forwarded profile"
 

@@ -29,6 +29,7 @@ struct ScriptedSessions {
   int starts = 0;
   int stops = 0;
   std::string received;
+  std::string statistics;
 };
 ScriptedSessions g_sessions;
 
@@ -51,6 +52,11 @@ const char* scripted_state(apr_pool_t* pool) {
 const char* scripted_profile(apr_pool_t* pool) {
   std::lock_guard<std::mutex> lock(g_sessions.mutex);
   return g_sessions.current ? apr_pstrdup(pool, g_sessions.profile.c_str()) : nullptr;
+}
+
+const char* scripted_statistics(apr_pool_t* pool) {
+  std::lock_guard<std::mutex> lock(g_sessions.mutex);
+  return g_sessions.current ? apr_pstrdup(pool, g_sessions.statistics.c_str()) : nullptr;
 }
 
 void set_start_code(int code) {
@@ -85,7 +91,8 @@ class Channel : public ::testing::Test {
       g_sessions.received.clear();
     }
     events::clear();
-    static const ChannelSessionOps ops = {scripted_start, scripted_stop, scripted_state, scripted_profile};
+    static const ChannelSessionOps ops = {scripted_start, scripted_stop, scripted_state, scripted_profile,
+                                                scripted_statistics};
     channel_set_session_ops(&ops);
     ASSERT_EQ(APR_SUCCESS, apr_pool_create(&pool_, nullptr));
     ASSERT_EQ(0, channel_start(pool_));
@@ -304,6 +311,38 @@ std::string decrypt(const char* encoded) {
   std::string out = plain ? plain : "<null>";
   apr_pool_destroy(p);
   return out;
+}
+
+TEST_F(Channel, StatisticsAreReadOnlyWellFormedAnswers) {
+  int h = open();
+  VLN_Statistics st{1, 2, 3};
+  EXPECT_EQ(VLN_ERR_NO_SESSION, VLN_statistics(h, &st));
+  EXPECT_EQ(0, st.seconds);
+  struct Case {
+    const char* answer;
+    int rc;
+    VLN_Statistics want;
+  } cases[] = {
+      {"seconds=75&sent=1500&received=18446744073709551615", VLN_OK, {75, 1500, 18446744073709551615ull}},
+      {"seconds=0&sent=0&received=0", VLN_OK, {0, 0, 0}},
+      {"seconds=5&sent=10", VLN_ERR_ANSWER, {0, 0, 0}},
+      {"seconds=-1&sent=1&received=1", VLN_ERR_ANSWER, {0, 0, 0}},
+      {"seconds=1&sent=1&received=1&more", VLN_ERR_ANSWER, {0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    {
+      std::lock_guard<std::mutex> lock(g_sessions.mutex);
+      g_sessions.current = true;
+      g_sessions.statistics = c.answer;
+    }
+    st = VLN_Statistics{9, 9, 9};
+    EXPECT_EQ(c.rc, VLN_statistics(h, &st)) << c.answer;
+    EXPECT_EQ(c.want.seconds, st.seconds) << c.answer;
+    EXPECT_EQ(c.want.sent, st.sent) << c.answer;
+    EXPECT_EQ(c.want.received, st.received) << c.answer;
+  }
+  EXPECT_EQ(VLN_ERR_ARGUMENT, VLN_statistics(h, nullptr));
+  EXPECT_EQ(0, count(&ScriptedSessions::starts));
 }
 
 TEST(Encrypt, TheServiceDecryptsWhatTheGuiEncrypts) {
