@@ -10,6 +10,7 @@
 
 #include "catalog_ids.h"
 #include "client_library.h"
+#include "dialog_wiring.h"
 #include "instance_channel.h"
 #include "main_connection.h"
 #include "platform/roots.h"
@@ -108,6 +109,7 @@ int CClientGUIApp::start(int argc, char** argv) {
   velarn::roots::make_dirs(data_folder_);
 
   if (!load_catalogs()) return 1;
+  WireDialogs(&catalogs_);
   product_title_ = text(ids::kProductTitle);
   title_with_version_ = text(ids::kTitleWithVersion);
   main_title_ = product_title_ + " " + text(ids::kLoginSuffix);
