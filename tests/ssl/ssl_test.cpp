@@ -40,6 +40,8 @@ class SServer {
   SServer(const std::string& dir, std::vector<std::string> args) : out_(dir + "/s_server.out") {
     std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-rev"};
     argv.insert(argv.end(), args.begin(), args.end());
+    // The previous server's output names its port: not to be read as ours.
+    unlink(out_.c_str());
     pid_ = fork();
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
