@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -56,9 +57,69 @@ struct WorkItem {
 
 }  // namespace
 
+namespace {
+
+// The local time's offset, fixed ahead: localtime_r may take locks.
+long g_utc_offset = 0;
+
+struct CrashLine {
+  char buf[160];
+  size_t n = 0;
+  void put(const char* s) {
+    while (*s && n + 1 < sizeof buf) buf[n++] = *s++;
+  }
+  void num(unsigned long v, unsigned base, int width) {
+    char d[24];
+    int k = 0;
+    do {
+      d[k++] = "0123456789abcdef"[v % base];
+      v /= base;
+    } while (v && k < 24);
+    while (k < width && k < 24) d[k++] = '0';
+    while (k > 0 && n + 1 < sizeof buf) buf[n++] = d[--k];
+  }
+};
+
+}  // namespace
+
+void kevad_crash_prepare(void) {
+  time_t now = std::time(nullptr);
+  struct tm tmv;
+  if (localtime_r(&now, &tmv)) g_utc_offset = tmv.tm_gmtoff;
+  log_crash_prepare();
+  trace_crash_prepare();
+}
+
+// Runs in the signal handler: formats on the stack and writes with write(2),
+// taking no lock it could wait on (the heap or the trace lock may be what
+// broke); the session's log and events are left alone.
 void kevad_crash_report(void* address, int code) {
-  log_error("program crashed at %lx code %x", reinterpret_cast<unsigned long>(address), code);
-  trace_dump();
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  long t = static_cast<long>(std::time(nullptr)) + g_utc_offset;
+  long days = t / 86400, secs = t % 86400;
+  // Civil date from days since 1970-01-01.
+  long z = days + 719468, era = z / 146097, doe = z - era * 146097;
+  long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+  long day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+  CrashLine l;
+  char mon[4] = {kMonths[(month - 1) * 3], kMonths[(month - 1) * 3 + 1], kMonths[(month - 1) * 3 + 2], 0};
+  l.put(mon);
+  l.put(" ");
+  l.num(static_cast<unsigned long>(day), 10, 2);
+  l.put(" ");
+  l.num(static_cast<unsigned long>(secs / 3600), 10, 2);
+  l.put(":");
+  l.num(static_cast<unsigned long>(secs / 60 % 60), 10, 2);
+  l.put(":");
+  l.num(static_cast<unsigned long>(secs % 60), 10, 2);
+  l.put(" [error] program crashed at ");
+  l.num(reinterpret_cast<unsigned long>(address), 16, 1);
+  l.put(" code ");
+  l.num(static_cast<unsigned long>(code), 16, 1);
+  l.put("\n");
+  log_crash_write(l.buf, l.n);
+  trace_crash_dump(l.buf, l.n);
 }
 
 const char* kevad_data_folder(void) { return g_data_folder.c_str(); }
@@ -195,6 +256,7 @@ static int main_routine(void) {
   if (config_load(g_root, g_settings_path.c_str()) != 0) return 1;
   if (trace_start(g_root) != 0) return 1;
   if (log_open() != 0) return 1;
+  kevad_crash_prepare();
   if (!g_debug_mode) log_info("==================================================");
 
   bool ok;
@@ -252,6 +314,7 @@ static int main_routine(void) {
 
 static void service_body(ServiceHost* host) {
   install_crash_handler(kevad_crash_report);
+  log_crash_prepare();
   g_settings_path = g_data_folder + "/kevad.ini";
   {
     std::lock_guard<std::mutex> lock(g_stop_done.m);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -227,6 +228,7 @@ struct ServiceHost::Impl {
   }
 
   void run() {
+    crash_thread_enter();
     open_bus();
     while (!closing.load()) {
       struct pollfd fds[3];
@@ -357,6 +359,30 @@ void raise_priority() {
 namespace {
 void (*g_crash_fn)(void*, int) = nullptr;
 
+// Mapped rather than allocated: the handler may run with the heap broken.
+struct AltStack {
+  static constexpr size_t kSize = 64 * 1024;
+  void* mem = MAP_FAILED;
+  AltStack() {
+    mem = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return;
+    stack_t ss{};
+    ss.ss_sp = mem;
+    ss.ss_size = kSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+      munmap(mem, kSize);
+      mem = MAP_FAILED;
+    }
+  }
+  ~AltStack() {
+    if (mem == MAP_FAILED) return;
+    stack_t ss{};
+    ss.ss_flags = SS_DISABLE;
+    sigaltstack(&ss, nullptr);
+    munmap(mem, kSize);
+  }
+};
+
 void crash_signal(int sig, siginfo_t* info, void*) {
   if (g_crash_fn) g_crash_fn(info ? info->si_addr : nullptr, sig);
   // SA_RESETHAND restored the default action: let it take its course.
@@ -364,13 +390,14 @@ void crash_signal(int sig, siginfo_t* info, void*) {
 }
 }  // namespace
 
+void crash_thread_enter() {
+  thread_local AltStack stack;
+  (void)stack;
+}
+
 void install_crash_handler(void (*fn)(void* address, int code)) {
   g_crash_fn = fn;
-  static std::vector<char> altstack(64 * 1024);
-  stack_t ss{};
-  ss.ss_sp = altstack.data();
-  ss.ss_size = altstack.size();
-  sigaltstack(&ss, nullptr);  // lets a stack overflow still be reported
+  crash_thread_enter();  // lets a stack overflow still be reported
   struct sigaction sa {};
   sa.sa_sigaction = crash_signal;
   sa.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;

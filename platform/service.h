@@ -126,7 +126,12 @@ void raise_priority();
 
 // Crash handler: called with the faulting address and the signal number on
 // SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT; the signal is then re-raised
-// with its default action.
+// with its default action. fn runs on an alternate stack and may use only
+// what is safe in a signal handler.
 void install_crash_handler(void (*fn)(void* address, int code));
+// Gives the calling thread an alternate signal stack of its own (released
+// when the thread ends), so that a stack overflow there is still reported.
+// Every thread the service starts calls it first.
+void crash_thread_enter();
 
 }  // namespace velarn
