@@ -171,6 +171,10 @@ int kevad_manage(ServiceManager& scm, KevadCommand cmd, const std::string& rest,
                  const std::string& program) {
   switch (cmd) {
     case KevadCommand::Install: {
+      if (!service_command_valid(rest)) {
+        std::fputs("kevad install: control characters are not allowed in the arguments\n", stderr);
+        return 1;
+      }
       if (!scm.open()) return 1;
       ServiceConfig c;
       c.name = kServiceName;

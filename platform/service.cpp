@@ -39,6 +39,8 @@ bool systemd_runs_this_root() {
   return roots::root().empty() && stat("/run/systemd/system", &st) == 0;
 }
 
+// A failure is said on standard error: the caller's exit code alone would
+// not tell which step failed.
 bool systemctl(const std::vector<std::string>& args) {
   pid_t pid = fork();
   if (pid < 0) return false;
@@ -54,7 +56,13 @@ bool systemctl(const std::vector<std::string>& args) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  std::string what;
+  for (const auto& a : args) what += " " + a;
+  std::fprintf(stderr, "systemctl%s failed (%s %d)\n", what.c_str(),
+               WIFEXITED(status) ? "exit code" : "signal",
+               WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+  return false;
 }
 
 class SystemdServiceManager : public ServiceManager {
@@ -65,14 +73,18 @@ class SystemdServiceManager : public ServiceManager {
   }
 
   bool create(const ServiceConfig& c) override {
+    if (!service_command_valid(c.command) || !service_command_valid(c.name)) return false;
     std::string path = unit_path(c.name);
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return false;  // the service exists already
     config_ = c;
     if (!write_unit(c, "")) return false;
-    if (systemd_runs_this_root()) {
+    if (systemd_runs_this_root() &&
+        (!systemctl({"daemon-reload"}) || (c.auto_start && !systemctl({"enable", unit_name(c.name)})))) {
+      // Not left half installed: the next install starts afresh.
+      unlink(path.c_str());
       systemctl({"daemon-reload"});
-      if (c.auto_start) systemctl({"enable", unit_name(c.name)});
+      return false;
     }
     return true;
   }
@@ -80,8 +92,7 @@ class SystemdServiceManager : public ServiceManager {
   bool set_description(const std::string& name, const std::string& d) override {
     if (config_.name != name) return false;
     if (!write_unit(config_, d)) return false;
-    if (systemd_runs_this_root()) systemctl({"daemon-reload"});
-    return true;
+    return !systemd_runs_this_root() || systemctl({"daemon-reload"});
   }
 
   bool exists(const std::string& name) override {
@@ -127,11 +138,36 @@ class SystemdServiceManager : public ServiceManager {
 
 }  // namespace
 
+bool service_command_valid(const std::string& command) {
+  for (unsigned char ch : command)
+    if (ch < 0x20 || ch == 0x7f) return false;
+  return true;
+}
+
+std::string systemd_exec_escape(const std::string& command) {
+  // Quotes stay: they group words for systemd as for the command line they
+  // came from. What systemd would expand or read as an escape is doubled.
+  std::string out;
+  for (size_t i = 0; i < command.size(); ++i) {
+    char ch = command[i];
+    if (ch == '%' || ch == '$' || ch == '\\') {
+      out += ch;
+      out += ch;
+    } else if (ch == ';' && (i == 0 || command[i - 1] == ' ') &&
+               (i + 1 == command.size() || command[i + 1] == ' ')) {
+      out += "\\;";  // a lone ";" would end the command line
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string systemd_unit_text(const ServiceConfig& c, const std::string& description) {
   std::string text = "[Unit]\n";
   text += "Description=" + (description.empty() ? c.display_name : description) + "\n";
   text += "After=network.target\n\n[Service]\nType=notify\n";
-  text += "ExecStart=" + c.command + "\n";
+  text += "ExecStart=" + systemd_exec_escape(c.command) + "\n";
   text += "KillMode=mixed\nTimeoutStopSec=30\n\n[Install]\nWantedBy=multi-user.target\n";
   return text;
 }

@@ -87,6 +87,12 @@ class MemoryServiceManager : public ServiceManager {
 
 // Text of the systemd unit written for a service.
 std::string systemd_unit_text(const ServiceConfig& config, const std::string& description);
+// A command for ExecStart= as systemd reads it: "%", "$" and "\" doubled, a
+// lone ";" escaped; quotes kept as the word grouping they are.
+std::string systemd_exec_escape(const std::string& command);
+// False for a command with control characters, which no unit line can carry
+// (a line feed would start a directive of its own).
+bool service_command_valid(const std::string& command);
 
 // Delivers control codes to the handler on a thread of its own: SIGTERM gives
 // SERVICE_CONTROL_STOP (SIGINT too in debug mode); logind's PrepareForShutdown
