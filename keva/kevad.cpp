@@ -147,8 +147,10 @@ int kevad_submit(work_fn fn, void* arg) {
 }
 
 void kevad_stop_request(void) {
+  // A second request (shutdown, then SIGTERM; or the channel's DELETE) finds
+  // the first one doing it: the channel thread cannot be stopped twice.
+  if (g_stopping.exchange(true)) return;
   log_debug("stopping kevad");
-  g_stopping = true;
   if (g_parts.session_stop) g_parts.session_stop();
   if (g_parts.channel_stop) g_parts.channel_stop();
   std::lock_guard<std::mutex> lock(g_queue_mutex);
@@ -235,6 +237,8 @@ uint32_t kevad_control(uint32_t control, uint32_t event_type) {
 }
 
 void kevad_stop_sequence(void) {
+  static std::atomic<bool> running{false};
+  if (running.exchange(true)) return;  // one stop sequence per process
   if (g_host) g_host->report(SERVICE_STOP_PENDING, 2000);
   kevad_stop_request();
   std::unique_lock<std::mutex> lock(g_stop_done.m);

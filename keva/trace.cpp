@@ -19,6 +19,7 @@
 #include "config.h"
 #include "log.h"
 #include "platform/service.h"
+#include "platform/system_info.h"
 
 namespace {
 
@@ -120,8 +121,7 @@ static void trace_vrecord(apr_sockaddr_t* addr, const char* label, const char* f
   if (!g_ring.on) return;
   char head[160];
   char text[1024];
-  apr_os_thread_t self = apr_os_thread_current();
-  size_t len = apr_snprintf(head, sizeof head, "[%pT] ", &self);
+  size_t len = apr_snprintf(head, sizeof head, "[%ld] ", velarn::os_thread_id());
   len = pad_to(head, len, 8, sizeof head);
   size_t col = 8;
   if (addr) {
@@ -160,13 +160,11 @@ void trace_call(const char* name, apr_sockaddr_t* addr, int arg, apr_status_t st
 
 void trace_thread_start(const char* name) {
   velarn::crash_thread_enter();  // every service thread passes here first
-  apr_os_thread_t self = apr_os_thread_current();
-  trace_printf(nullptr, nullptr, "%s: starting thread: %pT", name, &self);
+  trace_printf(nullptr, nullptr, "%s: starting thread: %ld", name, velarn::os_thread_id());
 }
 
 void trace_thread_exit(const char* name) {
-  apr_os_thread_t self = apr_os_thread_current();
-  trace_printf(nullptr, nullptr, "%s: exiting thread: %pT", name, &self);
+  trace_printf(nullptr, nullptr, "%s: exiting thread: %ld", name, velarn::os_thread_id());
 }
 
 void trace_dump(void) {

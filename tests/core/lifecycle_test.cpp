@@ -279,3 +279,22 @@ TEST(Program, DeleteOnTheChannelStopsTheService) {
   EXPECT_EQ(0, finish(r.pid, 0));  // ends by itself
   EXPECT_NE(std::string::npos, read_file(root.data("kevad.log")).find("exited\n"));
 }
+
+TEST(Program, OverlappingStopRequestsStopOnce) {
+  TempRoot root;
+  write_file(root.data("kevad.ini"), "[trace]\n");
+  Child r = spawn(root, {"service"});
+  ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
+  auto c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
+  ASSERT_NE(nullptr, c);
+  std::string req = "DELETE /keva/ HTTP/1.1\r\n\r\n";
+  c->write(req.data(), req.size());
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(0, finish(r.pid, 0));
+  std::string trace = read_file(root.data("trace.log"));
+  size_t first = trace.find("stopping kevad\n");
+  ASSERT_NE(std::string::npos, first) << trace;
+  EXPECT_EQ(std::string::npos, trace.find("stopping kevad\n", first + 1)) << trace;
+  // Trace lines carry the kernel's thread ids: the process's own among them.
+  EXPECT_NE(std::string::npos, trace.find("[" + std::to_string(r.pid) + "]")) << trace;
+}
