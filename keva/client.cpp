@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -428,15 +430,31 @@ void stop_item(void* arg) {
   if (Session* s = named_current(arg)) stop_session(s);
 }
 
-void suspend_item(void*) {
+// The power-event handler waits for the suspend step: the machine may
+// sleep as soon as it returns.
+struct SuspendDone {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+};
+
+void suspend_item(void* arg) {
+  auto* done = static_cast<std::shared_ptr<SuspendDone>*>(arg);
   Session* s;
   {
     std::lock_guard<std::mutex> lock(g_current_mutex);
     s = g_current;
   }
-  if (!s || s->stop_queued.load() || s->suspended) return;
-  halt_session(s);
-  s->suspended = true;
+  if (s && !s->stop_queued.load() && !s->suspended) {
+    halt_session(s);
+    s->suspended = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock((*done)->m);
+    (*done)->done = true;
+  }
+  (*done)->cv.notify_all();
+  delete done;
 }
 
 void resume_item(void*) {
@@ -595,7 +613,17 @@ void client_shutdown(void) {
   if (s) stop_session(s);
 }
 
-void client_suspend(void) { kevad_submit(suspend_item, nullptr); }
+void client_suspend(void) {
+  auto done = std::make_shared<SuspendDone>();
+  auto* arg = new std::shared_ptr<SuspendDone>(done);
+  if (kevad_submit(suspend_item, arg) != 0) {
+    delete arg;
+    return;
+  }
+  // Bounded: a service that stops meanwhile never runs the item.
+  std::unique_lock<std::mutex> lock(done->m);
+  done->cv.wait_for(lock, std::chrono::seconds(10), [&] { return done->done; });
+}
 
 void client_resume(void) { kevad_submit(resume_item, nullptr); }
 

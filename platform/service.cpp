@@ -1,5 +1,6 @@
 #include "platform/service.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -227,46 +229,102 @@ struct ServiceHost::Impl {
     if (handler) handler(control, event);
   }
 
+  // The match cannot name logind as the sender (the bus gives each signal
+  // the sender's unique name, which a match on the well-known one misses
+  // here), so the sender is checked against logind's owner: any local
+  // program may emit a signal that looks like logind's.
+  static bool from_logind(sd_bus_message* m) {
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender) return false;
+    sd_bus_creds* creds = nullptr;
+    const char* owner = nullptr;
+    bool ok = sd_bus_get_name_creds(sd_bus_message_get_bus(m), "org.freedesktop.login1",
+                                    SD_BUS_CREDS_UNIQUE_NAME, &creds) >= 0 &&
+              sd_bus_creds_get_unique_name(creds, &owner) >= 0 && owner && std::strcmp(owner, sender) == 0;
+    sd_bus_creds_unref(creds);
+    return ok;
+  }
+
   static int on_shutdown(sd_bus_message* m, void* user, sd_bus_error*) {
+    if (!from_logind(m)) return 0;
     int start = 0;
     if (sd_bus_message_read(m, "b", &start) >= 0 && start)
       static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_SHUTDOWN, 0);
     return 0;
   }
 
+  // logind waits for a "delay" inhibitor before the machine sleeps: held
+  // from start and from each resume, let go once the handler has run the
+  // session's suspend step (the handler returns only then).
+  int inhibit_fd = -1;
+
+  void take_inhibitor() {
+    if (!bus || inhibit_fd >= 0) return;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                               "sleep", "kevad", "closing the VPN session", "delay");
+    int fd = -1;
+    if (r >= 0 && sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
+      inhibit_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // the reply owns fd
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+  }
+
+  void release_inhibitor() {
+    if (inhibit_fd < 0) return;
+    ::close(inhibit_fd);
+    inhibit_fd = -1;
+  }
+
   static int on_sleep(sd_bus_message* m, void* user, sd_bus_error*) {
+    if (!from_logind(m)) return 0;
     int start = 0;
     if (sd_bus_message_read(m, "b", &start) < 0) return 0;
-    static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_POWEREVENT,
-                                      start ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND);
+    auto* self = static_cast<Impl*>(user);
+    if (start) {
+      self->deliver(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+      self->release_inhibitor();
+    } else {
+      self->take_inhibitor();
+      self->deliver(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+    }
     return 0;
   }
 
   void open_bus() {
     struct stat st;
     // Without a system bus (containers, tests) there are no power events.
-    if (stat("/run/dbus/system_bus_socket", &st) != 0) return;
+    if (stat("/run/dbus/system_bus_socket", &st) != 0 && !getenv("DBUS_SYSTEM_BUS_ADDRESS")) return;
     if (sd_bus_open_system(&bus) < 0) {
       bus = nullptr;
       return;
     }
     const char* m1 =
-        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "type='signal',path='/org/freedesktop/login1',interface='org.freedesktop.login1.Manager',"
         "member='PrepareForShutdown'";
     const char* m2 =
-        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "type='signal',path='/org/freedesktop/login1',interface='org.freedesktop.login1.Manager',"
         "member='PrepareForSleep'";
     if (sd_bus_add_match(bus, nullptr, m1, on_shutdown, this) < 0 ||
         sd_bus_add_match(bus, nullptr, m2, on_sleep, this) < 0) {
       sd_bus_unref(bus);
       bus = nullptr;
+      return;
     }
+    take_inhibitor();
   }
 
   void run() {
     crash_thread_enter();
     open_bus();
     while (!closing.load()) {
+      // What a synchronous call left queued is not seen by poll.
+      if (bus) {
+        while (sd_bus_process(bus, nullptr) > 0) {
+        }
+      }
       struct pollfd fds[3];
       int n = 0;
       fds[n++] = {sigfd, POLLIN, 0};
@@ -304,6 +362,7 @@ struct ServiceHost::Impl {
         }
       }
     }
+    release_inhibitor();
     if (bus) sd_bus_flush_close_unref(bus);
     bus = nullptr;
   }

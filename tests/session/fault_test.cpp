@@ -56,7 +56,8 @@ class Fault : public ::testing::Test {
   void TearDown() override { site.reset(); }
 
   // Server (with its options), adapter, kevad; the counts to come back to.
-  void start(const std::vector<std::string>& server, const std::string& ini = "[client]\nreconnect = 0\n") {
+  void start(const std::vector<std::string>& server, const std::string& ini = "[client]\nreconnect = 0\n",
+             const std::vector<std::string>& env = {}) {
     if (!server.empty() && server[0].rfind("proxy=", 0) == 0) {
       write_file(site->root() + "/proxy.py", "STATUS = '" + server[0].substr(6) + "'\n" + kProxy);
       background(site->srv_ns(), "/usr/bin/python3 " + site->root() + "/proxy.py");
@@ -65,7 +66,7 @@ class Fault : public ::testing::Test {
       ASSERT_TRUE(site->start_server(server));
     }
     ASSERT_TRUE(site->start_adapter());
-    ASSERT_TRUE(site->start_kevad(ini));
+    ASSERT_TRUE(site->start_kevad_env(ini, env));
     ASSERT_EQ(0u, channel_request("GET /keva/ HTTP/1.1\r\n\r\n").rfind("HTTP/1.1", 0));
     threads = count_entries(proc("task"));
     fds = count_entries(proc("fd"));
@@ -282,5 +283,116 @@ TEST_F(Fault, KeyUpdatesDuringABidirectionalFlood) {
   ASSERT_NE(std::string::npos, at) << server;
   EXPECT_GE(std::atoi(server.c_str() + at + 23), 20) << server;
   EXPECT_NE(std::string::npos, server.find("dropped 0, bad 0")) << server;
+  expect_settled();
+}
+
+namespace {
+
+// logind on a bus of the test's own: it hands out "delay" inhibitors, notes
+// when each is let go, and announces sleep and wake-up when told.
+const char kLogind[] = R"PY(import os, sys
+from gi.repository import Gio, GLib
+log = open(sys.argv[1], "a", buffering=1)
+conn = Gio.DBusConnection.new_for_address_sync(
+    os.environ["DBUS_SYSTEM_BUS_ADDRESS"],
+    Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+node = Gio.DBusNodeInfo.new_for_xml(
+    '<node><interface name="org.freedesktop.login1.Manager"><method name="Inhibit">'
+    '<arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>'
+    '<arg type="s" direction="in"/><arg type="h" direction="out"/></method>'
+    '<signal name="PrepareForSleep"><arg type="b"/></signal></interface></node>')
+def released(fd, cond):
+    log.write("released\n")
+    os.close(fd)
+    return False
+def on_call(c, sender, path, iface, method, params, inv):
+    what, who, why, mode = params.unpack()
+    r, w = os.pipe()
+    fds = Gio.UnixFDList.new()
+    idx = fds.append(w)
+    os.close(w)
+    log.write("inhibit %s %s\n" % (what, mode))
+    inv.return_value_with_unix_fd_list(GLib.Variant("(h)", (idx,)), fds)
+    GLib.io_add_watch(r, GLib.PRIORITY_DEFAULT, GLib.IO_HUP | GLib.IO_ERR, released)
+conn.register_object("/org/freedesktop/login1", node.interfaces[0], on_call, None, None)
+Gio.bus_own_name_on_connection(conn, "org.freedesktop.login1", 0, None, None)
+def poll():
+    p = sys.argv[2]
+    if os.path.exists(p):
+        cmd = open(p).read().strip()
+        os.unlink(p)
+        log.write(cmd + "\n")
+        conn.emit_signal(None, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                         "PrepareForSleep", GLib.Variant("(b)", (cmd == "suspend",)))
+    return True
+GLib.timeout_add(100, poll)
+log.write("ready\n")
+GLib.MainLoop().run()
+)PY";
+
+class Sleep : public Fault {
+ public:
+  void SetUp() override {
+    Fault::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (std::system("command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import gi' 2>/dev/null") != 0)
+      GTEST_SKIP() << "needs dbus-daemon and python3-gi";
+    std::string dir = site->root();
+    write_file(dir + "/bus.conf",
+               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+               "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\"><busconfig><type>system</type>"
+               "<listen>unix:path=" + dir + "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+               "</policy></busconfig>");
+    write_file(dir + "/logind.py", kLogind);
+    bus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir + "/bus";
+    std::system(("timeout 120 dbus-daemon --config-file=" + dir + "/bus.conf --nofork --nopidfile >/dev/null 2>&1 &").c_str());
+    ASSERT_TRUE(eventually([&] { return access((dir + "/bus").c_str(), F_OK) == 0; }, 5000));
+    std::system(("env " + bus + " timeout 120 /usr/bin/python3 " + dir + "/logind.py " + dir + "/logind.log " + dir +
+                 "/logind.cmd >/dev/null 2>&1 &").c_str());
+    ASSERT_TRUE(eventually([&] { return logind().find("ready") != std::string::npos; }, 10000));
+    start({}, "", {bus});
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+    ASSERT_TRUE(listener->wait_for("message=Connected", 15000)) << log();
+  }
+  std::string logind() { return read_file(site->root() + "/logind.log"); }
+  void tell(const char* what) { write_file(site->root() + "/logind.cmd", what); }
+  int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+  }
+  std::string bus;
+};
+
+}  // namespace
+
+// The inhibitor is let go only once the session is closed; it is taken again
+// on wake-up, and the session comes back.
+TEST_F(Sleep, SuspendThenResume) {
+  EXPECT_TRUE(eventually([&] { return logind().find("inhibit sleep delay") != std::string::npos; }, 5000)) << logind();
+  tell("suspend");
+  ASSERT_TRUE(eventually([&] { return logind().find("released") != std::string::npos; }, 15000)) << logind() << log();
+  EXPECT_NE(std::string::npos, log().find("remote session closed")) << log();
+  tell("resume");
+  EXPECT_TRUE(eventually([&] { return count(logind(), "inhibit sleep delay") == 2; }, 5000)) << logind();
+  EXPECT_TRUE(eventually([&] { return count(log(), "remote session started") == 2; }, 20000)) << log();
+  ASSERT_TRUE(stop_session());
+  EXPECT_TRUE(terminated(20000));
+  expect_settled();
+}
+
+// A stop while suspended ends the session: waking up brings nothing back.
+TEST_F(Sleep, SuspendThenStop) {
+  tell("suspend");
+  ASSERT_TRUE(eventually([&] { return logind().find("released") != std::string::npos; }, 15000)) << logind() << log();
+  ASSERT_TRUE(stop_session());
+  EXPECT_TRUE(terminated(20000)) << log();
+  tell("resume");
+  EXPECT_TRUE(eventually([&] { return count(logind(), "inhibit sleep delay") == 2; }, 5000)) << logind();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(1, count(log(), "remote session started")) << log();
+  EXPECT_EQ(0u, channel_request("GET /keva/client/state HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0));
   expect_settled();
 }
