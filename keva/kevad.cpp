@@ -36,7 +36,8 @@ std::string g_settings_path;
 apr_pool_t* g_root = nullptr;
 std::atomic<bool> g_stopping{false};
 bool g_debug_mode = false;
-ServiceHost* g_host = nullptr;
+// Read by the control thread while the main thread sets it.
+std::atomic<ServiceHost*> g_host{nullptr};
 
 // The queue is created in the main routine and gone once the root pool is;
 // a stop request may come at any moment in between, or before.
@@ -239,7 +240,7 @@ uint32_t kevad_control(uint32_t control, uint32_t event_type) {
 void kevad_stop_sequence(void) {
   static std::atomic<bool> running{false};
   if (running.exchange(true)) return;  // one stop sequence per process
-  if (g_host) g_host->report(SERVICE_STOP_PENDING, 2000);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_STOP_PENDING, 2000);
   kevad_stop_request();
   std::unique_lock<std::mutex> lock(g_stop_done.m);
   g_stop_done.cv.wait_for(lock, std::chrono::milliseconds(2000), [] { return g_stop_done.set; });
@@ -291,7 +292,7 @@ static int main_routine(void) {
   }
 
   log_info("%s startup succeeded", KEVAD_VERSION);
-  if (g_host) g_host->report(SERVICE_RUNNING, 0);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_RUNNING, 0);
 
   for (;;) {
     void* v = nullptr;
@@ -329,14 +330,14 @@ static void service_body(ServiceHost* host) {
     g_stop_done.set = false;
   }
   g_host = host && host->service_mode() ? host : nullptr;
-  if (g_host) g_host->report(SERVICE_START_PENDING, 1000);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_START_PENDING, 1000);
   main_routine();
   {
     std::lock_guard<std::mutex> lock(g_stop_done.m);
     g_stop_done.set = true;
   }
   g_stop_done.cv.notify_all();
-  if (g_host) g_host->report(SERVICE_STOPPED, 0);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_STOPPED, 0);
 }
 
 int kevad_main(int argc, char** argv) {
