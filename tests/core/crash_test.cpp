@@ -16,6 +16,10 @@ namespace {
 class Crash : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Crash, DiesReportedWithItsTrace) {
+#ifdef __SANITIZE_ADDRESS__
+  // The address sanitizer's allocator reports a double free itself.
+  if (std::string(GetParam()) == "double-free") GTEST_SKIP() << "allocator replaced by the sanitizer";
+#endif
   TempRoot root;
   system(("mkdir -p '" + root.data("") + "'").c_str());
   write_file(root.data("kevad.ini"), "[trace]\n");
