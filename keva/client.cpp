@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -65,9 +67,15 @@ struct Session {
   std::atomic<uint64_t> bytes_sent{0};
   std::atomic<uint64_t> bytes_received{0};
   std::atomic<apr_time_t> connected_since{0};
-  // The stop and suspend paths close the link from another thread than the
-  // one writing frames to it: their TLS writes must not interleave.
-  std::mutex write_mutex;
+  // The connection is closed by the tunnel threads and by the stop path, and
+  // freed by the session thread between attempts: whoever touches it from
+  // outside the session thread holds this (never while waiting).
+  std::mutex link_mutex;
+  // Work items name the session by id: only the main thread frees sessions,
+  // and an item that finds another (or no) current session does nothing.
+  uint64_t id = 0;
+  std::atomic<bool> stop_queued{false};
+  bool suspended = false;  // main thread only
 };
 
 // The current session; the mutex keeps it alive while a line is written to
@@ -78,6 +86,7 @@ Session* g_current = nullptr;
 std::atomic<bool> g_busy{false};
 // Lines logged while a session is being created go to its own log.
 thread_local Session* t_creating = nullptr;
+std::atomic<uint64_t> g_next_id{1};
 
 int link_state(const Session* s) { return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED; }
 
@@ -133,7 +142,10 @@ void on_state(void* ctx, int state) {
     case SESSION_CLOSED: log_info("remote session closed"); break;
   }
   std::lock_guard<std::mutex> lock(g_current_mutex);
-  if (g_current == s) send_event(s, EVENT_STATE, codename_name(kStates, state));
+  if (g_current != s) return;
+  send_event(s, EVENT_STATE, codename_name(kStates, state));
+  // A client that heard "Terminate" finds no session any more.
+  if (state == SESSION_TERMINATE) g_current = nullptr;
 }
 
 void on_more_servers(void* ctx, int more) { static_cast<Session*>(ctx)->demote = more ? 1 : 0; }
@@ -149,14 +161,23 @@ bool wait_seconds(Session* s, int seconds) {
 }
 
 void close_link(Session* s) {
-  std::lock_guard<std::mutex> lock(s->write_mutex);
+  std::lock_guard<std::mutex> lock(s->link_mutex);
   remote_close(s->link);
 }
 
-// Wakes a reader blocked on the connection's socket; the socket itself goes
-// with the attempt's pool.
+// The connection of the tunnel phase, which lives until after_disconnect
+// clears it under link_mutex (the caller holds it). While connecting the
+// session thread alone owns it, and the stop flag ends its waits.
+RemoteConnection* tunnel_connection(Session* s) {
+  int state = link_state(s);
+  return state == SESSION_CONNECTED || state == SESSION_CLOSING ? s->link->connection : nullptr;
+}
+
+// Ends every wait on the connection (the other tunnel thread's included);
+// the socket itself goes with the attempt's pool.
 void shut_socket(Session* s) {
-  if (RemoteConnection* conn = s->link->connection) apr_socket_shutdown(conn->socket, APR_SHUTDOWN_READWRITE);
+  std::lock_guard<std::mutex> lock(s->link_mutex);
+  if (RemoteConnection* conn = tunnel_connection(s)) connection_abort(conn);
 }
 
 // --- the tunnel threads ---------------------------------------------------------------
@@ -203,23 +224,28 @@ void client_device_main(Session* s) {
       data = keepalive;  // nothing sent for a period: tell the server we live
       dlen = 4;
     }
-    bool ok = true;
+    int w = TUNNEL_OK;
     if (data) {
-      std::lock_guard<std::mutex> lock(s->write_mutex);
-      ok = tunnel_write(conn, data, &dlen) == TUNNEL_OK;
+      w = tunnel_write(conn, data, &dlen);
       s->last_tx = now;
-      if (ok && data == buf) s->bytes_sent.fetch_add(len, std::memory_order_relaxed);
+      if (w == TUNNEL_OK && data == buf) s->bytes_sent.fetch_add(len, std::memory_order_relaxed);
     }
     // One idle period of silence: ask the server for a sign of life once.
-    if (ok && now - rx >= period && s->probed_at.load() != rx && data != keepalive) {
+    if (w == TUNNEL_OK && now - rx >= period && s->probed_at.load() != rx && data != keepalive) {
       uint32_t klen = 4;
-      std::lock_guard<std::mutex> lock(s->write_mutex);
-      ok = tunnel_write(conn, keepalive, &klen) == TUNNEL_OK;
+      w = tunnel_write(conn, keepalive, &klen);
       s->probed_at = rx;
     } else if (data == keepalive) {
       s->probed_at = rx;
     }
-    if (!ok) {
+    if (w == TUNNEL_WANT_WRITE || w == TUNNEL_WANT_READ) {
+      // A server that takes nothing for two idle periods is as dead as a
+      // silent one.
+      log_info("remote session timeout");
+      s->connected = 0;
+      break;
+    }
+    if (w != TUNNEL_OK) {
       s->connected = 0;
       break;
     }
@@ -299,7 +325,7 @@ bool after_disconnect(Session* s) {
   int delay = reconnect_schedule_delay(link);
   {
     // The stop path may be closing this very connection.
-    std::lock_guard<std::mutex> lock(s->write_mutex);
+    std::lock_guard<std::mutex> lock(s->link_mutex);
     link->connection = nullptr;
     apr_pool_clear(link->pool);
   }
@@ -313,9 +339,22 @@ bool after_disconnect(Session* s) {
 
 void stop_item(void* arg);
 
+// The item's argument is the session's id, not the session.
+void* id_arg(const Session* s) { return reinterpret_cast<void*>(static_cast<uintptr_t>(s->id)); }
+
+// Main thread only: the current session when the item names it.
+Session* named_current(void* arg) {
+  std::lock_guard<std::mutex> lock(g_current_mutex);
+  if (g_current && id_arg(g_current) == arg) return g_current;
+  return nullptr;
+}
+
+// From any thread that keeps s alive (its own threads, or one holding
+// g_current_mutex): one stop item per session, whatever asks for it.
 void queue_stop(Session* s) {
-  if (s->stopping.exchange(1)) return;
-  if (kevad_submit(stop_item, s) != 0) {
+  s->stopping = 1;
+  if (s->stop_queued.exchange(true)) return;
+  if (kevad_submit(stop_item, id_arg(s)) != 0) {
     // The main queue is gone: the service is ending and its shutdown step
     // stops the session.
   }
@@ -375,27 +414,78 @@ void client_main(Session* s) {
   trace_thread_exit("client_main");
 }
 
-// Steps shared by the stop item and suspend.
+// Steps shared by the stop item and suspend (main thread). Every wait of the
+// session's threads ends on the stop flag or the aborted connection, so the
+// join is bounded.
 void halt_session(Session* s) {
   // The lease is released while the tunnel still carries the release.
   address_down(s->device.address);
   s->stopping = 1;
   if (s->token) token_set_stop(s->token, 1);
   s->connected = 0;
-  close_link(s);
+  {
+    std::lock_guard<std::mutex> lock(s->link_mutex);
+    remote_close(s->link);
+    if (RemoteConnection* conn = tunnel_connection(s)) connection_abort(conn);
+  }
   if (s->thread.joinable()) s->thread.join();
   s->adapter_open = 0;
   s->device.ops->close(&s->device);
 }
 
-void stop_item(void* arg) {
-  auto* s = static_cast<Session*>(arg);
+void stop_session(Session* s) {
   halt_session(s);
   // A client that starts a new session as soon as it hears "Terminate" must
   // find the place free; the new one becomes current only after this item.
   g_busy = false;
   remote_set_state(s->link, SESSION_TERMINATE);
   session_free(s);
+}
+
+void stop_item(void* arg) {
+  if (Session* s = named_current(arg)) stop_session(s);
+}
+
+// The power-event handler waits for the suspend step: the machine may
+// sleep as soon as it returns.
+struct SuspendDone {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+};
+
+void suspend_item(void* arg) {
+  auto* done = static_cast<std::shared_ptr<SuspendDone>*>(arg);
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = g_current;
+  }
+  if (s && !s->stop_queued.load() && !s->suspended) {
+    halt_session(s);
+    s->suspended = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock((*done)->m);
+    (*done)->done = true;
+  }
+  (*done)->cv.notify_all();
+  delete done;
+}
+
+void resume_item(void*) {
+  Session* s;
+  {
+    std::lock_guard<std::mutex> lock(g_current_mutex);
+    s = g_current;
+  }
+  // A session asked to stop while suspended stays stopped: its stop item
+  // frees it.
+  if (!s || !s->suspended || s->stop_queued.load()) return;
+  s->suspended = false;
+  s->stopping = 0;
+  if (s->token) token_set_stop(s->token, 0);
+  s->thread = std::thread(client_main, s);
 }
 
 void start_item(void* arg) {
@@ -405,7 +495,7 @@ void start_item(void* arg) {
     g_current = s;
   }
   if (s->stopping.load()) {  // stopped before it began
-    stop_item(s);
+    stop_session(s);
     return;
   }
   s->thread = std::thread(client_main, s);
@@ -440,6 +530,7 @@ int client_start(const char* text, size_t len, bool from_startup, unsigned owner
     return 500;
   }
   auto* s = new Session();
+  s->id = g_next_id.fetch_add(1);
   if (apr_pool_create(&s->pool, kevad_root_pool()) != APR_SUCCESS ||
       apr_pool_create(&s->conn_pool, s->pool) != APR_SUCCESS) {
     session_free(s);
@@ -529,13 +620,20 @@ int client_startup(apr_pool_t* root) {
 }
 
 int client_stop_current(void) {
-  Session* s;
+  // The session is freed only by the main thread, and only after it stopped
+  // being current under this lock: it lives while the lock is held.
+  void* arg;
   {
     std::lock_guard<std::mutex> lock(g_current_mutex);
-    s = current_locked();
+    Session* s = current_locked();
+    if (!s) return -1;
+    s->stopping = 1;
+    if (s->stop_queued.exchange(true)) return 0;
+    arg = id_arg(s);
   }
-  if (!s) return -1;
-  queue_stop(s);
+  // Not under the lock: the push may wait for room while the main thread
+  // needs the lock. The item finds the session again by its id.
+  kevad_submit(stop_item, arg);
   return 0;
 }
 
@@ -545,29 +643,22 @@ void client_shutdown(void) {
     std::lock_guard<std::mutex> lock(g_current_mutex);
     s = current_locked();
   }
-  if (s) stop_item(s);
+  if (s) stop_session(s);
 }
 
 void client_suspend(void) {
-  Session* s;
-  {
-    std::lock_guard<std::mutex> lock(g_current_mutex);
-    s = current_locked();
+  auto done = std::make_shared<SuspendDone>();
+  auto* arg = new std::shared_ptr<SuspendDone>(done);
+  if (kevad_submit(suspend_item, arg) != 0) {
+    delete arg;
+    return;
   }
-  if (s) halt_session(s);
+  // Bounded: a service that stops meanwhile never runs the item.
+  std::unique_lock<std::mutex> lock(done->m);
+  done->cv.wait_for(lock, std::chrono::seconds(10), [&] { return done->done; });
 }
 
-void client_resume(void) {
-  Session* s;
-  {
-    std::lock_guard<std::mutex> lock(g_current_mutex);
-    s = current_locked();
-  }
-  if (!s || !s->stopping.load()) return;
-  s->stopping = 0;
-  if (s->token) token_set_stop(s->token, 0);
-  s->thread = std::thread(client_main, s);
-}
+void client_resume(void) { kevad_submit(resume_item, nullptr); }
 
 const char* client_state_name(apr_pool_t* pool) {
   std::lock_guard<std::mutex> lock(g_current_mutex);

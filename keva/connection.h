@@ -38,4 +38,5 @@ struct RemoteConnection {
   MessageBuffer* pending;       // appended messages not yet written
   MessageBuffer* second;        // given back to the pool on close
   int fatal;                    // no further server, no reconnect
+  struct ConnectionIo* io;      // the TLS call lock and the limits of every wait (ssl.cpp)
 };

@@ -1,11 +1,14 @@
 #include "keva12.h"
 
 #include <apr_time.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <apr_network_io.h>
 #include <apr_strings.h>
 #include <openssl/ssl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -302,15 +305,12 @@ int keva12_client_handshake(RemoteConnection* conn) {
 
   size_t sent = 0;
   while (sent < sizeof kGreeting - 1) {
-    apr_size_t n = sizeof kGreeting - 1 - sent;
-    apr_status_t st = apr_socket_send(conn->socket, kGreeting + sent, &n);
-    trace_call("send", conn->trace_tag, static_cast<int>(sizeof kGreeting - 1 - sent), st,
-               static_cast<int>(n));
-    if (st != APR_SUCCESS) {
+    int n = connection_send(conn, kGreeting + sent, static_cast<int>(sizeof kGreeting - 1 - sent));
+    if (n <= 0) {
       log_error("handshake error: %s", "I/O error");
       return -1;
     }
-    sent += n;
+    sent += static_cast<size_t>(n);
   }
 
   // One receive normally carries the whole answer; a short first segment is
@@ -318,15 +318,12 @@ int keva12_client_handshake(RemoteConnection* conn) {
   char buf[4096];
   size_t got = 0;
   while (got < answer_len) {
-    apr_size_t n = sizeof buf - got;
-    apr_status_t st = apr_socket_recv(conn->socket, buf + got, &n);
-    trace_call("recv", conn->trace_tag, static_cast<int>(sizeof buf - got), st,
-               static_cast<int>(n));
-    if (st != APR_SUCCESS || n == 0) {
+    int n = connection_recv(conn, buf + got, static_cast<int>(sizeof buf - got));
+    if (n <= 0) {
       log_error("handshake error: %s", "I/O error");
       return -1;
     }
-    got += n;
+    got += static_cast<size_t>(n);
     if (std::memcmp(buf, kAnswer, got < answer_len ? got : answer_len) != 0) break;
   }
   if (got < answer_len || std::memcmp(buf, kAnswer, answer_len) != 0) {
@@ -443,19 +440,14 @@ int keva12_client_start(RemoteConnection* conn, const SessionProfile* profile) {
 // --- Tunnel phase -----------------------------------------------------------
 
 int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb) {
-  SSL* ssl = conn->ssl;
-  if (SSL_get_shutdown(ssl) != 0) {
+  if (ssl_session_closed(conn)) {
     // Closed at the TLS level: drain the socket until the peer closes it, so
     // that the close is orderly at the TCP level too. A peer that never
-    // closes must not hold the session, so the drain has a time limit.
+    // closes must not hold the session: the waits end with the drain time.
     char scratch[4096];
-    socket_timeouts(conn->socket, 1);
-    apr_time_t until = apr_time_now() + apr_time_from_sec(TUNNEL_DRAIN_SECONDS);
-    while (apr_time_now() < until) {
-      apr_size_t n = sizeof scratch;
-      apr_status_t st = apr_socket_recv(conn->socket, scratch, &n);
-      if (st == APR_SUCCESS && n > 0) continue;
-      if (APR_STATUS_IS_EAGAIN(st) || APR_STATUS_IS_EINTR(st) || APR_STATUS_IS_TIMEUP(st)) continue;
+    while (connection_wait(conn, POLLIN, TUNNEL_DRAIN_SECONDS * 1000) == CONN_READY) {
+      ssize_t n = recv(static_cast<int>(conn->os_socket), scratch, sizeof scratch, 0);
+      if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) continue;
       break;
     }
     return TUNNEL_CLOSED;
@@ -470,30 +462,49 @@ int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb) {
     log_error("KEVA/1.2 protocol error");
     return TUNNEL_FAILED;
   }
-  int n = SSL_read(ssl, rb->data + rb->held, static_cast<int>(space));
-  int kind = ssl_error_kind(conn, &n);
+  int kind, wait;
+  int n = ssl_call(conn, SSL_OP_READ, rb->data + rb->held, static_cast<int>(space), &kind, &wait);
+  int saved = errno;
   trace_ssl_call(conn, "SSL_read", static_cast<int>(space), n, kind);
   switch (kind) {
     case SSL_ERROR_NONE: rb->held += static_cast<size_t>(n); return TUNNEL_OK;
     case SSL_ERROR_ZERO_RETURN:
-      SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+      ssl_session_mark_closed(conn);
       return TUNNEL_OK;
-    case SSL_ERROR_WANT_READ: return TUNNEL_WANT_READ;
-    case SSL_ERROR_WANT_WRITE: return TUNNEL_WANT_WRITE;
-    default: ssl_report_error(kind, conn, n); return TUNNEL_FAILED;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      // Only a stop or the end of the drain time ends a read's wait.
+      return ssl_session_closed(conn) ? TUNNEL_CLOSED : TUNNEL_FAILED;
+    default:
+      // Once the connection is being closed from this side, its end is no news.
+      if (!connection_aborted(conn) && !ssl_session_closed(conn)) {
+        errno = saved;
+        ssl_report_error(kind, conn, n);
+      }
+      return TUNNEL_FAILED;
   }
 }
 
 int tunnel_write(RemoteConnection* conn, unsigned char* record, uint32_t* len) {
   if (*len == 0) return TUNNEL_OK;
-  int n = SSL_write(conn->ssl, record, static_cast<int>(*len));
-  int kind = ssl_error_kind(conn, &n);
+  if (ssl_session_closed(conn)) return TUNNEL_CLOSED;
+  int kind, wait;
+  int n = ssl_call(conn, SSL_OP_WRITE, record, static_cast<int>(*len), &kind, &wait);
+  int saved = errno;
   trace_ssl_call(conn, "SSL_write", static_cast<int>(*len), n, kind);
   switch (kind) {
     case SSL_ERROR_NONE: *len = 0; return TUNNEL_OK;
     case SSL_ERROR_ZERO_RETURN: return TUNNEL_CLOSED;
-    case SSL_ERROR_WANT_READ: return TUNNEL_WANT_READ;
-    case SSL_ERROR_WANT_WRITE: return TUNNEL_WANT_WRITE;
-    default: ssl_report_error(kind, conn, n); return TUNNEL_FAILED;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      // The write limit passed with the peer taking nothing: it would block.
+      if (wait != CONN_TIMEOUT) return TUNNEL_FAILED;
+      return kind == SSL_ERROR_WANT_READ ? TUNNEL_WANT_READ : TUNNEL_WANT_WRITE;
+    default:
+      if (!connection_aborted(conn) && !ssl_session_closed(conn)) {
+        errno = saved;
+        ssl_report_error(kind, conn, n);
+      }
+      return TUNNEL_FAILED;
   }
 }

@@ -143,5 +143,6 @@ struct TunnelBuffer {
 // can never fit ends the connection with "KEVA/1.2 protocol error" (1).
 int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb);
 // One record (frame batch or keepalive, header included, *len bytes) in one
-// TLS write; *len is reset to 0 once it is written.
+// TLS write; *len is reset to 0 once it is written. TUNNEL_WANT_WRITE (or
+// _READ) when the peer took nothing for the connection's write limit.
 int tunnel_write(RemoteConnection* conn, unsigned char* record, uint32_t* len);

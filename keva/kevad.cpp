@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -35,7 +36,8 @@ std::string g_settings_path;
 apr_pool_t* g_root = nullptr;
 std::atomic<bool> g_stopping{false};
 bool g_debug_mode = false;
-ServiceHost* g_host = nullptr;
+// Read by the control thread while the main thread sets it.
+std::atomic<ServiceHost*> g_host{nullptr};
 
 // The queue is created in the main routine and gone once the root pool is;
 // a stop request may come at any moment in between, or before.
@@ -56,9 +58,69 @@ struct WorkItem {
 
 }  // namespace
 
+namespace {
+
+// The local time's offset, fixed ahead: localtime_r may take locks.
+long g_utc_offset = 0;
+
+struct CrashLine {
+  char buf[160];
+  size_t n = 0;
+  void put(const char* s) {
+    while (*s && n + 1 < sizeof buf) buf[n++] = *s++;
+  }
+  void num(unsigned long v, unsigned base, int width) {
+    char d[24];
+    int k = 0;
+    do {
+      d[k++] = "0123456789abcdef"[v % base];
+      v /= base;
+    } while (v && k < 24);
+    while (k < width && k < 24) d[k++] = '0';
+    while (k > 0 && n + 1 < sizeof buf) buf[n++] = d[--k];
+  }
+};
+
+}  // namespace
+
+void kevad_crash_prepare(void) {
+  time_t now = std::time(nullptr);
+  struct tm tmv;
+  if (localtime_r(&now, &tmv)) g_utc_offset = tmv.tm_gmtoff;
+  log_crash_prepare();
+  trace_crash_prepare();
+}
+
+// Runs in the signal handler: formats on the stack and writes with write(2),
+// taking no lock it could wait on (the heap or the trace lock may be what
+// broke); the session's log and events are left alone.
 void kevad_crash_report(void* address, int code) {
-  log_error("program crashed at %lx code %x", reinterpret_cast<unsigned long>(address), code);
-  trace_dump();
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  long t = static_cast<long>(std::time(nullptr)) + g_utc_offset;
+  long days = t / 86400, secs = t % 86400;
+  // Civil date from days since 1970-01-01.
+  long z = days + 719468, era = z / 146097, doe = z - era * 146097;
+  long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+  long day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+  CrashLine l;
+  char mon[4] = {kMonths[(month - 1) * 3], kMonths[(month - 1) * 3 + 1], kMonths[(month - 1) * 3 + 2], 0};
+  l.put(mon);
+  l.put(" ");
+  l.num(static_cast<unsigned long>(day), 10, 2);
+  l.put(" ");
+  l.num(static_cast<unsigned long>(secs / 3600), 10, 2);
+  l.put(":");
+  l.num(static_cast<unsigned long>(secs / 60 % 60), 10, 2);
+  l.put(":");
+  l.num(static_cast<unsigned long>(secs % 60), 10, 2);
+  l.put(" [error] program crashed at ");
+  l.num(reinterpret_cast<unsigned long>(address), 16, 1);
+  l.put(" code ");
+  l.num(static_cast<unsigned long>(code), 16, 1);
+  l.put("\n");
+  log_crash_write(l.buf, l.n);
+  trace_crash_dump(l.buf, l.n);
 }
 
 const char* kevad_data_folder(void) { return g_data_folder.c_str(); }
@@ -86,8 +148,10 @@ int kevad_submit(work_fn fn, void* arg) {
 }
 
 void kevad_stop_request(void) {
+  // A second request (shutdown, then SIGTERM; or the channel's DELETE) finds
+  // the first one doing it: the channel thread cannot be stopped twice.
+  if (g_stopping.exchange(true)) return;
   log_debug("stopping kevad");
-  g_stopping = true;
   if (g_parts.session_stop) g_parts.session_stop();
   if (g_parts.channel_stop) g_parts.channel_stop();
   std::lock_guard<std::mutex> lock(g_queue_mutex);
@@ -110,6 +174,10 @@ int kevad_manage(ServiceManager& scm, KevadCommand cmd, const std::string& rest,
                  const std::string& program) {
   switch (cmd) {
     case KevadCommand::Install: {
+      if (!service_command_valid(rest)) {
+        std::fputs("kevad install: control characters are not allowed in the arguments\n", stderr);
+        return 1;
+      }
       if (!scm.open()) return 1;
       ServiceConfig c;
       c.name = kServiceName;
@@ -170,7 +238,9 @@ uint32_t kevad_control(uint32_t control, uint32_t event_type) {
 }
 
 void kevad_stop_sequence(void) {
-  if (g_host) g_host->report(SERVICE_STOP_PENDING, 2000);
+  static std::atomic<bool> running{false};
+  if (running.exchange(true)) return;  // one stop sequence per process
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_STOP_PENDING, 2000);
   kevad_stop_request();
   std::unique_lock<std::mutex> lock(g_stop_done.m);
   g_stop_done.cv.wait_for(lock, std::chrono::milliseconds(2000), [] { return g_stop_done.set; });
@@ -195,6 +265,7 @@ static int main_routine(void) {
   if (config_load(g_root, g_settings_path.c_str()) != 0) return 1;
   if (trace_start(g_root) != 0) return 1;
   if (log_open() != 0) return 1;
+  kevad_crash_prepare();
   if (!g_debug_mode) log_info("==================================================");
 
   bool ok;
@@ -221,7 +292,7 @@ static int main_routine(void) {
   }
 
   log_info("%s startup succeeded", KEVAD_VERSION);
-  if (g_host) g_host->report(SERVICE_RUNNING, 0);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_RUNNING, 0);
 
   for (;;) {
     void* v = nullptr;
@@ -252,20 +323,21 @@ static int main_routine(void) {
 
 static void service_body(ServiceHost* host) {
   install_crash_handler(kevad_crash_report);
+  log_crash_prepare();
   g_settings_path = g_data_folder + "/kevad.ini";
   {
     std::lock_guard<std::mutex> lock(g_stop_done.m);
     g_stop_done.set = false;
   }
   g_host = host && host->service_mode() ? host : nullptr;
-  if (g_host) g_host->report(SERVICE_START_PENDING, 1000);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_START_PENDING, 1000);
   main_routine();
   {
     std::lock_guard<std::mutex> lock(g_stop_done.m);
     g_stop_done.set = true;
   }
   g_stop_done.cv.notify_all();
-  if (g_host) g_host->report(SERVICE_STOPPED, 0);
+  if (ServiceHost* h = g_host.load()) h->report(SERVICE_STOPPED, 0);
 }
 
 int kevad_main(int argc, char** argv) {

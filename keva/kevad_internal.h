@@ -22,3 +22,5 @@ uint32_t kevad_control(uint32_t control, uint32_t event_type);
 void kevad_stop_sequence(void);
 // The crash handler's report: the faulting address and signal, then the trace.
 void kevad_crash_report(void* address, int code);
+// What the report needs, fixed ahead (after the log and the trace are set up).
+void kevad_crash_prepare(void);

@@ -4,6 +4,9 @@
 #include <apr_time.h>
 #include <openssl/err.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -143,3 +146,35 @@ void log_close(void) {
 }
 
 void log_set_session_sink(log_session_sink_fn sink) { g_session_sink = sink; }
+
+// --- crash line -----------------------------------------------------------------
+
+namespace {
+char g_crash_error_log[512];
+}  // namespace
+
+void log_crash_prepare(void) {
+  std::string path = velarn::roots::data_folder() + "/kevad-error.log";
+  std::snprintf(g_crash_error_log, sizeof g_crash_error_log, "%s", path.c_str());
+}
+
+void log_crash_write(const char* line, size_t len) {
+  int fd = -1;
+  bool opened = false;
+  if (g_debug_mode.load()) {
+    fd = 2;
+  } else if (FILE* f = g_main_log.load()) {
+    fd = fileno(f);  // every line was flushed: the descriptor is up to date
+  } else if (g_crash_error_log[0]) {
+    fd = ::open(g_crash_error_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+    opened = fd >= 0;
+  }
+  if (fd < 0) return;
+  while (len > 0) {
+    ssize_t w = ::write(fd, line, len);
+    if (w <= 0) break;
+    line += w;
+    len -= static_cast<size_t>(w);
+  }
+  if (opened) ::close(fd);
+}

@@ -74,3 +74,10 @@ void log_close(void);
 typedef void (*log_session_sink_fn)(int level, const char* line, size_t line_len,
                                     const char* message);
 void log_set_session_sink(log_session_sink_fn sink);
+
+// For the crash handler: log_crash_write writes one whole line with write(2)
+// where the next line would have gone (the main log, standard error in debug
+// mode, else kevad-error.log, whose path log_crash_prepare fixes ahead); no
+// lock, no allocation, no hook.
+void log_crash_prepare(void);
+void log_crash_write(const char* line, size_t len);

@@ -102,19 +102,21 @@ apr_status_t nic_cleanup(void* data) {
   return APR_SUCCESS;
 }
 
-void devwin_monitor_main(Device* dev) {
+// Given the state itself: the creator stores dev->state again after this
+// thread has started.
+void devwin_monitor_main(NicState* st) {
   trace_thread_start("devwin_monitor_main");
   velarn::AddressMonitor monitor;
   if (!monitor.valid()) {
     log_apr_error("NotifyAddrChange", APR_FROM_OS_ERROR(errno));
   } else {
-    while (monitor.wait(dev->state->monitor_stop.handle())) {
+    while (monitor.wait(st->monitor_stop.handle())) {
       log_debug("IP address table changed:");
       dump_network_params();
       dump_adapters();
       dump_routes();
     }
-    if (errno != 0 && !dev->state->monitor_stop.is_set())
+    if (errno != 0 && !st->monitor_stop.is_set())
       log_apr_error("NotifyAddrChange", APR_FROM_OS_ERROR(errno));
   }
   trace_thread_exit("devwin_monitor_main");
@@ -150,7 +152,7 @@ NicState* nic_create(Device* dev) {
   dump_adapters();
   dump_routes();
   try {
-    st->monitor = std::thread(devwin_monitor_main, dev);
+    st->monitor = std::thread(devwin_monitor_main, st);
   } catch (...) {
     log_error("devwin_monitor_main: cannot start thread");
   }

@@ -7,6 +7,10 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -132,6 +136,30 @@ int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool) {
   return -1;
 }
 
+// The TCP connect: at most the connect limit, and never past a stop.
+apr_status_t connect_stoppable(apr_socket_t* sock, apr_sockaddr_t* addr, RemoteLink* link) {
+  apr_socket_timeout_set(sock, 0);  // non-blocking: the wait is ours
+  apr_status_t st = apr_socket_connect(sock, addr);
+  if (st == APR_SUCCESS || !(APR_STATUS_IS_EINPROGRESS(st) || APR_STATUS_IS_EAGAIN(st))) return st;
+  apr_os_sock_t fd;
+  if (apr_os_sock_get(&fd, sock) != APR_SUCCESS) return st;
+  const apr_time_t until = apr_time_now() + apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS);
+  for (;;) {
+    if (session_stopping(link)) return APR_ECONNABORTED;
+    apr_time_t left = until - apr_time_now();
+    if (left <= 0) return APR_TIMEUP;
+    struct pollfd p = {static_cast<int>(fd), POLLOUT, 0};
+    int r = poll(&p, 1, static_cast<int>(std::min<apr_time_t>(left / 1000 + 1, 250)));
+    if (r > 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      return err ? APR_FROM_OS_ERROR(err) : APR_SUCCESS;
+    }
+    if (r < 0 && errno != EINTR) return APR_FROM_OS_ERROR(errno);
+  }
+}
+
 // --- Proxy ----------------------------------------------------------------------
 
 // Index just past the blank line that ends the header block, or 0.
@@ -164,7 +192,8 @@ RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile
 }
 
 void remote_set_state(RemoteLink* link, int state) {
-  link->state = state;
+  // Read by the stop path and the state queries from other threads.
+  __atomic_store_n(&link->state, state, __ATOMIC_RELEASE);
   if (link->ops.set_state) link->ops.set_state(link->ops.ctx, state);
 }
 
@@ -306,9 +335,12 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
     apr_socket_t* sock = nullptr;
     st = apr_socket_create(&sock, a->family, SOCK_STREAM, APR_PROTO_TCP, ap);
     if (st == APR_SUCCESS) {
-      apr_socket_timeout_set(sock, apr_time_from_sec(REMOTE_CONNECT_TIMEOUT_SECONDS));
-      st = apr_socket_connect(sock, a);
+      st = connect_stoppable(sock, a, link);
       if (trace_is_on()) trace_printf(nullptr, nullptr, "apr_socket_connect(\"%pI\") = %d", a, st);
+    }
+    if (st != APR_SUCCESS && session_stopping(link)) {
+      apr_pool_destroy(ap);
+      return -1;  // stopped: nothing failed
     }
     if (st != APR_SUCCESS) {
       system_error_text(st, err, sizeof err);
@@ -322,6 +354,9 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
       apr_pool_destroy(ap);
       return -1;
     }
+    connection_guard(link->connection,
+                     apr_time_now() + apr_time_from_sec(REMOTE_LOGIN_DEADLINE_SECONDS),
+                     link->ops.stopping, link->ops.ctx);
     dialup_metric_step();
     return 0;
   }
@@ -395,7 +430,7 @@ int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
     return -1;
   }
   for (int sent = 0; sent < n;) {
-    int k = socket_send(conn->socket, buf + sent, n - sent);
+    int k = connection_send(conn, buf + sent, n - sent);
     if (k <= 0) return -1;
     sent += k;
   }
@@ -404,7 +439,7 @@ int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
   // end (the tunnel's bytes follow only after the client speaks).
   size_t got = 0, end = 0;
   while (got < sizeof buf - 1) {
-    int k = socket_recv(conn->socket, buf + got, static_cast<int>(sizeof buf - 1 - got));
+    int k = connection_recv(conn, buf + got, static_cast<int>(sizeof buf - 1 - got));
     if (k < 0) return -1;
     if (k == 0) break;  // time-out or closed: judge what came
     got += static_cast<size_t>(k);
@@ -467,7 +502,7 @@ int remote_open(RemoteLink* link) {
       remote_set_state(link, SESSION_CONNECTED);
       link->reconnect_allowed = 1;
       link->schedule_index = 0;
-      socket_timeouts(link->connection->socket, 0);
+      connection_enter_tunnel(link->connection, REMOTE_WRITE_STALL_SECONDS * 1000);
       return 0;
     }
     int fatal = link->connection && link->connection->fatal;
@@ -485,11 +520,11 @@ int remote_open(RemoteLink* link) {
 }
 
 void remote_close(RemoteLink* link) {
-  if (link->state != SESSION_CONNECTED) return;
+  if (__atomic_load_n(&link->state, __ATOMIC_ACQUIRE) != SESSION_CONNECTED) return;
   remote_set_state(link, SESSION_CLOSING);
   RemoteConnection* conn = link->connection;
   if (!conn) return;
-  if (conn->ssl && SSL_get_shutdown(conn->ssl) != 0) return;
+  if (conn->ssl && ssl_session_closed(conn)) return;
   if (conn->ssl) ssl_shutdown_session(conn);
   apr_socket_shutdown(conn->socket, APR_SHUTDOWN_WRITE);
 }

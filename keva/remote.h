@@ -44,6 +44,10 @@ struct RemoteSessionOps {
 // Limit of a TCP connect, and of every receive before the tunnel phase.
 #define REMOTE_CONNECT_TIMEOUT_SECONDS 10
 #define PROXY_BUFFER_SIZE 4096
+// The whole login of one server (greeting to TUNNEL) ends by then at the latest.
+#define REMOTE_LOGIN_DEADLINE_SECONDS 60
+// A tunnel write the server takes nothing of for two idle periods: the link is dead.
+#define REMOTE_WRITE_STALL_SECONDS 30
 
 struct RemoteLink {
   apr_pool_t* pool;                 // one attempt's socket, route and connection

@@ -7,13 +7,16 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "config.h"
@@ -30,6 +33,29 @@ const char* const kKindNames[] = {
 };
 
 const int kSocketLimitSeconds = 10;
+// How often a wait looks at the stop hook and the deadline.
+const int kSliceMs = 250;
+// After the TLS close was sent, how long a read still waits for the peer's.
+const int kDrainMs = 3000;
+
+}  // namespace
+
+// OpenSSL supports one thread at a time on an SSL object; the tunnel has two
+// (and the stop path a third). Each call holds `call` for its own duration
+// only; waits for the socket happen outside it, so a stalled peer never
+// keeps another thread out.
+struct ConnectionIo {
+  std::mutex call;
+  std::atomic<bool> aborted{false};
+  std::atomic<apr_time_t> closed_at{0};  // the TLS close was sent or read
+  apr_time_t deadline = 0;
+  int (*stopping)(void*) = nullptr;
+  void* ctx = nullptr;
+  int read_limit_ms = kSocketLimitSeconds * 1000;
+  int write_limit_ms = kSocketLimitSeconds * 1000;
+};
+
+namespace {
 
 void trace(RemoteConnection* conn, const char* text) {
   if (trace_is_on()) trace_printf(conn ? conn->trace_tag : nullptr, nullptr, "%s", text);
@@ -88,13 +114,6 @@ int io_outcome(RemoteConnection* conn, int kind, int result, int saved) {
   }
 }
 
-// Read and write share this.
-int finish_io(RemoteConnection* conn, const char* call, int size, int result) {
-  int saved;
-  int kind = classify(conn->ssl, &result, &saved);
-  trace_result(conn, call, size, result, kind);
-  return io_outcome(conn, kind, result, saved);
-}
 
 int verify_callback(int ok, X509_STORE_CTX* store) {
   if (ok) return ok;
@@ -295,7 +314,13 @@ RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock,
   conn->trace_tag = peer;
   conn->info_wanted = 1;
   conn->os_socket = -1;
-  if (sock) apr_os_sock_get(&conn->os_socket, sock);
+  conn->io = new ConnectionIo();
+  if (sock) {
+    apr_os_sock_get(&conn->os_socket, sock);
+    apr_socket_timeout_set(sock, 0);
+    int fl = fcntl((int)conn->os_socket, F_GETFL);
+    if (fl >= 0) fcntl((int)conn->os_socket, F_SETFL, fl | O_NONBLOCK);
+  }
   apr_pool_cleanup_register(pool, conn, connection_close, apr_pool_cleanup_null);
   return conn;
 }
@@ -318,28 +343,68 @@ int ssl_attach(RemoteConnection* conn, SSL_CTX* ctx) {
     log_call_failure("SSL_set_fd");
     return -1;
   }
-  // A runtime timeout would make the descriptor non-blocking behind TLS's
-  // back; the limits belong on the socket itself.
-  if (conn->socket) {
-    apr_socket_opt_set(conn->socket, APR_SO_NONBLOCK, 0);
-    apr_socket_timeout_set(conn->socket, -1);
-  }
-  struct timeval tv = {kSocketLimitSeconds, 0};
-  if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0)
-    log_apr_error("SO_RCVTIMEO", log_os_status(errno));
-  if (setsockopt((int)conn->os_socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0)
-    log_apr_error("SO_SNDTIMEO", log_os_status(errno));
+  // The socket stays non-blocking (remote_connection_create): the limits are
+  // those of connection_wait.
   SSL_set_mode(conn->ssl, SSL_MODE_AUTO_RETRY);
   if (conn->info_wanted)
     conn->info = static_cast<ServerInfo*>(apr_pcalloc(conn->pool, sizeof(ServerInfo)));
   return 0;
 }
 
+int ssl_call(RemoteConnection* conn, SslOp op, void* buf, int size, int* kind, int* wait) {
+  ConnectionIo* io = conn->io;
+  *wait = CONN_READY;
+  for (;;) {
+    int result = -1, k, saved;
+    {
+      std::lock_guard<std::mutex> lock(io->call);
+      ERR_clear_error();
+      switch (op) {
+        case SSL_OP_CONNECT: result = SSL_connect(conn->ssl); break;
+        case SSL_OP_READ: result = SSL_read(conn->ssl, buf, size); break;
+        case SSL_OP_WRITE: result = SSL_write(conn->ssl, buf, size); break;
+      }
+      k = classify(conn->ssl, &result, &saved);
+    }
+    if (k == SSL_ERROR_WANT_READ || k == SSL_ERROR_WANT_WRITE) {
+      int limit = op == SSL_OP_WRITE ? io->write_limit_ms : io->read_limit_ms;
+      int w = connection_wait(conn, k == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, limit);
+      if (w == CONN_READY) continue;
+      *wait = w;
+    }
+    *kind = k;
+    errno = saved;
+    return result;
+  }
+}
+
+namespace {
+
+// The login's calls: a wait that ran out is "connection timeout"; a stop
+// ends the call without a word of its own.
+int login_outcome(RemoteConnection* conn, int kind, int result, int wait) {
+  if ((kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) && wait == CONN_ABORTED) {
+    log_debug("connection aborted");
+    return -1;
+  }
+  return io_outcome(conn, kind, result, errno);
+}
+
+int login_io(RemoteConnection* conn, SslOp op, const char* call, void* buf, int size) {
+  int kind, wait;
+  int result = ssl_call(conn, op, buf, size, &kind, &wait);
+  int saved = errno;
+  trace_result(conn, call, size, result, kind);
+  errno = saved;
+  return login_outcome(conn, kind, result, wait);
+}
+
+}  // namespace
+
 int ssl_connect_wait(RemoteConnection* conn) {
-  ERR_clear_error();
-  int result = SSL_connect(conn->ssl);
-  int saved;
-  int kind = classify(conn->ssl, &result, &saved);
+  int kind, wait;
+  int result = ssl_call(conn, SSL_OP_CONNECT, nullptr, 0, &kind, &wait);
+  int saved = errno;
   trace_result(conn, "SSL_connect", -1, result, kind);
   if (kind == SSL_ERROR_SSL && ERR_peek_error() != 0) {
     conn->fatal = 1;
@@ -353,19 +418,114 @@ int ssl_connect_wait(RemoteConnection* conn) {
     ssl_report_error(kind, conn, result);
     return -1;
   }
-  return io_outcome(conn, kind, result, saved);
+  errno = saved;
+  return login_outcome(conn, kind, result, wait);
 }
 
 int ssl_read_wait(RemoteConnection* conn, void* buf, int size) {
-  ERR_clear_error();
-  int result = SSL_read(conn->ssl, buf, size);
-  return finish_io(conn, "SSL_read", size, result);
+  return login_io(conn, SSL_OP_READ, "SSL_read", buf, size);
 }
 
 int ssl_write_wait(RemoteConnection* conn, const void* buf, int size) {
-  ERR_clear_error();
-  int result = SSL_write(conn->ssl, buf, size);
-  return finish_io(conn, "SSL_write", size, result);
+  return login_io(conn, SSL_OP_WRITE, "SSL_write", const_cast<void*>(buf), size);
+}
+
+// --- waits ----------------------------------------------------------------------
+
+void connection_guard(RemoteConnection* conn, apr_time_t deadline, int (*stopping)(void* ctx),
+                      void* ctx) {
+  conn->io->deadline = deadline;
+  conn->io->stopping = stopping;
+  conn->io->ctx = ctx;
+}
+
+void connection_enter_tunnel(RemoteConnection* conn, int write_limit_ms) {
+  conn->io->deadline = 0;
+  conn->io->read_limit_ms = -1;
+  conn->io->write_limit_ms = write_limit_ms;
+}
+
+void connection_abort(RemoteConnection* conn) {
+  conn->io->aborted = true;
+  // Wakes a poll at once; the descriptor itself stays until the pool goes.
+  if (conn->os_socket >= 0) shutdown((int)conn->os_socket, SHUT_RDWR);
+}
+
+bool connection_aborted(const RemoteConnection* conn) { return conn->io->aborted.load(); }
+
+int connection_wait(RemoteConnection* conn, short events, int limit_ms) {
+  ConnectionIo* io = conn->io;
+  const apr_time_t start = apr_time_now();
+  for (;;) {
+    if (io->aborted.load() || (io->stopping && io->stopping(io->ctx))) return CONN_ABORTED;
+    apr_time_t now = apr_time_now();
+    if (io->deadline && now >= io->deadline) return CONN_EXPIRED;
+    apr_time_t until = limit_ms >= 0 ? start + apr_time_from_msec(limit_ms) : 0;
+    apr_time_t closed = io->closed_at.load();
+    if ((events & POLLIN) && closed) {
+      apr_time_t drain = closed + apr_time_from_msec(kDrainMs);
+      if (!until || drain < until) until = drain;
+    }
+    if (until && now >= until) return CONN_TIMEOUT;
+    // A stop hook or a deadline is looked at between slices; an abort wakes
+    // the poll by itself.
+    apr_time_t slice = apr_time_from_msec(io->stopping || io->deadline ? kSliceMs : 1000);
+    if (until && until - now < slice) slice = until - now;
+    if (io->deadline && io->deadline - now < slice) slice = io->deadline - now;
+    struct pollfd p = {(int)conn->os_socket, events, 0};
+    int r = poll(&p, 1, static_cast<int>((slice + 999) / 1000));
+    if (r > 0) return CONN_READY;  // errors and hang-ups too: the call says what happened
+    if (r < 0 && errno != EINTR) return CONN_READY;
+  }
+}
+
+int connection_send(RemoteConnection* conn, const char* data, int len) {
+  for (;;) {
+    ssize_t n = send((int)conn->os_socket, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (n >= 0) {
+      trace_call("send", conn->trace_tag, len, 0, static_cast<int>(n));
+      return static_cast<int>(n);
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      int w = connection_wait(conn, POLLOUT, conn->io->write_limit_ms);
+      if (w == CONN_READY) continue;
+      if (w == CONN_ABORTED)
+        log_debug("connection aborted");
+      else
+        log_error("connection timeout");
+      return -1;
+    }
+    trace_call("send", conn->trace_tag, len, APR_FROM_OS_ERROR(err), -1);
+    log_apr_error("send", APR_FROM_OS_ERROR(err));
+    return -1;
+  }
+}
+
+int connection_recv(RemoteConnection* conn, char* buf, int len) {
+  for (;;) {
+    ssize_t n = recv((int)conn->os_socket, buf, static_cast<size_t>(len), 0);
+    if (n >= 0) {
+      trace_call("recv", conn->trace_tag, len, 0, static_cast<int>(n));
+      return static_cast<int>(n);
+    }
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      int w = connection_wait(conn, POLLIN, conn->io->read_limit_ms);
+      if (w == CONN_READY) continue;
+      if (w == CONN_TIMEOUT) return 0;
+      if (w == CONN_ABORTED)
+        log_debug("connection aborted");
+      else
+        log_error("connection timeout");
+      return -1;
+    }
+    trace_call("recv", conn->trace_tag, len, APR_FROM_OS_ERROR(err), -1);
+    log_apr_error("recv", APR_FROM_OS_ERROR(err));
+    return -1;
+  }
 }
 
 void ssl_report_error(int kind, RemoteConnection* conn, int result) {
@@ -409,13 +569,28 @@ void ssl_report_error(int kind, RemoteConnection* conn, int result) {
 
 int ssl_shutdown_session(RemoteConnection* conn) {
   if (!conn->ssl) return 0;
-  ERR_clear_error();
-  int result = SSL_shutdown(conn->ssl);
-  int kind = result < 0 ? SSL_get_error(conn->ssl, result) : SSL_ERROR_NONE;
+  int result, kind;
+  {
+    std::lock_guard<std::mutex> lock(conn->io->call);
+    ERR_clear_error();
+    result = SSL_shutdown(conn->ssl);
+    kind = result < 0 ? SSL_get_error(conn->ssl, result) : SSL_ERROR_NONE;
+    ERR_clear_error();
+    SSL_set_shutdown(conn->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  }
+  apr_time_t expected = 0;
+  conn->io->closed_at.compare_exchange_strong(expected, apr_time_now());
   trace_result(conn, "SSL_shutdown", -1, result, kind);
-  ERR_clear_error();
-  SSL_set_shutdown(conn->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
   return 0;
+}
+
+bool ssl_session_closed(const RemoteConnection* conn) { return conn->io->closed_at.load() != 0; }
+
+void ssl_session_mark_closed(RemoteConnection* conn) {
+  std::lock_guard<std::mutex> lock(conn->io->call);
+  SSL_set_shutdown(conn->ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  apr_time_t expected = 0;
+  conn->io->closed_at.compare_exchange_strong(expected, apr_time_now());
 }
 
 apr_status_t connection_close(void* data) {
@@ -441,5 +616,7 @@ apr_status_t connection_close(void* data) {
     msgbuf_give(conn->second);
     conn->second = nullptr;
   }
+  delete conn->io;
+  conn->io = nullptr;
   return APR_SUCCESS;
 }

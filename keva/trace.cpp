@@ -4,6 +4,9 @@
 #include <apr_portable.h>
 #include <apr_thread_proc.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,8 @@
 #include "platform/secure_file.h"
 #include "config.h"
 #include "log.h"
+#include "platform/service.h"
+#include "platform/system_info.h"
 
 namespace {
 
@@ -117,8 +122,7 @@ static void trace_vrecord(apr_sockaddr_t* addr, const char* label, const char* f
   if (!g_ring.on) return;
   char head[160];
   char text[1024];
-  apr_os_thread_t self = apr_os_thread_current();
-  size_t len = apr_snprintf(head, sizeof head, "[%pT] ", &self);
+  size_t len = apr_snprintf(head, sizeof head, "[%ld] ", velarn::os_thread_id());
   len = pad_to(head, len, 8, sizeof head);
   size_t col = 8;
   if (addr) {
@@ -156,13 +160,12 @@ void trace_call(const char* name, apr_sockaddr_t* addr, int arg, apr_status_t st
 }
 
 void trace_thread_start(const char* name) {
-  apr_os_thread_t self = apr_os_thread_current();
-  trace_printf(nullptr, nullptr, "%s: starting thread: %pT", name, &self);
+  velarn::crash_thread_enter();  // every service thread passes here first
+  trace_printf(nullptr, nullptr, "%s: starting thread: %ld", name, velarn::os_thread_id());
 }
 
 void trace_thread_exit(const char* name) {
-  apr_os_thread_t self = apr_os_thread_current();
-  trace_printf(nullptr, nullptr, "%s: exiting thread: %pT", name, &self);
+  trace_printf(nullptr, nullptr, "%s: exiting thread: %ld", name, velarn::os_thread_id());
 }
 
 void trace_dump(void) {
@@ -197,4 +200,46 @@ void trace_dump(void) {
   }
   std::fclose(f);
   log_debug("trace file dumped: %s", g_ring.file.c_str());
+}
+
+// --- crash dump ---------------------------------------------------------------
+// The crash handler may run with the heap broken or the ring's lock held by
+// the thread that crashed: the file is opened ahead, the ring is taken if its
+// lock is free and read as it is otherwise, and only write(2) is used.
+
+namespace {
+int g_crash_fd = -1;
+
+void write_fd(int fd, const char* p, long n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, static_cast<size_t>(n));
+    if (w <= 0) return;
+    p += w;
+    n -= w;
+  }
+}
+}  // namespace
+
+void trace_crash_prepare(void) {
+  if (!g_ring.on || g_ring.file.empty() || g_crash_fd >= 0) return;
+  g_crash_fd = ::open(g_ring.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+}
+
+void trace_crash_dump(const char* last_line, size_t len) {
+  if (!g_ring.on || g_crash_fd < 0) return;
+  bool locked = g_ring.mutex.try_lock();
+  Ring& r = g_ring;
+  if (ftruncate(g_crash_fd, 0) == 0 && lseek(g_crash_fd, 0, SEEK_SET) == 0 && r.capacity > 0) {
+    long pos = r.pos;
+    if (pos < 0 || pos > r.capacity) pos = 0;
+    if (pos < r.capacity && r.data[pos] != 0) {
+      const char* lf = static_cast<const char*>(std::memchr(r.data + pos, '\n', r.capacity - pos));
+      if (lf) write_fd(g_crash_fd, lf + 1, r.data + r.capacity - (lf + 1));
+      write_fd(g_crash_fd, r.data, pos);
+    } else {
+      write_fd(g_crash_fd, r.data, pos);
+    }
+  }
+  write_fd(g_crash_fd, last_line, static_cast<long>(len));
+  if (locked) g_ring.mutex.unlock();
 }

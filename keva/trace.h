@@ -26,8 +26,13 @@ void trace_thread_start(const char* name);
 void trace_thread_exit(const char* name);
 // Appends raw bytes (a whole log line) to the ring.
 void trace_append(const char* text, size_t len);
-// Writes the ring to the trace file, oldest first. Safe from the crash handler.
+// Writes the ring to the trace file, oldest first.
 void trace_dump(void);
+// The crash handler's dump: the file is opened by trace_crash_prepare (after
+// trace_start); the dump takes no lock it could wait on and allocates nothing.
+// last_line (the crash line) ends the dump.
+void trace_crash_prepare(void);
+void trace_crash_dump(const char* last_line, size_t len);
 
 // For tests: switch the trace on with a ring of the given capacity and file,
 // or off (capacity < 0).

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +72,10 @@ std::unique_ptr<DeviceHandle> DeviceHandle::open(const std::string& windows_path
     errno = EBUSY;
     return nullptr;
   }
+  // The driver answers writes and controls at once; one that does not within
+  // this long is hung, and its caller must not be held for ever.
+  struct timeval limit = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   int re = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   int we = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (re < 0 || we < 0) {
@@ -99,7 +104,8 @@ int DeviceHandle::receive_one(bool block) {
   do {
     n = recvmsg(fd_, &mh, block ? 0 : MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
+  if (n < 0 && block && (errno == EAGAIN || errno == EWOULDBLOCK)) errno = ETIMEDOUT;  // the limit passed
+  if (n < 0) return !block && (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
   if (n == 0) {
     errno = ECONNRESET;
     return -1;

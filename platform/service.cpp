@@ -1,8 +1,10 @@
 #include "platform/service.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -38,6 +41,8 @@ bool systemd_runs_this_root() {
   return roots::root().empty() && stat("/run/systemd/system", &st) == 0;
 }
 
+// A failure is said on standard error: the caller's exit code alone would
+// not tell which step failed.
 bool systemctl(const std::vector<std::string>& args) {
   pid_t pid = fork();
   if (pid < 0) return false;
@@ -53,7 +58,13 @@ bool systemctl(const std::vector<std::string>& args) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  std::string what;
+  for (const auto& a : args) what += " " + a;
+  std::fprintf(stderr, "systemctl%s failed (%s %d)\n", what.c_str(),
+               WIFEXITED(status) ? "exit code" : "signal",
+               WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
+  return false;
 }
 
 class SystemdServiceManager : public ServiceManager {
@@ -64,14 +75,18 @@ class SystemdServiceManager : public ServiceManager {
   }
 
   bool create(const ServiceConfig& c) override {
+    if (!service_command_valid(c.command) || !service_command_valid(c.name)) return false;
     std::string path = unit_path(c.name);
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return false;  // the service exists already
     config_ = c;
     if (!write_unit(c, "")) return false;
-    if (systemd_runs_this_root()) {
+    if (systemd_runs_this_root() &&
+        (!systemctl({"daemon-reload"}) || (c.auto_start && !systemctl({"enable", unit_name(c.name)})))) {
+      // Not left half installed: the next install starts afresh.
+      unlink(path.c_str());
       systemctl({"daemon-reload"});
-      if (c.auto_start) systemctl({"enable", unit_name(c.name)});
+      return false;
     }
     return true;
   }
@@ -79,8 +94,7 @@ class SystemdServiceManager : public ServiceManager {
   bool set_description(const std::string& name, const std::string& d) override {
     if (config_.name != name) return false;
     if (!write_unit(config_, d)) return false;
-    if (systemd_runs_this_root()) systemctl({"daemon-reload"});
-    return true;
+    return !systemd_runs_this_root() || systemctl({"daemon-reload"});
   }
 
   bool exists(const std::string& name) override {
@@ -126,23 +140,50 @@ class SystemdServiceManager : public ServiceManager {
 
 }  // namespace
 
+bool service_command_valid(const std::string& command) {
+  for (unsigned char ch : command)
+    if (ch < 0x20 || ch == 0x7f) return false;
+  return true;
+}
+
+std::string systemd_exec_escape(const std::string& command) {
+  // Quotes stay: they group words for systemd as for the command line they
+  // came from. What systemd would expand or read as an escape is doubled.
+  std::string out;
+  for (size_t i = 0; i < command.size(); ++i) {
+    char ch = command[i];
+    if (ch == '%' || ch == '$' || ch == '\\') {
+      out += ch;
+      out += ch;
+    } else if (ch == ';' && (i == 0 || command[i - 1] == ' ') &&
+               (i + 1 == command.size() || command[i + 1] == ' ')) {
+      out += "\\;";  // a lone ";" would end the command line
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string systemd_unit_text(const ServiceConfig& c, const std::string& description) {
   std::string text = "[Unit]\n";
   text += "Description=" + (description.empty() ? c.display_name : description) + "\n";
   text += "Documentation=man:kevad(8)\nAfter=network.target vlncard.service\nWants=vlncard.service\n";
   text += "\n[Service]\nType=notify\n";
-  text += "ExecStart=" + c.command + "\n";
+  text += "ExecStart=" + systemd_exec_escape(c.command) + "\n";
   text += "KillMode=mixed\nTimeoutStopSec=30\n";
   // Root facing servers and local users: keep only what a tunnel needs.
-  // Routes and the adapter want CAP_NET_ADMIN; what it reads is root's own
-  // or left readable by the users who wrote it, so no DAC override. The
-  // priority it asks for is granted here, as it may no longer raise it.
+  // Routes and the adapter want CAP_NET_ADMIN, the DHCP client it starts on
+  // the adapter a packet socket (CAP_NET_RAW, AF_PACKET); what it reads is
+  // root's own or left readable by the users who wrote it, so no DAC
+  // override. The priority it asks for is granted here, as it may no longer
+  // raise it.
   text +=
       "Nice=-10\n"
-      "CapabilityBoundingSet=CAP_NET_ADMIN\n"
+      "CapabilityBoundingSet=CAP_NET_ADMIN CAP_NET_RAW\n"
       "NoNewPrivileges=yes\n"
       "ProtectSystem=strict\n"
-      "ReadWritePaths=/var/lib/Velarn /run/velarn -/etc/velarn -/var/lib/softhsm\n"
+      "ReadWritePaths=/var/lib/Velarn /run/velarn -/etc/velarn -/var/lib/softhsm -/run/resolvconf\n"
       "ProtectHome=yes\n"
       "PrivateTmp=yes\n"
       "ProtectKernelTunables=yes\n"
@@ -155,7 +196,7 @@ std::string systemd_unit_text(const ServiceConfig& c, const std::string& descrip
       "RestrictRealtime=yes\n"
       "RestrictSUIDSGID=yes\n"
       "LockPersonality=yes\n"
-      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK AF_PACKET\n"
       "SystemCallArchitectures=native\n";
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
@@ -216,45 +257,102 @@ struct ServiceHost::Impl {
     if (handler) handler(control, event);
   }
 
+  // The match cannot name logind as the sender (the bus gives each signal
+  // the sender's unique name, which a match on the well-known one misses
+  // here), so the sender is checked against logind's owner: any local
+  // program may emit a signal that looks like logind's.
+  static bool from_logind(sd_bus_message* m) {
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender) return false;
+    sd_bus_creds* creds = nullptr;
+    const char* owner = nullptr;
+    bool ok = sd_bus_get_name_creds(sd_bus_message_get_bus(m), "org.freedesktop.login1",
+                                    SD_BUS_CREDS_UNIQUE_NAME, &creds) >= 0 &&
+              sd_bus_creds_get_unique_name(creds, &owner) >= 0 && owner && std::strcmp(owner, sender) == 0;
+    sd_bus_creds_unref(creds);
+    return ok;
+  }
+
   static int on_shutdown(sd_bus_message* m, void* user, sd_bus_error*) {
+    if (!from_logind(m)) return 0;
     int start = 0;
     if (sd_bus_message_read(m, "b", &start) >= 0 && start)
       static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_SHUTDOWN, 0);
     return 0;
   }
 
+  // logind waits for a "delay" inhibitor before the machine sleeps: held
+  // from start and from each resume, let go once the handler has run the
+  // session's suspend step (the handler returns only then).
+  int inhibit_fd = -1;
+
+  void take_inhibitor() {
+    if (!bus || inhibit_fd >= 0) return;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                               "sleep", "kevad", "closing the VPN session", "delay");
+    int fd = -1;
+    if (r >= 0 && sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
+      inhibit_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // the reply owns fd
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+  }
+
+  void release_inhibitor() {
+    if (inhibit_fd < 0) return;
+    ::close(inhibit_fd);
+    inhibit_fd = -1;
+  }
+
   static int on_sleep(sd_bus_message* m, void* user, sd_bus_error*) {
+    if (!from_logind(m)) return 0;
     int start = 0;
     if (sd_bus_message_read(m, "b", &start) < 0) return 0;
-    static_cast<Impl*>(user)->deliver(SERVICE_CONTROL_POWEREVENT,
-                                      start ? PBT_APMSUSPEND : PBT_APMRESUMESUSPEND);
+    auto* self = static_cast<Impl*>(user);
+    if (start) {
+      self->deliver(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+      self->release_inhibitor();
+    } else {
+      self->take_inhibitor();
+      self->deliver(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND);
+    }
     return 0;
   }
 
   void open_bus() {
     struct stat st;
     // Without a system bus (containers, tests) there are no power events.
-    if (stat("/run/dbus/system_bus_socket", &st) != 0) return;
+    if (stat("/run/dbus/system_bus_socket", &st) != 0 && !getenv("DBUS_SYSTEM_BUS_ADDRESS")) return;
     if (sd_bus_open_system(&bus) < 0) {
       bus = nullptr;
       return;
     }
     const char* m1 =
-        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "type='signal',path='/org/freedesktop/login1',interface='org.freedesktop.login1.Manager',"
         "member='PrepareForShutdown'";
     const char* m2 =
-        "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.login1.Manager',"
+        "type='signal',path='/org/freedesktop/login1',interface='org.freedesktop.login1.Manager',"
         "member='PrepareForSleep'";
     if (sd_bus_add_match(bus, nullptr, m1, on_shutdown, this) < 0 ||
         sd_bus_add_match(bus, nullptr, m2, on_sleep, this) < 0) {
       sd_bus_unref(bus);
       bus = nullptr;
+      return;
     }
+    take_inhibitor();
   }
 
   void run() {
+    crash_thread_enter();
     open_bus();
     while (!closing.load()) {
+      // What a synchronous call left queued is not seen by poll.
+      if (bus) {
+        while (sd_bus_process(bus, nullptr) > 0) {
+        }
+      }
       struct pollfd fds[3];
       int n = 0;
       fds[n++] = {sigfd, POLLIN, 0};
@@ -292,6 +390,7 @@ struct ServiceHost::Impl {
         }
       }
     }
+    release_inhibitor();
     if (bus) sd_bus_flush_close_unref(bus);
     bus = nullptr;
   }
@@ -383,6 +482,30 @@ void raise_priority() {
 namespace {
 void (*g_crash_fn)(void*, int) = nullptr;
 
+// Mapped rather than allocated: the handler may run with the heap broken.
+struct AltStack {
+  static constexpr size_t kSize = 64 * 1024;
+  void* mem = MAP_FAILED;
+  AltStack() {
+    mem = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return;
+    stack_t ss{};
+    ss.ss_sp = mem;
+    ss.ss_size = kSize;
+    if (sigaltstack(&ss, nullptr) != 0) {
+      munmap(mem, kSize);
+      mem = MAP_FAILED;
+    }
+  }
+  ~AltStack() {
+    if (mem == MAP_FAILED) return;
+    stack_t ss{};
+    ss.ss_flags = SS_DISABLE;
+    sigaltstack(&ss, nullptr);
+    munmap(mem, kSize);
+  }
+};
+
 void crash_signal(int sig, siginfo_t* info, void*) {
   if (g_crash_fn) g_crash_fn(info ? info->si_addr : nullptr, sig);
   // SA_RESETHAND restored the default action: let it take its course.
@@ -390,13 +513,14 @@ void crash_signal(int sig, siginfo_t* info, void*) {
 }
 }  // namespace
 
+void crash_thread_enter() {
+  thread_local AltStack stack;
+  (void)stack;
+}
+
 void install_crash_handler(void (*fn)(void* address, int code)) {
   g_crash_fn = fn;
-  static std::vector<char> altstack(64 * 1024);
-  stack_t ss{};
-  ss.ss_sp = altstack.data();
-  ss.ss_size = altstack.size();
-  sigaltstack(&ss, nullptr);  // lets a stack overflow still be reported
+  crash_thread_enter();  // lets a stack overflow still be reported
   struct sigaction sa {};
   sa.sa_sigaction = crash_signal;
   sa.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;

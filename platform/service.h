@@ -87,6 +87,12 @@ class MemoryServiceManager : public ServiceManager {
 
 // Text of the systemd unit written for a service.
 std::string systemd_unit_text(const ServiceConfig& config, const std::string& description);
+// A command for ExecStart= as systemd reads it: "%", "$" and "\" doubled, a
+// lone ";" escaped; quotes kept as the word grouping they are.
+std::string systemd_exec_escape(const std::string& command);
+// False for a command with control characters, which no unit line can carry
+// (a line feed would start a directive of its own).
+bool service_command_valid(const std::string& command);
 
 // Delivers control codes to the handler on a thread of its own: SIGTERM gives
 // SERVICE_CONTROL_STOP (SIGINT too in debug mode); logind's PrepareForShutdown
@@ -126,7 +132,12 @@ void raise_priority();
 
 // Crash handler: called with the faulting address and the signal number on
 // SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT; the signal is then re-raised
-// with its default action.
+// with its default action. fn runs on an alternate stack and may use only
+// what is safe in a signal handler.
 void install_crash_handler(void (*fn)(void* address, int code));
+// Gives the calling thread an alternate signal stack of its own (released
+// when the thread ends), so that a stack overflow there is still reported.
+// Every thread the service starts calls it first.
+void crash_thread_enter();
 
 }  // namespace velarn

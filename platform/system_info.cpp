@@ -1,3 +1,5 @@
+#include <sys/syscall.h>
+#include <unistd.h>
 #include "platform/system_info.h"
 
 #include <sys/utsname.h>
@@ -30,5 +32,7 @@ bool os_info(OsInfo& out) {
   out.machine = u.machine;
   return true;
 }
+
+long os_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
 
 }  // namespace velarn

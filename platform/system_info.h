@@ -13,4 +13,8 @@ struct OsInfo {
 // false when the kernel cannot be asked.
 bool os_info(OsInfo& out);
 
+// The calling thread's id as the system's tools show it (ps -L, gdb, the
+// journal), not the threads library's handle.
+long os_thread_id();
+
 }  // namespace velarn

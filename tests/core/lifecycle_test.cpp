@@ -223,6 +223,44 @@ TEST(Program, InstallWritesAUnitIntoTheRoot) {
   EXPECT_EQ("", read_file(root.path() + "/etc/systemd/system/kevad.service"));
 }
 
+// What systemd would expand or split is escaped; what no unit line can
+// carry is refused before anything is written.
+TEST(Program, InstallEscapesItsArgumentsForTheUnit) {
+  struct {
+    std::vector<std::string> args;
+    int code;
+    std::string exec;  // after the program's quoted path; "" when no unit
+  } cases[] = {
+      {{"install", "-p", "50%", "$HOME", "a\\b", ";", "\"x y\""}, 0,
+       " service -p 50%% $$HOME a\\\\b \\; \"x y\""},
+      {{"install", "-x\nExecStartPre=/bin/false"}, 1, ""},
+      {{"install", "tab\there"}, 1, ""},
+  };
+  bool verify = std::system("command -v systemd-analyze >/dev/null") == 0;
+  for (const auto& c : cases) {
+    TempRoot root;
+    Child r = spawn(root, c.args);
+    EXPECT_EQ(c.code, finish(r.pid, 0)) << c.args[1];
+    std::string path = root.path() + "/etc/systemd/system/kevad.service";
+    std::string unit = read_file(path);
+    if (c.exec.empty()) {
+      EXPECT_EQ("", unit) << c.args[1];
+      EXPECT_NE(std::string::npos, read_file(r.err_file).find("control characters")) << c.args[1];
+      continue;
+    }
+    EXPECT_NE(std::string::npos, unit.find(std::string("ExecStart=\"") + KEVAD_PATH + "\"" + c.exec + "\n")) << unit;
+    if (!verify) continue;
+    std::string out;
+    if (FILE* p = popen(("systemd-analyze verify --man=no '" + path + "' 2>&1").c_str(), "r")) {
+      char b[512];
+      while (fgets(b, sizeof b, p)) out += b;
+      pclose(p);
+    }
+    // Only this unit's own lines count: the host's other units are not ours.
+    EXPECT_EQ(std::string::npos, out.find("kevad.service:")) << out;
+  }
+}
+
 TEST(Program, DeleteOnTheChannelStopsTheService) {
   TempRoot root;
   Child r = spawn(root, {"service"});
@@ -241,4 +279,23 @@ TEST(Program, DeleteOnTheChannelStopsTheService) {
   EXPECT_EQ("HTTP/1.1 200 OK\r\nServer: kevad 1.4.5.248 (2015.11.18)\r\n", std::string(buf, n));
   EXPECT_EQ(0, finish(r.pid, 0));  // ends by itself
   EXPECT_NE(std::string::npos, read_file(root.data("kevad.log")).find("exited\n"));
+}
+
+TEST(Program, OverlappingStopRequestsStopOnce) {
+  TempRoot root;
+  write_file(root.data("kevad.ini"), "[trace]\n");
+  Child r = spawn(root, {"service"});
+  ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
+  auto c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
+  ASSERT_NE(nullptr, c);
+  std::string req = "DELETE /keva/ HTTP/1.1\r\n\r\n";
+  c->write(req.data(), req.size());
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(0, finish(r.pid, 0));
+  std::string trace = read_file(root.data("trace.log"));
+  size_t first = trace.find("stopping kevad\n");
+  ASSERT_NE(std::string::npos, first) << trace;
+  EXPECT_EQ(std::string::npos, trace.find("stopping kevad\n", first + 1)) << trace;
+  // Trace lines carry the kernel's thread ids: the process's own among them.
+  EXPECT_NE(std::string::npos, trace.find("[" + std::to_string(r.pid) + "]")) << trace;
 }

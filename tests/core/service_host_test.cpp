@@ -72,6 +72,7 @@ TEST(CrashHandler, LogsDumpsTheTraceAndDiesOfTheSignal) {
     log_set_modes(false, false);
     trace_reset_for_test(4096, dump.c_str());
     log_info("before the crash");
+    kevad_crash_prepare();
     install_crash_handler(kevad_crash_report);
     raise(SIGSEGV);
     _exit(0);

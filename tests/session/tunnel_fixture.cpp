@@ -127,6 +127,16 @@ bool TunnelSite::start_adapter(bool with_address) {
   return in_ns(cli_, "ip addr add 192.168.203.2/24 dev " + ifname_) == 0;
 }
 
+bool TunnelSite::restart_vlncard() {
+  finish(vlncard_, SIGKILL);
+  vlncard_ = spawn(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
+  for (int i = 0; i < 100; ++i) {
+    if (in_ns(cli_, "ip link show " + ifname_ + " >/dev/null 2>&1") == 0) return true;
+    sleep_ms(50);
+  }
+  return false;
+}
+
 bool TunnelSite::start_kevad(const std::string& ini) {
   write_file(data("kevad.ini"), ini);
   kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err");

@@ -42,6 +42,9 @@ class TunnelSite {
   bool start_kevad_wrapped(const std::string& ini, const std::vector<std::string>& wrapper);
   // SIGTERM; the exit code.
   int stop_kevad();
+  pid_t kevad_pid() const { return kevad_; }
+  // The driver host killed outright and started again, as a crash would.
+  bool restart_vlncard();
   // A password profile for the server; extra elements appended.
   std::string profile(const std::string& extra = "", const std::string& password = "secret") const;
 

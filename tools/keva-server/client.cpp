@@ -76,6 +76,9 @@ void Client::run() {
     if (ssl_ && SSL_is_init_finished(ssl_) && !(SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN))
         SSL_shutdown(ssl_);  // best effort: the peer may be gone already
     shutdown(fd_, SHUT_RDWR);
+    if (key_updates_)
+        logf(LOG_EVENT, "%s: key updates requested: %llu", name_.c_str(),
+             (unsigned long long)key_updates_);
     if (batches_in_ || batches_out_ || dropped_ || bad_)
         logf(LOG_EVENT, "%s: closed (batches in %llu, out %llu, dropped %llu, bad %llu)",
              name_.c_str(), (unsigned long long)batches_in_, (unsigned long long)batches_out_,
@@ -491,6 +494,24 @@ bool Client::exchange_info() {
 
 bool Client::start_tunnel() {
     if (!gate(Phase::tunnel_wait)) return false;
+    if (opt_.config_loop_ms > 0) {
+        logf(LOG_EVENT, "%s: CONFIG every %d ms, never TUNNEL (as told)", name_.c_str(),
+             opt_.config_loop_ms);
+        std::string cfg;
+        append_message(cfg, MSG_CONFIG, "", 0);
+        while (send_group(cfg, "CONFIG")) {
+            if (wait_stop(srv_, opt_.config_loop_ms)) return false;
+            // What the client sends meanwhile is read and dropped; its end ends this.
+            uint8_t scratch[4096];
+            ERR_clear_error();
+            int r = SSL_read(ssl_, scratch, sizeof scratch);
+            if (r <= 0) {
+                int err = SSL_get_error(ssl_, r);
+                if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) return false;
+            }
+        }
+        return false;
+    }
     if (!opt_.pre_tunnel.empty() && !send_group(opt_.pre_tunnel, "extra bytes before TUNNEL"))
         return false;
     std::string t;
@@ -625,6 +646,11 @@ bool Client::tunnel_write() {
         int r = SSL_write(ssl_, sending_.data.get() + send_off_, static_cast<int>(cut_end_ - send_off_));
         if (r > 0) {
             send_off_ += static_cast<size_t>(r);
+            // Between two whole writes: the only moment a key update may be asked for.
+            if (opt_.key_update > 0 && ++writes_ % static_cast<uint64_t>(opt_.key_update) == 0 &&
+                SSL_version(ssl_) == TLS1_3_VERSION) {
+                if (SSL_key_update(ssl_, SSL_KEY_UPDATE_REQUESTED) == 1) ++key_updates_;
+            }
             continue;
         }
         int err = SSL_get_error(ssl_, r);
@@ -655,13 +681,29 @@ void Client::tunnel() {
     SSL_set_mode(ssl_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     last_rx_ = std::chrono::steady_clock::now();
     held_ = 0;
+    auto next_keepalive = std::chrono::steady_clock::now();
     for (;;) {
-        if (!tunnel_read() || !tunnel_write()) return;
+        if (opt_.stall) {
+            // Read nothing, so that the client's writes back up; keep it
+            // hearing from us so that only its writes can tell.
+            if (std::chrono::steady_clock::now() >= next_keepalive) {
+                std::lock_guard<std::mutex> lock(out_mu_);
+                if (pending_.size + HEADER_SIZE <= OUT_CAPACITY) {
+                    memset(pending_.data.get() + pending_.size, 0, HEADER_SIZE);
+                    pending_.size += HEADER_SIZE;
+                }
+                next_keepalive += std::chrono::seconds(2);
+            }
+            if (!tunnel_write()) return;
+        } else if (!tunnel_read() || !tunnel_write()) {
+            return;
+        }
         bool writing = send_off_ < sending_.size;
-        pollfd p[3] = {{fd_, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0},
+        short in = opt_.stall ? 0 : POLLIN;
+        pollfd p[3] = {{fd_, static_cast<short>(in | (writing ? POLLOUT : 0)), 0},
                        {wake_[0], POLLIN, 0},
                        {srv_.stop_fd, POLLIN, 0}};
-        int timeout = opt_.idle_timeout > 0 ? 1000 : -1;
+        int timeout = opt_.idle_timeout > 0 || opt_.stall ? 1000 : -1;
         if (drop_pending_) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 drop_at_ - std::chrono::steady_clock::now());

@@ -88,6 +88,7 @@ private:
     bool drop_pending_ = false;  // --drop tunnel:MS, due at drop_at_
     std::chrono::steady_clock::time_point drop_at_;
     uint64_t batches_in_ = 0, batches_out_ = 0, dropped_ = 0, bad_ = 0;
+    uint64_t writes_ = 0, key_updates_ = 0;
 };
 
 }  // namespace ks

@@ -70,6 +70,11 @@ Misbehaviour on command (for tests):
       --drop PHASE[:MS]     at PHASE (after MS milliseconds) close the connection
       --split bytes|N,N..   cut every TLS write: after each byte, or at the given
                             offsets from the start of the write
+      --config-loop MS      never send TUNNEL: send CONFIG every MS milliseconds
+      --stall               in the tunnel, stop reading what the client sends
+                            (its writes back up) but send a keepalive every 2 s
+      --key-update N        in the tunnel, request a TLS 1.3 key update after
+                            every N TLS writes
   PHASE is one of: greeting (client greeting read, not answered), tls (instead
   of the TLS handshake), login (login messages read, not answered), info
   (client information read, server information not sent), tunnel-wait
@@ -182,6 +187,7 @@ enum {
     OPT_REQUIRE = 256, OPT_CIPHERS, OPT_TLS_MIN, OPT_TLS_MAX, OPT_MAX_CLIENTS, OPT_VERSION_TEXT,
     OPT_DESCRIPTION, OPT_CAPABILITY, OPT_MAC, OPT_KEEPALIVE, OPT_TAP, OPT_IDLE, OPT_GREETING,
     OPT_REFUSE, OPT_BAD_INFO, OPT_INFO_EXTRA, OPT_PRE_TUNNEL, OPT_SILENT, OPT_DROP, OPT_SPLIT,
+    OPT_CONFIG_LOOP, OPT_STALL, OPT_KEY_UPDATE,
 };
 
 int parse_options(int argc, char** argv, Options& o) {
@@ -212,6 +218,9 @@ int parse_options(int argc, char** argv, Options& o) {
         {"silent", required_argument, nullptr, OPT_SILENT},
         {"drop", required_argument, nullptr, OPT_DROP},
         {"split", required_argument, nullptr, OPT_SPLIT},
+        {"config-loop", required_argument, nullptr, OPT_CONFIG_LOOP},
+        {"stall", no_argument, nullptr, OPT_STALL},
+        {"key-update", required_argument, nullptr, OPT_KEY_UPDATE},
         {"verbose", no_argument, nullptr, 'v'},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
@@ -302,6 +311,13 @@ int parse_options(int argc, char** argv, Options& o) {
         }
         case OPT_SPLIT:
             if (!parse_split(optarg, o)) return bad("--split", optarg);
+            break;
+        case OPT_CONFIG_LOOP:
+            if (!parse_int(optarg, 1, 3600000, o.config_loop_ms)) return bad("--config-loop", optarg);
+            break;
+        case OPT_STALL: o.stall = true; break;
+        case OPT_KEY_UPDATE:
+            if (!parse_int(optarg, 1, 1000000000, o.key_update)) return bad("--key-update", optarg);
             break;
         case 'v': ++o.verbosity; break;
         case 'q': o.verbosity = 0; break;

@@ -40,6 +40,9 @@ struct Options {
     int drop_delay_ms = 0;
     bool split_bytes = false;
     std::vector<size_t> split_at;  // ascending offsets inside each write
+    int config_loop_ms = 0;  // > 0: CONFIG every so often instead of TUNNEL
+    bool stall = false;      // tunnel: stop reading the client, keep talking
+    int key_update = 0;      // > 0: TLS 1.3 key update after every N tunnel writes
 
     int verbosity = 1;
 };
