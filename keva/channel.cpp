@@ -119,76 +119,20 @@ Step read_head(Request* r) {
   if (n < 1) return n == 0 ? kClosed : kFailed;
   r->head = text;
   r->head_len = static_cast<size_t>(n) + 1;
-  text[n] = 0;
-  char* end = text + n;
-
-  char* sp = std::strchr(text, ' ');
-  if (!sp) {
-    log_error("invalid API request");
-    return kFailed;
-  }
-  *sp = 0;
-  const char* word = text;
-  r->method = codename_code(kMethods, word, -1);
-  char* path = sp + 1;
-  char* sp2 = std::strchr(path, ' ');
-  if (!sp2) {
-    log_error("invalid API request");
-    return kFailed;
-  }
-  *sp2 = 0;
-  if (char* q = std::strchr(path, '?')) {
-    *q++ = 0;
-    char* save = nullptr;
-    for (char* pair = apr_strtok(q, "&", &save); pair; pair = apr_strtok(nullptr, "&", &save)) {
-      char* eq = std::strchr(pair, '=');
-      if (eq) *eq++ = 0;
-      apr_table_set(r->query, pair, eq ? eq : "");
-    }
-  }
-  r->path = path;
-  log_debug("> %s %s", word, path);
-
-  char* line = std::strchr(sp2 + 1, '\n');
-  if (!line) {
-    log_error("invalid API request");
-    return kFailed;
-  }
-  ++line;
-  while (std::strncmp(line, "\r\n", 2) != 0) {
-    char* colon = std::strchr(line, ':');
-    char* eol = colon && colon[1] ? std::strstr(colon + 2, "\r\n") : nullptr;
-    if (!colon || !eol) {
-      log_error("invalid API request");
-      return kFailed;
-    }
-    *colon = 0;
-    *eol = 0;
-    apr_table_set(r->headers, line, colon + 2);
-    line = eol + 2;
-  }
+  ChannelHead h{};
+  h.query = r->query;
+  h.headers = r->headers;
+  if (channel_parse_head(text, static_cast<size_t>(n), &h) != 0) return kFailed;
+  r->method = h.method;
+  r->path = h.path;
   r->head_done = true;
-  char* body_start = line + 2;
-  const char* cl = apr_table_get(r->headers, "Content-Length");
-  if (!cl) return kComplete;
-
-  char* cl_end = nullptr;
-  errno = 0;
-  long long want = std::strtoll(cl, &cl_end, 10);
-  size_t have = static_cast<size_t>(end - body_start);
-  // A length that is no number, negative or beyond what a profile can be is
-  // as invalid as one shorter than what came.
-  if (cl_end == cl || want < 0 || errno == ERANGE || want > (1 << 24) ||
-      static_cast<size_t>(want) < have) {
-    log_error("invalid API request");
-    return kFailed;
-  }
-  r->body_len = static_cast<size_t>(want);
+  if (h.content_length < 0) return kComplete;
+  r->body_len = static_cast<size_t>(h.content_length);
   r->body = static_cast<char*>(apr_palloc(r->pool, r->body_len + 1));
-  std::memcpy(r->body, body_start, have);
-  r->body_have = have;
+  std::memcpy(r->body, h.body, h.body_have);
+  r->body_have = h.body_have;
   r->body[r->body_len] = 0;
-  return have == r->body_len ? kComplete : kMore;
+  return r->body_have == r->body_len ? kComplete : kMore;
 }
 
 Step read_body(Request* r) {
@@ -438,6 +382,78 @@ apr_status_t channel_cleanup(void*) {
 }
 
 }  // namespace
+
+int channel_parse_head(char* text, size_t n, ChannelHead* h) {
+  text[n] = 0;
+  char* end = text + n;
+  h->content_length = -1;
+  h->body = nullptr;
+  h->body_have = 0;
+  char* sp = std::strchr(text, ' ');
+  if (!sp) {
+    log_error("invalid API request");
+    return -1;
+  }
+  *sp = 0;
+  h->word = text;
+  h->method = codename_code(kMethods, text, -1);
+  char* path = sp + 1;
+  char* sp2 = std::strchr(path, ' ');
+  if (!sp2) {
+    log_error("invalid API request");
+    return -1;
+  }
+  *sp2 = 0;
+  if (char* q = std::strchr(path, '?')) {
+    *q++ = 0;
+    char* save = nullptr;
+    for (char* pair = apr_strtok(q, "&", &save); pair; pair = apr_strtok(nullptr, "&", &save)) {
+      char* eq = std::strchr(pair, '=');
+      if (eq) *eq++ = 0;
+      apr_table_set(h->query, pair, eq ? eq : "");
+    }
+  }
+  h->path = path;
+  log_debug("> %s %s", h->word, path);
+
+  char* line = std::strchr(sp2 + 1, '\n');
+  if (!line) {
+    log_error("invalid API request");
+    return -1;
+  }
+  ++line;
+  while (std::strncmp(line, "\r\n", 2) != 0) {
+    char* colon = std::strchr(line, ':');
+    char* eol = colon && colon[1] ? std::strstr(colon + 2, "\r\n") : nullptr;
+    if (!colon || !eol) {
+      log_error("invalid API request");
+      return -1;
+    }
+    *colon = 0;
+    *eol = 0;
+    apr_table_set(h->headers, line, colon + 2);
+    line = eol + 2;
+  }
+  char* body_start = line + 2;
+  const char* cl = apr_table_get(h->headers, "Content-Length");
+  if (!cl) return 0;
+
+  char* cl_end = nullptr;
+  errno = 0;
+  long long want = std::strtoll(cl, &cl_end, 10);
+  size_t have = static_cast<size_t>(end - body_start);
+  // A length that is no number, negative or beyond what a profile can be is
+  // as invalid as one shorter than what came.
+  if (cl_end == cl || want < 0 || errno == ERANGE || want > (1 << 24) ||
+      static_cast<size_t>(want) < have) {
+    log_error("invalid API request");
+    return -1;
+  }
+  h->content_length = want;
+  h->body = body_start;
+  h->body_have = have;
+  return 0;
+}
 
 void channel_set_session_ops(const ChannelSessionOps* ops) { g_ops = ops ? *ops : ChannelSessionOps{}; }
 

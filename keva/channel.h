@@ -3,6 +3,7 @@
 // clients that listen receive the session's events.
 #pragma once
 #include <apr_pools.h>
+#include <apr_tables.h>
 #include <cstddef>
 
 // What the channel asks of the session controller.
@@ -28,3 +29,19 @@ int channel_start(apr_pool_t* root);
 void channel_stop(void);
 // Writes the event text to every listener; never blocks on a slow one.
 void channel_broadcast(const char* text, size_t len);
+
+// One request's head as the channel reads it: the request line, the query
+// string and the header lines, parsed in place.
+struct ChannelHead {
+  int method;               // the method's number; -1 for a word not known
+  const char* word;         // the method word as sent
+  const char* path;         // without the query string
+  apr_table_t* query;       // made by the caller
+  apr_table_t* headers;     // made by the caller
+  long long content_length; // -1 without a Content-Length header
+  const char* body;         // the body bytes that came with the head
+  size_t body_have;
+};
+// Parses the n bytes of text (text[n] must be writable: it becomes the end
+// mark). 0, or -1 with "invalid API request" logged.
+int channel_parse_head(char* text, size_t n, ChannelHead* h);
