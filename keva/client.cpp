@@ -627,7 +627,10 @@ int client_stop_current(void) {
     std::lock_guard<std::mutex> lock(g_current_mutex);
     Session* s = current_locked();
     if (!s) return -1;
-    s->stopping = 1;
+    // While connecting, the flag ends the login's waits at once; a connected
+    // session keeps its tunnel until the stop item has released the
+    // adapter's lease through it.
+    if (!s->connected.load()) s->stopping = 1;
     if (s->stop_queued.exchange(true)) return 0;
     arg = id_arg(s);
   }
