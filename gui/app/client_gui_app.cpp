@@ -50,11 +50,11 @@ bool CClientGUIApp::load_catalogs() {
 }
 
 std::string CClientGUIApp::security_program() const {
-  std::string beside = program_folder_ + "/VLNSecurity";
-  if (is_file(beside)) return beside;
-  // The build tree keeps each program in its part's folder.
+  // Installed, pkexec runs it from libexec (where its polkit action points);
+  // the build tree keeps each program in its part's folder.
   std::string built = program_folder_ + "/../../security/VLNSecurity";
-  return is_file(built) ? built : beside;
+  std::string installed = velarn::roots::helper_program("VLNSecurity");
+  return is_file(installed) || !is_file(built) ? installed : built;
 }
 
 void CClientGUIApp::message(const std::string& text) const {

@@ -161,7 +161,7 @@ TEST(CommandOnlyRuns, DataFolderAccessIsRepairedOnlyForAnAdministrator) {
     FolderAccess ctx;
     ctx.administrator = k.admin;
     ctx.data_folder = dir.path();
-    ctx.security_program = "/usr/bin/VLNSecurity";
+    ctx.security_program = "/usr/libexec/velarn/VLNSecurity";
     ctx.show_message = [&](int id) { messages.push_back(id); };
     ctx.run_elevated = [&](const std::string& prog, const std::vector<std::string>& args) {
       ran.push_back(prog + " " + (args.empty() ? "" : args[0]));
@@ -175,7 +175,7 @@ TEST(CommandOnlyRuns, DataFolderAccessIsRepairedOnlyForAnAdministrator) {
     as_root();
     EXPECT_EQ(k.want, got) << k.admin << " " << k.mode;
     EXPECT_EQ(k.want_message ? std::vector<int>{29006} : std::vector<int>{}, messages);
-    EXPECT_EQ(k.want_runner ? std::vector<std::string>{"/usr/bin/VLNSecurity " + current_user_name()}
+    EXPECT_EQ(k.want_runner ? std::vector<std::string>{"/usr/libexec/velarn/VLNSecurity " + current_user_name()}
                             : std::vector<std::string>{},
               ran);
     ::chmod(dir.path().c_str(), 0755);
