@@ -123,13 +123,27 @@ int open_admin_file(const std::string& path, std::string* reason) {
 void* load_admin_module(const std::string& path, std::string* reason) {
   Fd fd(open_admin_file(path, reason));
   if (fd.fd < 0) return nullptr;
-  // The checked descriptor itself is loaded: the name can no longer be
-  // pointed elsewhere between the check and the load.
-  std::string self = "/proc/self/fd/" + std::to_string(fd.fd);
-  void* lib = dlopen(self.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // The resolved path is loaded, not /proc/self/fd/N: the loader remembers
+  // every name a library was opened by and hands that library out again for
+  // the same name, and descriptor numbers come back. Nobody but root can
+  // change what the resolved path names (every folder on it is root's and
+  // writable by nobody else), and the identity is checked after the load.
+  char real[PATH_MAX];
+  struct stat checked, loaded;
+  if (!realpath(path.c_str(), real) || fstat(fd.fd, &checked) != 0) {
+    *reason = errno_text(path, errno);
+    return nullptr;
+  }
+  void* lib = dlopen(real, RTLD_NOW | RTLD_LOCAL);
   if (!lib) {
     const char* why = dlerror();
     *reason = path + ": " + (why ? why : "cannot be loaded");
+    return nullptr;
+  }
+  if (stat(real, &loaded) != 0 || loaded.st_dev != checked.st_dev || loaded.st_ino != checked.st_ino) {
+    dlclose(lib);
+    *reason = path + ": changed while it was loaded";
+    return nullptr;
   }
   return lib;
 }

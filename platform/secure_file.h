@@ -16,9 +16,9 @@ namespace velarn {
 // use. Returns a descriptor, or -1 with *reason set.
 int open_admin_file(const std::string& path, std::string* reason);
 
-// Loads a shared object that passes open_admin_file, through the very
-// descriptor that was checked. Returns the dlopen handle, or nullptr with
-// *reason set; no code of the module runs before the checks have passed.
+// Loads a shared object that passes open_admin_file. Returns the dlopen
+// handle, or nullptr with *reason set; no code of the module runs before the
+// checks have passed.
 void* load_admin_module(const std::string& path, std::string* reason);
 
 // Reads a whole administrator's file (see open_admin_file). False with

@@ -82,9 +82,19 @@ class Address : public ::testing::Test {
   // it, disconnect; the address it had.
   std::string session(const std::string& profile, const std::string& expect,
                       const std::function<void()>& while_up = nullptr) {
+    // An address an earlier run left is not this session's: wait for the
+    // service to say it applied one.
+    auto applied = [&] {
+      std::string t = read_file(site->data("kevad.log"));
+      int n = 0;
+      for (size_t p = t.find("has the address"); p != std::string::npos; p = t.find("has the address", p + 1)) ++n;
+      return n;
+    };
+    int before = applied();
     Listener l;
     EXPECT_EQ(kCreated, post(profile).substr(0, kCreated.size()));
     EXPECT_TRUE(l.wait_for("message=Connected", 20000));
+    for (int t = 0; t < 30000 && applied() <= before; t += 100) usleep(100000);
     EXPECT_TRUE(wait_addr(expect)) << adapter_addr() << read_file(site->data("kevad.log"));
     std::string a = adapter_addr();
     EXPECT_EQ(0, site->in_ns(site->cli_ns(), "ping -c 2 -i 0.2 -W 3 192.168.203.1 >/dev/null"));
