@@ -33,6 +33,22 @@ bool eventually(const std::function<bool()>& cond, int ms) {
   return cond();
 }
 
+// A listener whose accept queue is full and never drained: the kernel drops
+// every further SYN, so a connect to it gets no answer at all.
+const char kDeaf[] = R"(import socket, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("10.203.0.1", 5711))
+s.listen(0)
+held = []
+for _ in range(2):
+    c = socket.socket()
+    c.setblocking(False)
+    c.connect_ex(("10.203.0.1", 5711))
+    held.append(c)
+time.sleep(120)
+)";
+
 // A CONNECT proxy that answers every request with one status line.
 const char kProxy[] = R"(import socket
 s = socket.socket()
@@ -62,6 +78,10 @@ class Fault : public ::testing::Test {
       write_file(site->root() + "/proxy.py", "STATUS = '" + server[0].substr(6) + "'\n" + kProxy);
       background(site->srv_ns(), "/usr/bin/python3 " + site->root() + "/proxy.py");
       ASSERT_TRUE(eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:8080") == 0; }, 10000));
+    } else if (!server.empty() && server[0] == "deaf") {
+      write_file(site->root() + "/deaf.py", kDeaf);
+      background(site->srv_ns(), "/usr/bin/python3 " + site->root() + "/deaf.py");
+      ASSERT_TRUE(eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:5711") == 0; }, 10000));
     } else {
       ASSERT_TRUE(site->start_server(server));
     }
@@ -194,6 +214,10 @@ std::vector<Case> make_cases() {
          stop_soon(f);
        },
        nullptr},
+      {"StopDuringAnUnansweredConnect", {"deaf"}, "", "", stop_after_log("connecting to 10.203.0.1:5711"), nullptr},
+      // Nobody stops it: the login phases as a whole have a deadline.
+      {"LoopingBeforeTunnelMeetsTheLoginDeadline", {"--config-loop", "500"}, "", "", [](Fault&) {},
+       "connection timeout"},
       {"StopDuringGreeting", {"--silent", "greeting"}, "", "", stop_after_log("connecting to 10.203.0.1:5711"), nullptr},
       {"StopDuringLogin", {"--silent", "login"}, "", "", stop_after_log("using cipher"), nullptr},
       {"StopDuringReconnectWait", {"--drop", "tunnel:300"}, "", "[client]\nreconnect = 30\n",
