@@ -17,8 +17,6 @@
 #include <string>
 
 #include "platform/secure_file.h"
-#include "config.h"
-#include "log.h"
 #include "platform/service.h"
 #include "platform/system_info.h"
 
@@ -69,28 +67,19 @@ void write_all(FILE* f, const char* p, long n) {
 
 }  // namespace
 
-int trace_start(apr_pool_t* /*pool*/) {
-  if (!config_get_string("trace", nullptr)) return 0;
-  long size = config_get_int("trace.trace_size", 1);
-  const char* file = config_get_data_path("trace.trace_file", "trace.log");
+int trace_start(long size_mb, const char* file) {
   // A negative size in the settings would otherwise become a huge allocation.
-  long capacity = size > 0 ? size * 1000000L : 0;
+  long capacity = size_mb > 0 ? size_mb * 1000000L : 0;
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
-  if (!data) {
-    log_error("trace: cannot allocate %ld bytes", capacity);
-    return -1;
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_ring.mutex);
-    std::free(g_ring.data);
-    g_ring.data = data;
-    g_ring.capacity = capacity;
-    g_ring.pos = 0;
-    g_ring.wrapped = false;
-    g_ring.file = file ? file : "";
-    g_ring.on = true;
-  }
-  log_debug("starting trace: %s", file);
+  if (!data) return -1;
+  std::lock_guard<std::mutex> lock(g_ring.mutex);
+  std::free(g_ring.data);
+  g_ring.data = data;
+  g_ring.capacity = capacity;
+  g_ring.pos = 0;
+  g_ring.wrapped = false;
+  g_ring.file = file ? file : "";
+  g_ring.on = true;
   return 0;
 }
 
@@ -168,13 +157,10 @@ void trace_thread_exit(const char* name) {
   trace_printf(nullptr, nullptr, "%s: exiting thread: %ld", name, velarn::os_thread_id());
 }
 
-void trace_dump(void) {
-  if (!g_ring.on || g_ring.file.empty()) return;
+int trace_dump(void) {
+  if (!g_ring.on || g_ring.file.empty()) return 0;
   FILE* f = velarn::open_service_file(g_ring.file, "w");
-  if (!f) {
-    log_error("%s: %s", g_ring.file.c_str(), std::strerror(errno));
-    return;
-  }
+  if (!f) return errno ? errno : EIO;
   {
     // The dump also runs from the crash handler, possibly in a thread that
     // died holding the lock: wait a while for it, then write regardless.
@@ -198,8 +184,9 @@ void trace_dump(void) {
       }
     }
   }
-  std::fclose(f);
-  log_debug("trace file dumped: %s", g_ring.file.c_str());
+  bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0) failed = true;
+  return failed ? (errno ? errno : EIO) : 0;
 }
 
 // --- crash dump ---------------------------------------------------------------
