@@ -67,9 +67,9 @@ void write_all(FILE* f, const char* p, long n) {
 
 }  // namespace
 
-int trace_start(long size_mb, const char* file) {
-  // A negative size in the settings would otherwise become a huge allocation.
-  long capacity = size_mb > 0 ? size_mb * 1000000L : 0;
+namespace {
+
+int ring_start(long capacity, const char* file) {
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
   if (!data) return -1;
   std::lock_guard<std::mutex> lock(g_ring.mutex);
@@ -83,9 +83,17 @@ int trace_start(long size_mb, const char* file) {
   return 0;
 }
 
+}  // namespace
+
+int trace_start(long size_mb, const char* file) {
+  // A negative size in the settings would otherwise become a huge allocation.
+  return ring_start(size_mb > 0 ? size_mb * 1000000L : 0, file);
+}
+
 bool trace_is_on(void) { return g_ring.on; }
 
 void trace_reset_for_test(long capacity, const char* file) {
+  if (capacity >= 0 && ring_start(capacity, file) == 0) return;
   std::lock_guard<std::mutex> lock(g_ring.mutex);
   std::free(g_ring.data);
   g_ring.data = nullptr;
@@ -94,11 +102,6 @@ void trace_reset_for_test(long capacity, const char* file) {
   g_ring.pos = 0;
   g_ring.wrapped = false;
   g_ring.file.clear();
-  if (capacity < 0) return;
-  g_ring.data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
-  g_ring.capacity = capacity;
-  g_ring.file = file ? file : "";
-  g_ring.on = true;
 }
 
 void trace_append(const char* text, size_t len) {
