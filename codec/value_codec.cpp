@@ -11,10 +11,12 @@
 
 namespace velarn::codec {
 
+namespace {
+
+// The one key every enc_ value is made under; the text is hashed as ASCII,
+// not decoded from hex.
 const char kValueKey[] = "3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b";
 const size_t kValueKeyLength = sizeof kValueKey - 1;
-
-namespace {
 
 // RC4 is kept out of OpenSSL 3's default provider; the low-level call still
 // carries it, and this is the only place the old scheme is used.

@@ -7,12 +7,8 @@
 
 namespace velarn::codec {
 
-// The key text callers of the client library present; it is hashed as
-// ASCII, not decoded from hex.
-extern const char kValueKey[];
-extern const size_t kValueKeyLength;
-// Whether [key, key + len) holds exactly the key text (a longer buffer may
-// carry it zero-terminated).
+// Whether [key, key + len) holds exactly the key text that callers of the
+// client library present (a longer buffer may carry it zero-terminated).
 bool value_key_matches(const char* key, size_t len);
 
 // Bytes encode needs for plain_len bytes of secret, the terminating zero
