@@ -1,8 +1,6 @@
 #include "trace.h"
 
 #include <apr_strings.h>
-#include <apr_portable.h>
-#include <apr_thread_proc.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -24,7 +23,8 @@ namespace {
 
 struct Ring {
   std::mutex mutex;
-  bool on = false;
+  // Read without the lock on every trace call from any thread.
+  std::atomic<bool> on{false};
   long capacity = 0;
   long pos = 0;
   // Set once an append has wrapped; only needed to read a write position that
