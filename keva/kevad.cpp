@@ -33,6 +33,7 @@ const char kDescription[] = "Virtual Private Network (VPN) service";
 KevadParts g_parts{};
 std::string g_data_folder;
 std::string g_settings_path;
+std::string g_trace_file;
 apr_pool_t* g_root = nullptr;
 std::atomic<bool> g_stopping{false};
 bool g_debug_mode = false;
@@ -248,6 +249,21 @@ void kevad_stop_sequence(void) {
   g_stop_done.set = false;
 }
 
+// The trace and the log stand below the settings: their settings are read
+// here and handed down.
+static int start_trace(void) {
+  if (!config_get_string("trace", nullptr)) return 0;
+  long size = config_get_int("trace.trace_size", 1);
+  const char* file = config_get_data_path("trace.trace_file", "trace.log");
+  g_trace_file = file;
+  if (trace_start(size, file) != 0) {
+    log_error("trace: cannot allocate %ld bytes", size > 0 ? size * 1000000L : 0L);
+    return -1;
+  }
+  log_debug("starting trace: %s", file);
+  return 0;
+}
+
 static int main_routine(void) {
   apr_status_t st = apr_initialize();
   if (st == APR_SUCCESS) {
@@ -263,8 +279,8 @@ static int main_routine(void) {
 
   log_debug("starting kevad in debug mode");
   if (config_load(g_root, g_settings_path.c_str()) != 0) return 1;
-  if (trace_start(g_root) != 0) return 1;
-  if (log_open() != 0) return 1;
+  if (start_trace() != 0) return 1;
+  if (log_open(config_get_data_path("log.log_file", "kevad.log")) != 0) return 1;
   kevad_crash_prepare();
   if (!g_debug_mode) log_info("==================================================");
 
@@ -315,7 +331,11 @@ static int main_routine(void) {
   g_root = nullptr;
   log_info("%s exited", KEVAD_VERSION);
   log_close();
-  trace_dump();
+  // The settings went with the root pool: the file's name was kept aside.
+  if (int err = trace_dump())
+    log_error("%s: %s", g_trace_file.c_str(), std::strerror(err));
+  else if (trace_is_on())
+    log_debug("trace file dumped: %s", g_trace_file.c_str());
   xmlCleanupParser();
   if (g_parts.at_exit) g_parts.at_exit();
   return 0;

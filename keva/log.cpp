@@ -13,8 +13,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "config.h"
-#include "kevad.h"
 #include "platform/debug_output.h"
 #include "platform/roots.h"
 #include "platform/secure_file.h"
@@ -126,9 +124,12 @@ void log_set_modes(bool debug_mode, bool debug_level) {
 
 bool log_debug_mode() { return g_debug_mode.load(); }
 
-int log_open(void) {
+int log_open(const char* path) {
   if (g_debug_mode.load()) return 0;
-  const char* path = config_get_data_path("log.log_file", "kevad.log");
+  if (!path || !*path) {
+    std::fputs("log file: no path given\n", stderr);
+    return -1;
+  }
   if (FILE* open = g_main_log.load(); open && open != stdout) return 0;
   FILE* f = velarn::open_service_file(path, "a");
   if (!f) {

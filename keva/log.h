@@ -1,4 +1,5 @@
-// The service's one log writer. Every line goes, by fixed rules, to the trace,
+// The service's one log writer. It stands on the trace alone; whoever starts
+// it hands in where the lines go. Every line goes, by fixed rules, to the trace,
 // the current session (its log and the report step), and the main log, the
 // fallback kevad-error.log or, in debug mode, the debug output.
 //
@@ -61,10 +62,10 @@ size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer,
 void log_set_modes(bool debug_mode, bool debug_level);
 bool log_debug_mode();
 
-// Opens the main log ("log.log_file", default kevad.log in the data folder)
-// for appending. Does nothing in debug mode. Returns 0 or -1 (the system's
+// Opens the main log at path (the service hands in its setting) for
+// appending. Does nothing in debug mode. Returns 0 or -1 (the system's
 // message printed on standard error).
-int log_open(void);
+int log_open(const char* path);
 // Closes the main log (service mode); later lines go to kevad-error.log.
 void log_close(void);
 

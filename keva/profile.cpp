@@ -1,4 +1,4 @@
-// Session profile reader and the enc_ value codec.
+// Session profile reader; the enc_ values it meets go through the shared codec.
 #include "profile.h"
 
 #include <apr_strings.h>
@@ -9,8 +9,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rc4.h>
-#include <openssl/sha.h>
 
 #include <cctype>
 #include <climits>
@@ -18,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/value_codec.h"
 #include "log.h"
 
 const CodeName profile_change_types[] = {
@@ -31,36 +30,7 @@ const CodeName profile_device_types[] = {{DEVICE_TAP, "tap"}, {DEVICE_BRIDGE, "b
 
 namespace {
 
-// The writers (GUI, client library, token library) encode with the same
-// text; it is hashed as ASCII, not decoded from hex.
-const char kProfileValueKey[] = "3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b";
 const char kMask[] = "********";
-
-void profile_value_key(unsigned char key[16]) {
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(kProfileValueKey), sizeof(kProfileValueKey) - 1,
-       digest);
-  memcpy(key, digest, 16);
-}
-
-// RC4 is kept out of OpenSSL 3's default provider; the low-level call still
-// carries it, and is the only place this old scheme is used.
-void rc4_apply(const unsigned char* in, unsigned char* out, size_t len) {
-  unsigned char key_bytes[16];
-  profile_value_key(key_bytes);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-  RC4_KEY key;
-  RC4_set_key(&key, sizeof(key_bytes), key_bytes);
-  RC4(&key, len, in, out);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-  OPENSSL_cleanse(&key, sizeof(key));
-  OPENSSL_cleanse(key_bytes, sizeof(key_bytes));
-}
 
 // Clears the text of every node below node: the document held passwords and
 // PINs, and freed memory keeps its bytes.
@@ -425,55 +395,35 @@ int profile_mac_parse(const char* text, unsigned char mac[6]) {
 }
 
 char* profile_decrypt(apr_pool_t* pool, const char* encoded) {
-  size_t L = strlen(encoded);
-  // Streamed, so neither the length of the value nor its line layout (one
-  // line, or the 64-column lines other tools write) limits what decodes.
-  unsigned char* raw = static_cast<unsigned char*>(apr_palloc(pool, L + 80));
-  char* out = static_cast<char*>(apr_palloc(pool, L + 80));
-  EVP_ENCODE_CTX* ctx = EVP_ENCODE_CTX_new();
-  if (!ctx) {
-    log_ssl_errors("EVP_ENCODE_CTX_new");
-    return nullptr;
+  size_t len = strlen(encoded);
+  size_t cap = velarn::codec::decoded_capacity(len);
+  char* out = static_cast<char*>(apr_palloc(pool, cap));
+  size_t got = 0;
+  switch (velarn::codec::decode(encoded, len, out, cap, &got)) {
+    case velarn::codec::DecodeResult::Ok:
+      break;
+    case velarn::codec::DecodeResult::NotBase64:
+      // What decoded up to the fault is kept, as before; the log says the
+      // value is not what its writer meant.
+      log_error("invalid encoded value: not Base64 after %lu bytes",
+                static_cast<unsigned long>(got));
+      break;
+    case velarn::codec::DecodeResult::Failed:
+      log_ssl_errors("enc_ decoder");
+      log_error("invalid encoded value: cannot be decoded");
+      return nullptr;
   }
-  EVP_DecodeInit(ctx);
-  size_t D = 0;
-  bool bad = false;
-  constexpr size_t kChunk = 4096;
-  for (size_t off = 0; off < L && !bad;) {
-    size_t n = L - off < kChunk ? L - off : kChunk;
-    int got = 0;
-    if (EVP_DecodeUpdate(ctx, raw + D, &got, reinterpret_cast<const unsigned char*>(encoded) + off, (int)n) < 0)
-      bad = true;
-    D += (size_t)got;
-    off += n;
-  }
-  int last = 0;
-  if (!bad && EVP_DecodeFinal(ctx, raw + D, &last) < 0) bad = true;
-  if (!bad) D += (size_t)last;
-  EVP_ENCODE_CTX_free(ctx);
-  ERR_clear_error();
-  // What decoded up to the fault is kept, as before; the log says the value
-  // is not what its writer meant.
-  if (bad) log_error("invalid encoded value: not Base64 after %zu bytes", D);
-
-  rc4_apply(raw, reinterpret_cast<unsigned char*>(out), D);
-  OPENSSL_cleanse(raw, L + 80);
-  out[D] = '\0';
   return out;
 }
 
 char* profile_encrypt(apr_pool_t* pool, const char* plain) {
   size_t n = strlen(plain);
-  unsigned char* enc = static_cast<unsigned char*>(apr_palloc(pool, n + 1));
-  rc4_apply(reinterpret_cast<const unsigned char*>(plain), enc, n);
-  // 4 output characters per 3 input bytes, plus the terminating zero.
-  char* out = static_cast<char*>(apr_palloc(pool, 4 * ((n + 2) / 3) + 1));
-  int len = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), enc, (int)n);
-  if (len < 0) {
-    log_ssl_errors("EVP_EncodeBlock");
+  size_t size = velarn::codec::encoded_size(n);
+  char* out = static_cast<char*>(apr_palloc(pool, size));
+  if (velarn::codec::encode(plain, n, out, size) < 0) {
+    log_ssl_errors("enc_ encoder");
     return nullptr;
   }
-  out[len] = '\0';
   return out;
 }
 

@@ -69,9 +69,9 @@ int profile_parse(apr_pool_t* pool, const char* text, size_t len, SessionProfile
 // with "invalid mac address: %s" logged.
 int profile_mac_parse(const char* text, unsigned char mac[6]);
 
-// The enc_ form of a secret: RC4 under the profile-value key, then Base64.
-// Both return a zero-terminated text in pool, or NULL on a library failure
-// (logged).
+// The enc_ form of a secret (codec/value_codec.h) in the service's terms:
+// both return a zero-terminated text in pool, or NULL on a library failure;
+// failures, and text that is not Base64, are logged.
 char* profile_decrypt(apr_pool_t* pool, const char* encoded);
 char* profile_encrypt(apr_pool_t* pool, const char* plain);
 

@@ -1,8 +1,6 @@
 #include "trace.h"
 
 #include <apr_strings.h>
-#include <apr_portable.h>
-#include <apr_thread_proc.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,14 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <string>
 
 #include "platform/secure_file.h"
-#include "config.h"
-#include "log.h"
 #include "platform/service.h"
 #include "platform/system_info.h"
 
@@ -26,7 +23,8 @@ namespace {
 
 struct Ring {
   std::mutex mutex;
-  bool on = false;
+  // Read without the lock on every trace call from any thread.
+  std::atomic<bool> on{false};
   long capacity = 0;
   long pos = 0;
   // Set once an append has wrapped; only needed to read a write position that
@@ -69,34 +67,33 @@ void write_all(FILE* f, const char* p, long n) {
 
 }  // namespace
 
-int trace_start(apr_pool_t* /*pool*/) {
-  if (!config_get_string("trace", nullptr)) return 0;
-  long size = config_get_int("trace.trace_size", 1);
-  const char* file = config_get_data_path("trace.trace_file", "trace.log");
-  // A negative size in the settings would otherwise become a huge allocation.
-  long capacity = size > 0 ? size * 1000000L : 0;
+namespace {
+
+int ring_start(long capacity, const char* file) {
   char* data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
-  if (!data) {
-    log_error("trace: cannot allocate %ld bytes", capacity);
-    return -1;
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_ring.mutex);
-    std::free(g_ring.data);
-    g_ring.data = data;
-    g_ring.capacity = capacity;
-    g_ring.pos = 0;
-    g_ring.wrapped = false;
-    g_ring.file = file ? file : "";
-    g_ring.on = true;
-  }
-  log_debug("starting trace: %s", file);
+  if (!data) return -1;
+  std::lock_guard<std::mutex> lock(g_ring.mutex);
+  std::free(g_ring.data);
+  g_ring.data = data;
+  g_ring.capacity = capacity;
+  g_ring.pos = 0;
+  g_ring.wrapped = false;
+  g_ring.file = file ? file : "";
+  g_ring.on = true;
   return 0;
+}
+
+}  // namespace
+
+int trace_start(long size_mb, const char* file) {
+  // A negative size in the settings would otherwise become a huge allocation.
+  return ring_start(size_mb > 0 ? size_mb * 1000000L : 0, file);
 }
 
 bool trace_is_on(void) { return g_ring.on; }
 
 void trace_reset_for_test(long capacity, const char* file) {
+  if (capacity >= 0 && ring_start(capacity, file) == 0) return;
   std::lock_guard<std::mutex> lock(g_ring.mutex);
   std::free(g_ring.data);
   g_ring.data = nullptr;
@@ -105,11 +102,6 @@ void trace_reset_for_test(long capacity, const char* file) {
   g_ring.pos = 0;
   g_ring.wrapped = false;
   g_ring.file.clear();
-  if (capacity < 0) return;
-  g_ring.data = static_cast<char*>(std::calloc(static_cast<size_t>(capacity) + 1, 1));
-  g_ring.capacity = capacity;
-  g_ring.file = file ? file : "";
-  g_ring.on = true;
 }
 
 void trace_append(const char* text, size_t len) {
@@ -168,13 +160,10 @@ void trace_thread_exit(const char* name) {
   trace_printf(nullptr, nullptr, "%s: exiting thread: %ld", name, velarn::os_thread_id());
 }
 
-void trace_dump(void) {
-  if (!g_ring.on || g_ring.file.empty()) return;
+int trace_dump(void) {
+  if (!g_ring.on || g_ring.file.empty()) return 0;
   FILE* f = velarn::open_service_file(g_ring.file, "w");
-  if (!f) {
-    log_error("%s: %s", g_ring.file.c_str(), std::strerror(errno));
-    return;
-  }
+  if (!f) return errno ? errno : EIO;
   {
     // The dump also runs from the crash handler, possibly in a thread that
     // died holding the lock: wait a while for it, then write regardless.
@@ -198,8 +187,9 @@ void trace_dump(void) {
       }
     }
   }
-  std::fclose(f);
-  log_debug("trace file dumped: %s", g_ring.file.c_str());
+  bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0) failed = true;
+  return failed ? (errno ? errno : EIO) : 0;
 }
 
 // --- crash dump ---------------------------------------------------------------

@@ -2,9 +2,6 @@
 // listener thread that turns its event lines into callback records.
 #include "vln.h"
 
-#include <apr_general.h>
-#include <apr_pools.h>
-#include <apr_strings.h>
 #include <openssl/crypto.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -22,10 +19,11 @@
 #include <string_view>
 #include <thread>
 
-#include "keva/profile.h"
+#include "codec/value_codec.h"
 #include "platform/local_pipe.h"
 
 using velarn::PipeConnection;
+namespace codec = velarn::codec;
 
 namespace {
 
@@ -44,10 +42,6 @@ const size_t kChunk = 65536;
 // Event lines are short (the message part is capped near 1 KiB); anything
 // beyond this is not an event line.
 const size_t kEventCap = 16384;
-// The service decrypts enc_ values with this one key only; a value made
-// under any other would reach the server as a garbled credential.
-const char kProfileValueKey[] = "3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b";
-
 struct Link {
   std::unique_ptr<PipeConnection> pipe;
   VLN_Callback callback = nullptr;
@@ -431,40 +425,30 @@ int VLN_encrypt(const char* key, size_t key_len, const char* input, size_t input
   if (!output || output_size == 0) return VLN_ERR_ARGUMENT;
   output[0] = 0;
   if (!key || !input) return VLN_ERR_ARGUMENT;
-  const size_t want = sizeof kProfileValueKey - 1;
-  if (key_len < want || strnlen(key, key_len) != want || std::memcmp(key, kProfileValueKey, want) != 0)
-    return VLN_ERR_ARGUMENT;
-
-  static std::once_flag once;
-  static apr_status_t init = APR_SUCCESS;
-  std::call_once(once, [] { init = apr_initialize(); });
-  if (init != APR_SUCCESS) return VLN_ERR_RESOURCE;
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) return VLN_ERR_RESOURCE;
+  // The service decrypts enc_ values with this one key only; a value made
+  // under any other would reach the server as a garbled credential.
+  if (!codec::value_key_matches(key, key_len)) return VLN_ERR_ARGUMENT;
 
   size_t n = strnlen(input, input_len);
-  char* plain = apr_pstrmemdup(pool, input, n);
-  const char* enc = profile_encrypt(pool, plain);
-  // The service's decoder gives up on very long values; a text it would
-  // misread must not be handed out as if it were good.
-  char* back = enc ? profile_decrypt(pool, enc) : nullptr;
-  bool readable = back && std::strcmp(back, plain) == 0;
-  OPENSSL_cleanse(plain, n);
-  if (back) OPENSSL_cleanse(back, std::strlen(back));
-  int rc = VLN_OK;
-  if (!enc || !back) {
-    rc = VLN_ERR_RESOURCE;
-  } else if (!readable) {
-    rc = VLN_ERR_ARGUMENT;
-  } else {
-    size_t len = std::strlen(enc);
-    if (len >= output_size)
-      rc = VLN_ERR_SPACE;
-    else
-      std::memcpy(output, enc, len + 1);
-  }
-  apr_pool_destroy(pool);
-  return rc;
+  size_t enc_size = codec::encoded_size(n);
+  std::unique_ptr<char[]> enc(new (std::nothrow) char[enc_size]);
+  if (!enc) return VLN_ERR_RESOURCE;
+  long len = codec::encode(input, n, enc.get(), enc_size);
+  if (len < 0) return VLN_ERR_RESOURCE;
+  // A text the service would read back as anything else must not be handed
+  // out as if it were good.
+  size_t back_size = codec::decoded_capacity(static_cast<size_t>(len));
+  std::unique_ptr<char[]> back(new (std::nothrow) char[back_size]);
+  if (!back) return VLN_ERR_RESOURCE;
+  size_t back_len = 0;
+  codec::DecodeResult dr = codec::decode(enc.get(), static_cast<size_t>(len), back.get(), back_size, &back_len);
+  bool readable = dr == codec::DecodeResult::Ok && back_len == n && std::memcmp(back.get(), input, n) == 0;
+  OPENSSL_cleanse(back.get(), back_size);
+  if (dr == codec::DecodeResult::Failed) return VLN_ERR_RESOURCE;
+  if (!readable) return VLN_ERR_ARGUMENT;
+  if (static_cast<size_t>(len) >= output_size) return VLN_ERR_SPACE;
+  std::memcpy(output, enc.get(), static_cast<size_t>(len) + 1);
+  return VLN_OK;
 }
 
 int VLN_close(int handle) {

@@ -93,7 +93,7 @@ TEST_F(Logging, ServiceModeRoutesDebugOnlyToSessionAndTrace) {
   trace_reset_for_test(4096, dump.c_str());
   ASSERT_EQ(0, config_load(pool, root.data("kevad.ini").c_str()));
   log_set_modes(false, false);
-  ASSERT_EQ(0, log_open());
+  ASSERT_EQ(0, log_open(config_get_data_path("log.log_file", "kevad.log")));
   CapturedLog cap;
   log_debug("quiet %d", 1);
   log_info("loud %d", 2);
@@ -123,7 +123,7 @@ TEST_F(Logging, DebugModeWritesEverythingToStandardErrorOnly) {
   std::string err = root.data("stderr.txt");
   ASSERT_EQ(0, config_load(pool, root.data("kevad.ini").c_str()));
   log_set_modes(true, true);
-  ASSERT_EQ(0, log_open());  // opens nothing in debug mode
+  ASSERT_EQ(0, log_open(config_get_data_path("log.log_file", "kevad.log")));  // opens nothing in debug mode
   {
     StderrToFile redirect(err);
     log_debug("dbg");
@@ -143,7 +143,7 @@ TEST_F(Logging, UnopenableMainLogFailsWithTheSystemMessage) {
   std::string err = root.data("stderr.txt");
   {
     StderrToFile redirect(err);
-    EXPECT_EQ(-1, log_open());
+    EXPECT_EQ(-1, log_open(config_get_data_path("log.log_file", "kevad.log")));
   }
   EXPECT_EQ(root.data("nonexistent-dir/k.log") + ": No such file or directory\n", read_file(err));
 }

@@ -1,6 +1,8 @@
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "codec/value_codec.h"
 #include "profile_fixture.h"
 
 namespace {
@@ -110,5 +112,29 @@ TEST_F(EncTest, SecretsOfAnyLengthAndLayout) {
   }
   LogCapture log;
   profile_decrypt(pool_, "QUJD!!");
-  EXPECT_TRUE(log.contains("invalid encoded value")) << log.all();
+  EXPECT_TRUE(log.contains("invalid encoded value: not Base64 after 0 bytes")) << log.all();
+}
+
+// The codec writes into buffers it is handed: one byte short is refused and
+// left as it was past the first byte, never overrun.
+TEST(ValueCodec, RefusesBuffersShorterThanItNeeds) {
+  namespace codec = velarn::codec;
+  char out[200];
+  std::memset(out, 'x', sizeof out);
+  size_t need = codec::encoded_size(6);
+  EXPECT_EQ(-1, codec::encode("s3cret", 6, out, need - 1));
+  EXPECT_EQ('x', out[need - 1]);
+  ASSERT_EQ(8, codec::encode("s3cret", 6, out, need));
+
+  std::string enc(out);
+  char back[200];
+  std::memset(back, 'x', sizeof back);
+  size_t got = 99;
+  size_t cap = codec::decoded_capacity(enc.size());
+  ASSERT_LE(cap, sizeof back);
+  EXPECT_EQ(codec::DecodeResult::Failed, codec::decode(enc.data(), enc.size(), back, cap - 1, &got));
+  EXPECT_EQ(0u, got);
+  EXPECT_EQ('x', back[1]);
+  ASSERT_EQ(codec::DecodeResult::Ok, codec::decode(enc.data(), enc.size(), back, cap, &got));
+  EXPECT_EQ("s3cret", std::string(back, got));
 }
