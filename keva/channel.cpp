@@ -5,6 +5,7 @@
 #include <apr_time.h>
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -341,22 +342,34 @@ void channel_main() {
       listeners = handles.size();
     }
     for (Request* p : g_pending) handles.push_back(p->pipe->handle());
-    size_t which = 0;
-    auto w = server.wait(*g_stop, handles, &which, timeout);
+    std::vector<size_t> ready;
+    bool client = false;
+    auto w = server.wait(*g_stop, handles, &ready, &client, timeout);
     if (w == LocalPipeServer::kStop) break;
     if (w == LocalPipeServer::kTimeout) continue;
     if (w == LocalPipeServer::kFailed) {
       log_apr_error("WaitForMultipleObjects", APR_FROM_OS_ERROR(errno));
       break;
     }
-    if (w == LocalPipeServer::kHandle) {
-      if (which < listeners)
-        remove_listener(which);
-      else
-        step_pending(which - listeners);
-      continue;
+    // Clients already here first, in the order they came, then a new one:
+    // a request written before another client connected is served before
+    // that client's. Each list is walked from its end, since serving an
+    // entry removes it; a request that becomes a listener is appended to
+    // the listeners, whose ready ones were served already.
+    size_t first_pending = ready.size();
+    for (size_t i = 0; i < ready.size(); ++i)
+      if (ready[i] >= listeners) {
+        first_pending = i;
+        break;
+      }
+    for (size_t i = first_pending; i-- > 0;) remove_listener(ready[i]);
+    std::vector<Request*> order;
+    for (size_t i = first_pending; i < ready.size(); ++i) order.push_back(g_pending[ready[i] - listeners]);
+    for (Request* r : order) {
+      auto at = std::find(g_pending.begin(), g_pending.end(), r);
+      if (at != g_pending.end()) step_pending(static_cast<size_t>(at - g_pending.begin()));
     }
-    accept_client(server);
+    if (client) accept_client(server);
   }
   for (Request* r : g_pending) request_destroy(r);
   g_pending.clear();

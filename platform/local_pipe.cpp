@@ -172,13 +172,16 @@ bool LocalPipeServer::create(const std::string& windows_name) {
 }
 
 LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop,
-                                                  const std::vector<int>& handles, size_t* which,
+                                                  const std::vector<int>& handles,
+                                                  std::vector<size_t>* ready, bool* client,
                                                   int timeout_ms) {
   std::vector<struct pollfd> fds;
   fds.reserve(handles.size() + 2);
   fds.push_back({stop.handle(), POLLIN, 0});
   fds.push_back({fd_, POLLIN, 0});
   for (int h : handles) fds.push_back({h, POLLIN, 0});
+  ready->clear();
+  *client = false;
   for (;;) {
     int r = poll(fds.data(), fds.size(), timeout_ms);
     if (r < 0) {
@@ -187,14 +190,11 @@ LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop,
     }
     if (r == 0) return kTimeout;
     if (fds[0].revents) return kStop;
-    if (fds[1].revents & POLLIN) return kClient;
-    if (fds[1].revents) return kFailed;
-    for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents) {
-        *which = i - 2;
-        return kHandle;
-      }
-    }
+    if (fds[1].revents & ~POLLIN) return kFailed;
+    *client = (fds[1].revents & POLLIN) != 0;
+    for (size_t i = 2; i < fds.size(); ++i)
+      if (fds[i].revents) ready->push_back(i - 2);
+    return kReady;
   }
 }
 

@@ -77,11 +77,14 @@ class LocalPipeServer {
   bool create(const std::string& windows_name);
   const std::string& path() const { return path_; }
 
-  enum WaitResult { kStop, kClient, kHandle, kFailed, kTimeout };
-  // Waits for the stop event, a client, or one of handles to become readable
-  // or hang up (*which = its index); timeout_ms < 0 waits without limit.
-  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, size_t* which,
-                  int timeout_ms = -1);
+  enum WaitResult { kStop, kReady, kFailed, kTimeout };
+  // Waits for the stop event, a client, or handles that became readable or
+  // hung up. On kReady, *ready holds the indices of every such handle in
+  // ascending order and *client says whether a client waits to be accepted:
+  // the caller serves them all before it waits again, so neither old clients
+  // nor new ones can starve the others. timeout_ms < 0 waits without limit.
+  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, std::vector<size_t>* ready,
+                  bool* client, int timeout_ms = -1);
   // Takes the waiting client. Peers the access check refuses are
   // disconnected without a word and give nullptr (so does a failure).
   std::unique_ptr<PipeConnection> accept();
