@@ -411,6 +411,11 @@ ServiceHost::~ServiceHost() {
   close();
   if (impl_->sigfd >= 0) ::close(impl_->sigfd);
   if (impl_->wakefd >= 0) ::close(impl_->wakefd);
+  // A stop asked for again while the first one ran is answered by this very
+  // shutdown: take it, so that unblocking does not kill a clean exit.
+  struct timespec none = {0, 0};
+  while (sigtimedwait(&impl_->signals, nullptr, &none) > 0) {
+  }
   pthread_sigmask(SIG_UNBLOCK, &impl_->signals, nullptr);
 }
 
