@@ -2,6 +2,8 @@
 // and key store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -75,12 +77,14 @@ const char* kGuid = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* kGuid2 = "{0A1B2C3D-0000-1111-2222-333344445555}";
 
 std::vector<uint8_t> frame(size_t len, uint8_t src_last = 0x01, const MacAddress& dst = {0x12, 0x01, 0x4d, 0x36, 0xe9, 0x72}) {
-  std::vector<uint8_t> f(len, 0xAB);
+  // Frames shorter than a header are cut from a whole one.
+  std::vector<uint8_t> f(std::max<size_t>(len, 14), 0xAB);
   std::copy(dst.begin(), dst.end(), f.begin());
   uint8_t src[6] = {0x02, 0, 0, 0, 0, src_last};
   std::copy(src, src + 6, f.begin() + 6);
   f[12] = 0x08;
   f[13] = 0x00;
+  f.resize(len);
   return f;
 }
 

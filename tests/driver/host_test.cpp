@@ -4,6 +4,8 @@
 // and through the control device with its socket protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
@@ -242,12 +244,14 @@ class VlncardHost : public ::testing::Test {
   std::string link(const std::string& args) { return capture("ip -n " + ns + " " + args); }
 
   static std::vector<uint8_t> test_frame(uint8_t tag, size_t len = 60) {
-    std::vector<uint8_t> f(len, tag);
+    // Frames shorter than a header are cut from a whole one.
+    std::vector<uint8_t> f(std::max<size_t>(len, 14), tag);
     for (int i = 0; i < 6; ++i) f[i] = 0xFF;
     uint8_t src[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     std::copy(src, src + 6, f.begin() + 6);
     f[12] = kEtherType >> 8;
     f[13] = kEtherType & 0xFF;
+    f.resize(len);
     return f;
   }
 };
