@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -23,9 +26,19 @@ TEST_P(Crash, DiesReportedWithItsTrace) {
   TempRoot root;
   system(("mkdir -p '" + root.data("") + "'").c_str());
   write_file(root.data("kevad.ini"), "[trace]\n");
+  // The crash path under test is the service's own: a sanitizer build leaves
+  // the fault signals to it.
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.emplace_back(*e);
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":handle_segv=0:handle_sigbus=0:handle_abort=0");
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    execl(CRASH_PROBE_PATH, CRASH_PROBE_PATH, GetParam(), static_cast<char*>(nullptr));
+    execle(CRASH_PROBE_PATH, CRASH_PROBE_PATH, GetParam(), static_cast<char*>(nullptr), envp.data());
     _exit(127);
   }
   int status = 0;
