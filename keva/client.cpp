@@ -86,6 +86,10 @@ Session* g_current = nullptr;
 std::atomic<bool> g_busy{false};
 // Lines logged while a session is being created go to its own log.
 thread_local Session* t_creating = nullptr;
+// The session whose own threads this one is: the connection is replaced and
+// freed only by its main thread, once the tunnel threads are joined, so
+// only these may look at it without the link's lock.
+thread_local Session* t_session = nullptr;
 std::atomic<uint64_t> g_next_id{1};
 
 int link_state(const Session* s) { return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED; }
@@ -100,7 +104,9 @@ void send_event(Session* s, int kind, const char* message) {
 void report(Session* s, int level, const char* message) {
   if (RemoteLink* link = s->link) {
     if (link->reconnect_allowed) s->demote = 1;
-    RemoteConnection* conn = link->connection;
+    // A refusal that ends the session is logged by the session's thread;
+    // lines from elsewhere never see a connection that may be going away.
+    RemoteConnection* conn = t_session == s ? link->connection : nullptr;
     if (s->gave_up.load() || (conn && conn->fatal) ||
         (s->token && std::strncmp(message, "PIN", 3) == 0))
       s->demote = 0;
@@ -184,6 +190,7 @@ void shut_socket(Session* s) {
 
 void client_device_main(Session* s) {
   trace_thread_start("client_device_main");
+  t_session = s;
   Device* dev = &s->device;
   RemoteConnection* conn = s->link->connection;
   auto* buf = static_cast<unsigned char*>(std::malloc(kFrameBuffer));
@@ -276,6 +283,7 @@ int deliver_to_adapter(void* ctx, unsigned char* record, size_t len) {
 
 void client_remote_main(Session* s) {
   trace_thread_start("client_remote_main");
+  t_session = s;
   RemoteConnection* conn = s->link->connection;
   auto* rb = static_cast<TunnelBuffer*>(std::malloc(sizeof(TunnelBuffer)));
   if (rb) rb->held = 0;
@@ -362,6 +370,7 @@ void queue_stop(Session* s) {
 
 void client_main(Session* s) {
   trace_thread_start("client_main");
+  t_session = s;
   for (;;) {
     if (s->stopping.load()) break;
     if (!s->connected.load()) {
