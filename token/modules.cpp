@@ -1,5 +1,4 @@
 // The process-wide list of known PKCS#11 modules and its list file.
-#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -110,10 +109,10 @@ void trim_fixed(char* out, size_t out_size, const unsigned char* in, size_t in_l
 // title. A module some handle already holds is only asked for its
 // information: initialising or finalising it here would disturb that handle.
 bool probe(const std::string& path, char* title, size_t title_size) {
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
+  velarn::DynLib lib;
+  if (!lib.open(path)) return false;
   bool ok = false;
-  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+  auto get_list = lib.function<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR fl = nullptr;
   if (get_list && get_list(&fl) == CKR_OK && fl) {
     CK_INFO info{};
@@ -148,7 +147,7 @@ bool probe(const std::string& path, char* title, size_t title_size) {
       ok = true;
     }
   }
-  dlclose(lib);
+  lib.close();
   return ok;
 }
 

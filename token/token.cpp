@@ -1,5 +1,4 @@
 // Loading a module, sessions, login, reading a token and watching its slot.
-#include <dlfcn.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
@@ -429,7 +428,7 @@ VLNTOKEN_API void TokenFree(TokenData* h) {
       std::lock_guard<std::mutex> g(sink_mx);
       if (sink_func) sink_func(sink_context, h, TOKEN_PROGRESS_DESTROY, nullptr);
     }
-    if (m->library) dlclose(m->library);
+    m->library.close();
     delete m;
   }
   if (h->certificate) X509_free(h->certificate);
@@ -452,10 +451,9 @@ VLNTOKEN_API int TokenLoad(const char* path, TokenData** out) {
   if (!h) return TOKEN_ERR_MODULE;
   auto* m = new TokenModule;
   h->module = m;
-  m->library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  auto get_list = m->library ? reinterpret_cast<CK_C_GetFunctionList>(
-                                   dlsym(m->library, "C_GetFunctionList"))
-                             : nullptr;
+  auto get_list = m->library.open(path)
+                      ? m->library.function<CK_C_GetFunctionList>("C_GetFunctionList")
+                      : nullptr;
   CK_FUNCTION_LIST_PTR fl = nullptr;
   if (!get_list || get_list(&fl) != CKR_OK || !fl) {
     TokenFree(h);
