@@ -10,9 +10,13 @@
 
 #include "internal.h"
 #include "platform/roots.h"
+#include "platform/text.h"
 
 namespace vlntoken {
 namespace {
+
+using velarn::iequals;
+using velarn::trim;
 
 std::recursive_mutex list_mx;
 TokenDriver* drivers = nullptr;  // TOKEN_MAX_DRIVERS entries
@@ -23,22 +27,6 @@ std::map<CK_FUNCTION_LIST_PTR, SharedModule*> shared_modules;
 
 // The section buffer of the profile-section call this list was designed for.
 constexpr size_t kSectionBytes = 2048;
-
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-bool iequals(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // Replaces `placeholder` by `with`; a separator right after the placeholder is
 // dropped so that exactly one follows the expansion (or none, when the
