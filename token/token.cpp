@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "platform/text.h"
 
 static_assert(sizeof(TokenDriver) == 316, "TokenDriver is read by the GUI as 316 bytes");
 static_assert(sizeof(TokenData) == 5880, "TokenData is read by the GUI as 5,880 bytes");
@@ -214,10 +215,7 @@ void fill_profile_fields(TokenData* h) {
   std::string text(h->profile);
   ElementSpan s;
   if (find_element(text, "host", &s)) {
-    std::string v = text.substr(s.text_begin, s.text_end - s.text_begin);
-    size_t b = v.find_first_not_of(" \t\r\n");
-    size_t e = v.find_last_not_of(" \t\r\n");
-    v = b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+    std::string v = velarn::trim(std::string_view(text).substr(s.text_begin, s.text_end - s.text_begin));
     if (v.size() < sizeof h->host) copy_text(h->host, sizeof h->host, v);
   }
   if (find_element(text, "port", &s) && s.text_end - s.text_begin < sizeof h->port)
