@@ -5,6 +5,7 @@
 #include "platform/device_installer.h"
 #include "platform/registry.h"
 #include "platform/roots.h"
+#include "platform/text.h"
 
 #include <cctype>
 #include <chrono>
@@ -34,14 +35,6 @@ constexpr int kRestart = 1;
 constexpr int kFailed = 2;
 
 void reason(const std::string& what) { std::fprintf(stderr, "vlncardsetup: %s\n", what.c_str()); }
-
-bool ieq(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // How long each metric attempt waits first; tests shorten it.
 std::chrono::milliseconds metric_wait() {
@@ -99,7 +92,7 @@ bool adapter_exists(Registry& reg) {
   for (auto& sub : reg.sub_keys(velarn::kNetClassKey)) {
     std::string key = std::string(velarn::kNetClassKey) + "\\" + sub;
     auto match = reg.get_sz(key, "MatchingDeviceId");
-    if (!match || !ieq(*match, kHardwareId)) continue;
+    if (!match || !velarn::iequals(*match, kHardwareId)) continue;
     auto id = reg.get_sz(key, "NetCfgInstanceId");
     if (id && !id->empty()) return true;
   }
@@ -138,7 +131,7 @@ int add_adapter(DeviceInstaller& installer, Registry& reg, uint32_t metric) {
     if (id.empty()) continue;
     if (!reg.key_exists(velarn::kTcpipInterfaces)) return kDone;
     for (auto& sub : reg.sub_keys(velarn::kTcpipInterfaces)) {
-      if (!ieq(sub, id)) continue;
+      if (!velarn::iequals(sub, id)) continue;
       if (!reg.set_dword(std::string(velarn::kTcpipInterfaces) + "\\" + sub, "InterfaceMetric", metric)) {
         reason("cannot write the metric: " + reg.last_error());
         return kDone;
@@ -154,7 +147,7 @@ int uninstall(DeviceInstaller& installer, Registry& reg) {
   for (auto& sub : reg.sub_keys(velarn::kNetClassKey)) {
     std::string key = std::string(velarn::kNetClassKey) + "\\" + sub;
     auto match = reg.get_sz(key, "MatchingDeviceId");
-    if (!match || !ieq(*match, kHardwareId)) continue;
+    if (!match || !velarn::iequals(*match, kHardwareId)) continue;
     std::string id = reg.get_sz(key, "NetCfgInstanceId").value_or("");
     if (id.size() >= 260) id.resize(259);
     if (id.empty()) continue;
@@ -171,7 +164,7 @@ int uninstall(DeviceInstaller& installer, Registry& reg) {
   for (auto& dev : installer.present_devices()) {
     bool ours = false;
     for (auto* ids : {&dev.hardware_ids, &dev.compatible_ids})
-      for (auto& h : *ids) ours = ours || ieq(h, kHardwareId);
+      for (auto& h : *ids) ours = ours || velarn::iequals(h, kHardwareId);
     if (!ours) continue;
     if (installer.remove_device(dev))
       ++removed;

@@ -13,6 +13,7 @@
 #include "config.h"
 #include "log.h"
 #include "platform/addressing.h"
+#include "platform/text.h"
 
 struct AddressPlan {
   velarn::AddressingOptions options;
@@ -34,9 +35,7 @@ std::string profile_value(xmlXPathContextPtr ctx, const char* name) {
   std::string out;
   if (v && v->type == XPATH_STRING && v->stringval) out = reinterpret_cast<const char*>(v->stringval);
   xmlXPathFreeObject(v);
-  auto b = out.find_first_not_of(" \t\r\n");
-  auto e = out.find_last_not_of(" \t\r\n");
-  return b == std::string::npos ? "" : out.substr(b, e - b + 1);
+  return velarn::trim(out);
 }
 
 apr_status_t plan_cleanup(void* data) {

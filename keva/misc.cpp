@@ -3,14 +3,13 @@
 #include <apr_file_io.h>
 #include <apr_portable.h>
 #include <apr_strings.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "log.h"
+#include "platform/socket_options.h"
 #include "platform/system_info.h"
 #include "trace.h"
 #include "vlnext.h"
@@ -108,13 +107,8 @@ char* mac_text(const unsigned char mac[6], char* buf) {
 void socket_timeouts(apr_socket_t* sock, int seconds) {
   apr_os_sock_t fd;
   if (apr_os_sock_get(&fd, sock) != APR_SUCCESS) return;
-  struct timeval tv;
-  tv.tv_sec = seconds;
-  tv.tv_usec = 0;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
-    log_apr_error("SO_RCVTIMEO", APR_FROM_OS_ERROR(errno));
-  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
-    log_apr_error("SO_SNDTIMEO", APR_FROM_OS_ERROR(errno));
+  if (int e = velarn::set_receive_timeout(fd, seconds)) log_apr_error("SO_RCVTIMEO", APR_FROM_OS_ERROR(e));
+  if (int e = velarn::set_send_timeout(fd, seconds)) log_apr_error("SO_SNDTIMEO", APR_FROM_OS_ERROR(e));
 }
 
 static apr_sockaddr_t* peer_of(apr_socket_t* sock) {

@@ -14,7 +14,6 @@
 #include <apr_portable.h>
 #include <apr_strings.h>
 #include <curl/curl.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,17 +27,15 @@
 #include "profile.h"
 #include "remote.h"
 #include "ssl.h"
+#include "platform/text.h"
 
 namespace {
 
-bool ieq(const char* a, size_t n, const char* b) {
-  return std::strlen(b) == n && strncasecmp(a, b, n) == 0;
-}
-
 unsigned scheme_of(const char* name, size_t n) {
-  if (ieq(name, n, "Digest")) return PROXY_AUTH_DIGEST;
-  if (ieq(name, n, "NTLM")) return PROXY_AUTH_NTLM;
-  if (ieq(name, n, "Negotiate")) return PROXY_AUTH_NEGOTIATE;
+  std::string_view scheme(name, n);
+  if (velarn::iequals(scheme, "Digest")) return PROXY_AUTH_DIGEST;
+  if (velarn::iequals(scheme, "NTLM")) return PROXY_AUTH_NTLM;
+  if (velarn::iequals(scheme, "Negotiate")) return PROXY_AUTH_NEGOTIATE;
   return 0;
 }
 
@@ -210,7 +207,7 @@ unsigned proxy_offered_schemes(const char* reply, size_t len) {
   for (const char* line = reply; line < end;) {
     const char* eol = static_cast<const char*>(std::memchr(line, '\n', end - line));
     if (!eol) eol = end;
-    if (static_cast<size_t>(eol - line) > flen && strncasecmp(line, kField, flen) == 0) {
+    if (static_cast<size_t>(eol - line) > flen && velarn::istarts_with(std::string_view(line, eol - line), kField)) {
       const char* v_end = eol;
       if (v_end > line && v_end[-1] == '\r') --v_end;
       found |= schemes_in_value(line + flen, v_end);

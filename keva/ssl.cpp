@@ -7,7 +7,6 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -23,6 +22,7 @@
 #include "log.h"
 #include "profile.h"
 #include "trace.h"
+#include "platform/socket_options.h"
 
 namespace {
 
@@ -318,8 +318,7 @@ RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock,
   if (sock) {
     apr_os_sock_get(&conn->os_socket, sock);
     apr_socket_timeout_set(sock, 0);
-    int fl = fcntl((int)conn->os_socket, F_GETFL);
-    if (fl >= 0) fcntl((int)conn->os_socket, F_SETFL, fl | O_NONBLOCK);
+    velarn::set_nonblocking((int)conn->os_socket);
   }
   apr_pool_cleanup_register(pool, conn, connection_close, apr_pool_cleanup_null);
   return conn;

@@ -13,7 +13,6 @@
 
 #include <apr_strings.h>
 #include <apr_time.h>
-#include <dlfcn.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
@@ -22,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "kevad.h"
@@ -44,7 +44,7 @@ apr_pool_t* g_unload_pool;  // root pool on which the unload is registered
 
 void unload_module(TokenModule* m) {
   if (m->functions) m->functions->C_Finalize(nullptr);
-  if (m->library) dlclose(m->library);
+  m->library.close();
   free(m->path);
   delete m;
 }
@@ -313,27 +313,25 @@ TokenModule* token_driver_open(const char* path) {
   // Any local user may post a profile naming a module, and loading runs its
   // code as root: only an administrator's file is loaded.
   std::string why;
-  void* lib = velarn::load_admin_module(path, &why);
-  if (!lib) {
+  velarn::DynLib lib;
+  if (!velarn::load_admin_module(path, &lib, &why)) {
     log_error("%s", why.c_str());
     log_error("invalid PKCS#11 driver: %s", path);
     return nullptr;
   }
-  auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+  auto get = lib.function<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR functions = nullptr;
   if (!get || get(&functions) != CKR_OK || !functions || !functions->C_Initialize) {
     log_error("invalid PKCS#11 driver: %s", path);
-    dlclose(lib);
     return nullptr;
   }
   CK_RV rv = functions->C_Initialize(nullptr);
   if (trace_is_on()) trace_printf(nullptr, nullptr, "%s() = %d", "C_Initialize", (int)rv);
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     log_error("error in C_Initialize: %d", (int)rv);
-    dlclose(lib);
     return nullptr;
   }
-  auto* m = new TokenModule{strdup(path), lib, functions};
+  auto* m = new TokenModule{strdup(path), std::move(lib), functions};
   g_modules.push_back(m);
   apr_pool_t* root = kevad_root_pool();
   if (root && g_unload_pool != root) {

@@ -10,13 +10,15 @@
 
 #include <cstddef>
 
+#include "platform/dynlib.h"
+
 struct AuthRecord;
 
 // One loaded module. Entered in the process-wide cache under its path and kept
 // until token_unload_all.
 struct TokenModule {
   char* path;
-  void* library;                    // dlopen handle
+  velarn::DynLib library;
   CK_FUNCTION_LIST_PTR functions;   // from C_GetFunctionList
 };
 

@@ -1,6 +1,7 @@
 #include "platform/device_installer.h"
 
 #include "platform/roots.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,21 +35,6 @@ const char* const kClassRoot = "SYSTEM\\CurrentControlSet\\Control\\Class";
 const char* const kNetworkRoot = "SYSTEM\\CurrentControlSet\\Control\\Network";
 const char* const kServicesRoot = "SYSTEM\\CurrentControlSet\\Services";
 
-std::string lower(std::string s) {
-  for (auto& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return s;
-}
-
-bool ieq(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
-
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r");
-  return s.substr(b, e - b + 1);
-}
-
 // --- INF reader -----------------------------------------------------------
 
 struct InfLine {
@@ -60,13 +46,13 @@ struct InfLine {
 struct InfFile {
   std::map<std::string, std::vector<InfLine>> sections;  // by lower-case name
   const std::vector<InfLine>* section(const std::string& name) const {
-    auto it = sections.find(lower(name));
+    auto it = sections.find(ascii_lower(name));
     return it == sections.end() ? nullptr : &it->second;
   }
   std::string value(const std::string& sect, const std::string& key) const {
     if (auto* s = section(sect))
       for (auto& l : *s)
-        if (ieq(l.key, key) && !l.fields.empty()) return l.fields[0];
+        if (iequals(l.key, key) && !l.fields.empty()) return l.fields[0];
     return {};
   }
 };
@@ -126,7 +112,7 @@ bool split_fields(const std::string& text, const std::map<std::string, std::stri
       } else if (std::all_of(name.begin(), name.end(), ::isdigit)) {
         cur += "%" + name + "%";  // a directory id, resolved at copy time
       } else {
-        auto it = strings->find(lower(name));
+        auto it = strings->find(ascii_lower(name));
         if (it == strings->end()) {
           why = "unknown string %" + name + "%";
           return false;
@@ -178,7 +164,7 @@ bool load_inf(const std::string& text, InfFile& inf, std::string& error) {
         error = "line " + std::to_string(line_no) + ": bad section header";
         return false;
       }
-      section = lower(trim(body.substr(1, close - 1)));
+      section = ascii_lower(trim(body.substr(1, close - 1)));
       inf.sections[section];
       continue;
     }
@@ -199,7 +185,7 @@ bool load_inf(const std::string& text, InfFile& inf, std::string& error) {
       error = "line " + std::to_string(r.line_no) + ": bad string definition" + (why.empty() ? "" : ": " + why);
       return false;
     }
-    strings[lower(trim(r.body.substr(0, eq)))] = f.empty() ? "" : f[0];
+    strings[ascii_lower(trim(r.body.substr(0, eq)))] = f.empty() ? "" : f[0];
   }
   for (auto& r : raws) {
     InfLine l;
@@ -279,7 +265,7 @@ bool is_file(const std::string& p) {
 bool has_id(const PresentDevice& d, const std::string& id) {
   for (auto* list : {&d.hardware_ids, &d.compatible_ids})
     for (auto& h : *list)
-      if (ieq(h, id)) return true;
+      if (iequals(h, id)) return true;
   return false;
 }
 
@@ -334,7 +320,7 @@ bool parse_inf(const std::string& text, InfInfo& out, std::string& error) {
           auto& id = model.fields[i];
           if (id.empty()) continue;
           bool known = false;
-          for (auto& h : out.hardware_ids) known = known || ieq(h, id);
+          for (auto& h : out.hardware_ids) known = known || iequals(h, id);
           if (!known) out.hardware_ids.push_back(id);
         }
       }
@@ -351,7 +337,7 @@ bool parse_inf(const std::string& text, InfInfo& out, std::string& error) {
     return false;
   }
   for (auto& l : *install) {
-    if (!ieq(l.key, "AddReg")) continue;
+    if (!iequals(l.key, "AddReg")) continue;
     for (auto& sect : l.fields) {
       const auto* addreg = inf.section(sect);
       if (!addreg) {
@@ -364,7 +350,7 @@ bool parse_inf(const std::string& text, InfInfo& out, std::string& error) {
           return false;
         }
         // Only the adapter's own parameters matter here: HKR with no subkey.
-        if (!ieq(a.fields[0], "HKR") || !a.fields[1].empty() || a.fields[2].empty()) continue;
+        if (!iequals(a.fields[0], "HKR") || !a.fields[1].empty() || a.fields[2].empty()) continue;
         auto flags = parse_number(a.fields.size() > 3 ? a.fields[3] : "");
         if (!flags) {
           error = "line " + std::to_string(a.line_no) + ": bad AddReg flags \"" + a.fields[3] + "\"";
@@ -390,7 +376,7 @@ bool parse_inf(const std::string& text, InfInfo& out, std::string& error) {
         }
         bool replaced = false;
         for (auto& p : out.parameters)
-          if (ieq(p.name, nv.name)) {
+          if (iequals(p.name, nv.name)) {
             p.value = nv.value;
             replaced = true;
           }
@@ -400,7 +386,7 @@ bool parse_inf(const std::string& text, InfInfo& out, std::string& error) {
   }
   if (const auto* services = inf.section(install_name + ".Services"))
     for (auto& l : *services)
-      if (ieq(l.key, "AddService") && !l.fields.empty() && !l.fields[0].empty()) {
+      if (iequals(l.key, "AddService") && !l.fields.empty() && !l.fields[0].empty()) {
         out.service_name = l.fields[0];
         break;
       }
@@ -457,7 +443,7 @@ std::string DeviceInstaller::interface_name(const std::string& instance_id) {
     if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
     else if (c != '{') break;
   }
-  return "vln" + lower(hex);
+  return "vln" + ascii_lower(hex);
 }
 
 bool DeviceInstaller::inf_class(const std::string& inf_path, std::string& class_name) {
@@ -686,7 +672,7 @@ bool DeviceInstaller::update_driver(const std::string& hardware_id, const std::s
   InfInfo inf;
   if (!read_inf(inf_path, inf, error_)) return false;
   bool offered = false;
-  for (auto& h : inf.hardware_ids) offered = offered || ieq(h, hardware_id);
+  for (auto& h : inf.hardware_ids) offered = offered || iequals(h, hardware_id);
   if (!offered) {
     error_ = inf_path + " offers no driver for " + hardware_id;
     return false;

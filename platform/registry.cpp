@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include "platform/roots.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,19 +30,10 @@ constexpr const char* kLockFile = ".lock";
 constexpr const char* kHeader = "velarn-registry 1";
 constexpr size_t kMaxComponent = 255;
 
-char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool ieq(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
-  return true;
-}
-
 bool iless(const std::string& a, const std::string& b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    unsigned char x = (unsigned char)lower_ascii(a[i]), y = (unsigned char)lower_ascii(b[i]);
+    unsigned char x = (unsigned char)ascii_lower(a[i]), y = (unsigned char)ascii_lower(b[i]);
     if (x != y) return x < y;
   }
   if (a.size() != b.size()) return a.size() < b.size();
@@ -190,7 +182,7 @@ std::vector<std::pair<std::string, std::string>> list_children(const std::string
 
 std::optional<std::string> find_child(const std::string& path, const std::string& name) {
   for (auto& [n, file] : list_children(path))
-    if (ieq(n, name)) return path + "/" + file;
+    if (iequals(n, name)) return path + "/" + file;
   return std::nullopt;
 }
 
@@ -294,9 +286,9 @@ const char* reg_type_name(RegType t) {
 }
 
 std::optional<RegType> reg_type_from_name(const std::string& name) {
-  if (ieq(name, "REG_SZ")) return RegType::Sz;
-  if (ieq(name, "REG_DWORD")) return RegType::Dword;
-  if (ieq(name, "REG_MULTI_SZ")) return RegType::MultiSz;
+  if (iequals(name, "REG_SZ")) return RegType::Sz;
+  if (iequals(name, "REG_DWORD")) return RegType::Dword;
+  if (iequals(name, "REG_MULTI_SZ")) return RegType::MultiSz;
   return std::nullopt;
 }
 
@@ -383,7 +375,7 @@ bool parse_values(const std::string& text, std::vector<RegNamedValue>& out, std:
         break;
     }
     for (auto& prev : out)
-      if (ieq(prev.name, nv.name)) return fail("value \"" + nv.name + "\" appears twice");
+      if (iequals(prev.name, nv.name)) return fail("value \"" + nv.name + "\" appears twice");
     out.push_back(std::move(nv));
   }
   if (line_no == 0) {
@@ -585,7 +577,7 @@ std::optional<RegValue> Registry::get(const std::string& key, const std::string&
   std::vector<RegNamedValue> values;
   if (!access.read_values(*path, values)) return std::nullopt;
   for (auto& v : values)
-    if (ieq(v.name, name)) return std::move(v.value);
+    if (iequals(v.name, name)) return std::move(v.value);
   return std::nullopt;
 }
 
@@ -643,7 +635,7 @@ bool Registry::set_many(const std::string& key, const std::vector<RegNamedValue>
     if (stored.type != RegType::Sz) stored.sz.clear();
     if (stored.type != RegType::Dword) stored.dword = 0;
     if (stored.type != RegType::MultiSz) stored.multi.clear();
-    auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return ieq(v.name, nv.name); });
+    auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return iequals(v.name, nv.name); });
     if (it != values.end()) it->value = std::move(stored);
     else values.push_back(RegNamedValue{nv.name, std::move(stored)});
   }
@@ -688,7 +680,7 @@ bool Registry::delete_value(const std::string& key, const std::string& name) {
   }
   std::vector<RegNamedValue> values;
   if (!access.read_values(*path, values)) return false;
-  auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return ieq(v.name, name); });
+  auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return iequals(v.name, name); });
   if (it == values.end()) {
     error_ = "value not found";
     return false;

@@ -1,6 +1,5 @@
 #include "platform/secure_file.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -120,9 +119,9 @@ int open_admin_file(const std::string& path, std::string* reason) {
   }
 }
 
-void* load_admin_module(const std::string& path, std::string* reason) {
+bool load_admin_module(const std::string& path, DynLib* lib, std::string* reason) {
   Fd fd(open_admin_file(path, reason));
-  if (fd.fd < 0) return nullptr;
+  if (fd.fd < 0) return false;
   // The resolved path is loaded, not /proc/self/fd/N: the loader remembers
   // every name a library was opened by and hands that library out again for
   // the same name, and descriptor numbers come back. Nobody but root can
@@ -132,20 +131,18 @@ void* load_admin_module(const std::string& path, std::string* reason) {
   struct stat checked, loaded;
   if (!realpath(path.c_str(), real) || fstat(fd.fd, &checked) != 0) {
     *reason = errno_text(path, errno);
-    return nullptr;
+    return false;
   }
-  void* lib = dlopen(real, RTLD_NOW | RTLD_LOCAL);
-  if (!lib) {
-    const char* why = dlerror();
-    *reason = path + ": " + (why ? why : "cannot be loaded");
-    return nullptr;
+  if (!lib->open(real)) {
+    *reason = path + ": " + lib->error();
+    return false;
   }
   if (stat(real, &loaded) != 0 || loaded.st_dev != checked.st_dev || loaded.st_ino != checked.st_ino) {
-    dlclose(lib);
+    lib->close();
     *reason = path + ": changed while it was loaded";
-    return nullptr;
+    return false;
   }
-  return lib;
+  return true;
 }
 
 bool read_admin_file(const std::string& path, std::string* out, std::string* reason) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/dynlib.h"
+
 namespace velarn {
 
 // Opens path for reading only when it is an administrator's file: a regular
@@ -16,10 +18,9 @@ namespace velarn {
 // use. Returns a descriptor, or -1 with *reason set.
 int open_admin_file(const std::string& path, std::string* reason);
 
-// Loads a shared object that passes open_admin_file. Returns the dlopen
-// handle, or nullptr with *reason set; no code of the module runs before the
-// checks have passed.
-void* load_admin_module(const std::string& path, std::string* reason);
+// Loads a shared object that passes open_admin_file into *lib. False with
+// *reason set; no code of the module runs before the checks have passed.
+bool load_admin_module(const std::string& path, DynLib* lib, std::string* reason);
 
 // Reads a whole administrator's file (see open_admin_file). False with
 // *reason set.

@@ -20,6 +20,7 @@
 
 #include "platform/folder_acl.h"
 #include "platform/roots.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -54,20 +55,13 @@ void fail(int argc, char** argv, const char* text, const std::string& reason) {
   }
 }
 
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   // The whole command line is the account name.
   std::string account;
   for (int i = 1; i < argc; ++i) account += (i > 1 ? " " : "") + std::string(argv[i]);
-  account = trim(account);
+  account = velarn::trim(account);
   // The domain part of "domain\user" means this computer here.
   size_t slash = account.rfind('\\');
   if (slash != std::string::npos) account = account.substr(slash + 1);

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/dynlib.h"
 #include "vlntoken.h"
 
 namespace vlntoken {
@@ -26,7 +27,7 @@ struct SharedModule {
 }  // namespace vlntoken
 
 struct TokenModule {
-  void* library = nullptr;
+  velarn::DynLib library;
   CK_FUNCTION_LIST_PTR functions = nullptr;
   CK_INFO info{};
   CK_SLOT_INFO slot_info{};

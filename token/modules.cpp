@@ -1,5 +1,4 @@
 // The process-wide list of known PKCS#11 modules and its list file.
-#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +10,13 @@
 
 #include "internal.h"
 #include "platform/roots.h"
+#include "platform/text.h"
 
 namespace vlntoken {
 namespace {
+
+using velarn::iequals;
+using velarn::trim;
 
 std::recursive_mutex list_mx;
 TokenDriver* drivers = nullptr;  // TOKEN_MAX_DRIVERS entries
@@ -24,22 +27,6 @@ std::map<CK_FUNCTION_LIST_PTR, SharedModule*> shared_modules;
 
 // The section buffer of the profile-section call this list was designed for.
 constexpr size_t kSectionBytes = 2048;
-
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
-bool iequals(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // Replaces `placeholder` by `with`; a separator right after the placeholder is
 // dropped so that exactly one follows the expansion (or none, when the
@@ -110,10 +97,10 @@ void trim_fixed(char* out, size_t out_size, const unsigned char* in, size_t in_l
 // title. A module some handle already holds is only asked for its
 // information: initialising or finalising it here would disturb that handle.
 bool probe(const std::string& path, char* title, size_t title_size) {
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!lib) return false;
+  velarn::DynLib lib;
+  if (!lib.open(path)) return false;
   bool ok = false;
-  auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+  auto get_list = lib.function<CK_C_GetFunctionList>("C_GetFunctionList");
   CK_FUNCTION_LIST_PTR fl = nullptr;
   if (get_list && get_list(&fl) == CKR_OK && fl) {
     CK_INFO info{};
@@ -148,7 +135,7 @@ bool probe(const std::string& path, char* title, size_t title_size) {
       ok = true;
     }
   }
-  dlclose(lib);
+  lib.close();
   return ok;
 }
 

@@ -1,5 +1,4 @@
 // Loading a module, sessions, login, reading a token and watching its slot.
-#include <dlfcn.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "platform/text.h"
 
 static_assert(sizeof(TokenDriver) == 316, "TokenDriver is read by the GUI as 316 bytes");
 static_assert(sizeof(TokenData) == 5880, "TokenData is read by the GUI as 5,880 bytes");
@@ -215,10 +215,7 @@ void fill_profile_fields(TokenData* h) {
   std::string text(h->profile);
   ElementSpan s;
   if (find_element(text, "host", &s)) {
-    std::string v = text.substr(s.text_begin, s.text_end - s.text_begin);
-    size_t b = v.find_first_not_of(" \t\r\n");
-    size_t e = v.find_last_not_of(" \t\r\n");
-    v = b == std::string::npos ? std::string() : v.substr(b, e - b + 1);
+    std::string v = velarn::trim(std::string_view(text).substr(s.text_begin, s.text_end - s.text_begin));
     if (v.size() < sizeof h->host) copy_text(h->host, sizeof h->host, v);
   }
   if (find_element(text, "port", &s) && s.text_end - s.text_begin < sizeof h->port)
@@ -429,7 +426,7 @@ VLNTOKEN_API void TokenFree(TokenData* h) {
       std::lock_guard<std::mutex> g(sink_mx);
       if (sink_func) sink_func(sink_context, h, TOKEN_PROGRESS_DESTROY, nullptr);
     }
-    if (m->library) dlclose(m->library);
+    m->library.close();
     delete m;
   }
   if (h->certificate) X509_free(h->certificate);
@@ -452,10 +449,9 @@ VLNTOKEN_API int TokenLoad(const char* path, TokenData** out) {
   if (!h) return TOKEN_ERR_MODULE;
   auto* m = new TokenModule;
   h->module = m;
-  m->library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  auto get_list = m->library ? reinterpret_cast<CK_C_GetFunctionList>(
-                                   dlsym(m->library, "C_GetFunctionList"))
-                             : nullptr;
+  auto get_list = m->library.open(path)
+                      ? m->library.function<CK_C_GetFunctionList>("C_GetFunctionList")
+                      : nullptr;
   CK_FUNCTION_LIST_PTR fl = nullptr;
   if (!get_list || get_list(&fl) != CKR_OK || !fl) {
     TokenFree(h);

@@ -3,7 +3,6 @@
 #include "vln.h"
 
 #include <openssl/crypto.h>
-#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 
 #include "codec/value_codec.h"
 #include "platform/local_pipe.h"
+#include "platform/text.h"
 
 using velarn::PipeConnection;
 namespace codec = velarn::codec;
@@ -205,7 +205,7 @@ bool parse_answer(const std::string& text, Answer* a) {
     }
     size_t end = text.find("\r\n", pos);
     if (end == std::string::npos) return false;
-    if (strncasecmp(text.c_str() + pos, kLength, sizeof kLength - 1) == 0) {
+    if (velarn::istarts_with(std::string_view(text).substr(pos, end - pos), kLength)) {
       const char* v = text.c_str() + pos + sizeof kLength - 1;
       while (*v == ' ') ++v;
       char* stop = nullptr;

@@ -22,6 +22,7 @@
 
 #include "platform/device_installer.h"
 #include "platform/roots.h"
+#include "platform/socket_options.h"
 
 namespace velarn::vlncard {
 
@@ -183,9 +184,7 @@ void HostAdapter::allocate_frames(size_t slot_size) {
   for (int i = 0; i < 2; ++i)
     if (read_busy_[i]) reads_[i].buffer = read_buffer_.get() + DEVICE_RESPONSE_HEADER;
   if (conn_fd_ >= 0) {
-    int sndbuf = int(read_buffer_size_ * 2);
-    if (::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
-      ::setsockopt(conn_fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    velarn::set_send_buffer(conn_fd_, int(read_buffer_size_ * 2));
   }
 }
 
@@ -547,9 +546,7 @@ void HostAdapter::on_listen_readable() {
     uint32_t status = (conn_fd_ >= 0) ? STATUS_UNSUCCESSFUL : (ctx_ ? ctx_->device_create() : STATUS_DELETE_PENDING);
     uint8_t msg[DEVICE_RESPONSE_HEADER];
     encode_device_response_header(msg, DEVICE_CREATE, 0, status, 0);
-    int sndbuf = int(read_buffer_size_ * 2);
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf) != 0)
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    velarn::set_send_buffer(fd, int(read_buffer_size_ * 2));
     ::send(fd, msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT);  // the first message: room for it
     if (status != STATUS_SUCCESS) {
       ::close(fd);

@@ -1,6 +1,6 @@
 #include "driver/linux/tap.h"
 
-#include "driver/linux/offload.h"
+#include "driver/linux/tap_open.h"
 #include "platform/addressing.h"
 
 #include <cctype>
@@ -52,32 +52,10 @@ bool TapDevice::fail(const std::string& what) {
 bool TapDevice::open(const std::string& name) {
   close();
   name_ = name;
-  fd_ = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return fail("cannot open /dev/net/tun");
-  struct ifreq ifr;
-  fill_name(ifr, name);
-  // With a virtio-net header per frame the kernel may hand over whole TCP
-  // bursts in one read (cut up by the host, see offload.h): one system call
-  // for up to 64 KiB instead of one per frame, on this side and in the
-  // sender's stack. Without it, the interface works frame by frame.
-  ifr.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_VNET_HDR;
-  vnet_ = ::ioctl(fd_, TUNSETIFF, &ifr) == 0;
-  if (!vnet_) {
-    fill_name(ifr, name);
-    ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
-    if (::ioctl(fd_, TUNSETIFF, &ifr) < 0) {
-      fail("cannot create TAP interface " + name);
-      ::close(fd_);
-      fd_ = -1;
-      return false;
-    }
-  } else {
-    int hdr = int(offload::VNET_HEADER);
-    unsigned features = TUN_F_CSUM | TUN_F_TSO4 | TUN_F_TSO6;
-    if (::ioctl(fd_, TUNSETVNETHDRSZ, &hdr) < 0 || ::ioctl(fd_, TUNSETOFFLOAD, features) < 0)
-      ::ioctl(fd_, TUNSETOFFLOAD, 0u);  // the header stays, always empty
-  }
+  fd_ = open_tap(name, &vnet_, &error_);
+  if (fd_ < 0) return false;
   CtlSocket s;
+  struct ifreq ifr;
   fill_name(ifr, name);
   ifindex_ = ::ioctl(s.fd(), SIOCGIFINDEX, &ifr) == 0 ? ifr.ifr_ifindex : 0;
   return true;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "platform/text.h"
+
 namespace vlngui {
 
 namespace {
@@ -28,12 +30,7 @@ void replace_all(std::string& s, const std::string& from, const std::string& to)
 
 }  // namespace
 
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(kWhite);
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(kWhite);
-  return s.substr(b, e - b + 1);
-}
+std::string trim(const std::string& s) { return velarn::trim(s, kWhite); }
 
 std::string format_text(const std::string& text, std::initializer_list<std::string> args) {
   std::string out;

@@ -9,6 +9,7 @@
 // KEY may start with HKLM\ or HKEY_LOCAL_MACHINE\. Exit code 0 on success,
 // 1 with a message on standard error otherwise.
 #include "platform/registry.h"
+#include "platform/text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,10 +31,6 @@ const char* const kUsage =
     "       vlnreg delete KEY [/v NAME | /ve] [/f]\n"
     "KEY may start with HKLM\\ or HKEY_LOCAL_MACHINE\\.\n";
 
-bool ieq(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
 int fail(const std::string& msg) {
   std::cerr << "ERROR: " << msg << "\n";
   return 1;
@@ -45,7 +42,7 @@ std::optional<std::string> strip_root(std::string key) {
     if (c == '/') c = '\\';  // tolerate forward slashes typed in a shell
   for (const char* prefix : {"HKEY_LOCAL_MACHINE", "HKLM"}) {
     size_t n = std::strlen(prefix);
-    if (key.size() >= n && strncasecmp(key.c_str(), prefix, n) == 0 &&
+    if (velarn::istarts_with(key, prefix) &&
         (key.size() == n || key[n] == '\\'))
       return key.substr(n);
   }
@@ -54,7 +51,7 @@ std::optional<std::string> strip_root(std::string key) {
     std::string first = key.substr(0, bs);
     for (const char* other : {"HKCU", "HKCR", "HKU", "HKCC", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
                               "HKEY_USERS", "HKEY_CURRENT_CONFIG"})
-      if (ieq(first, other)) return std::nullopt;
+      if (velarn::iequals(first, other)) return std::nullopt;
   }
   return key;
 }
@@ -132,7 +129,7 @@ struct Options {
 };
 
 bool is_switch(const std::string& a, const char* name) {
-  return a.size() >= 2 && (a[0] == '/' || a[0] == '-') && ieq(a.substr(1), name);
+  return a.size() >= 2 && (a[0] == '/' || a[0] == '-') && velarn::iequals(a.substr(1), name);
 }
 
 // Returns an error text, or empty when the arguments parse.
@@ -272,9 +269,9 @@ int main(int argc, char** argv) {
   auto key = strip_root(o.key);
   if (!key) return fail("Invalid key name \"" + o.key + "\": only HKEY_LOCAL_MACHINE is kept here.");
   Registry reg;
-  if (ieq(o.command, "query")) return do_query(reg, o, *key);
-  if (ieq(o.command, "add")) return do_add(reg, o, *key);
-  if (ieq(o.command, "delete")) return do_delete(reg, o, *key);
+  if (velarn::iequals(o.command, "query")) return do_query(reg, o, *key);
+  if (velarn::iequals(o.command, "add")) return do_add(reg, o, *key);
+  if (velarn::iequals(o.command, "delete")) return do_delete(reg, o, *key);
   std::cerr << "ERROR: unknown command \"" << o.command << "\"\n" << kUsage;
   return 1;
 }
