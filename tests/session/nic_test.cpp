@@ -79,7 +79,11 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   EXPECT_EQ(0x06, buf[4 + 2 + 13]);
 
   // Abort wakes a waiting read at once, and every read until the reset.
-  std::this_thread::sleep_for(std::chrono::seconds(3));  // the ARP retries are over
+  // The kernel marks the neighbour failed once its ARP retries are over: no
+  // frame comes after that to end a read below.
+  std::string neigh = "ip -n " + site.cli_ns() + " neigh show 192.168.203.77 dev " + site.adapter();
+  for (int i = 0; i < 300 && site.capture(neigh).find("FAILED") == std::string::npos; ++i) usleep(100000);
+  ASSERT_NE(std::string::npos, site.capture(neigh).find("FAILED")) << site.capture(neigh);
   len = buf.size();
   while (nic_read(&dev, buf.data(), &len, 1) == 1) len = buf.size();
   std::thread aborter([&] {

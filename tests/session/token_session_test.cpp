@@ -215,21 +215,21 @@ TEST_F(TokenTunnel, WaitsForAHiddenTokenThenConnects) {
 
   // Each look for the token starts with "finding token..": note when each
   // one appears while the token is away.
+  // Three looks: the session went round its wait twice without connecting.
   std::vector<double> looks;
   auto started = Clock::now();
-  while (seconds_since(started) < 8.5) {
+  while (looks.size() < 3 && seconds_since(started) < 30) {
     int n = count(kevad_log(), "finding token..");
     while (static_cast<int>(looks.size()) < n) looks.push_back(seconds_since(started));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ASSERT_GE(looks.size(), 2u) << kevad_log();
+  ASSERT_GE(looks.size(), 3u) << kevad_log();
   // A look asks for slots three times half a second apart, then the session
   // pauses two seconds before the next one.
   for (size_t i = 1; i < looks.size(); ++i) {
     EXPECT_GT(looks[i] - looks[i - 1], 2.5) << ::testing::PrintToString(looks);
     EXPECT_LT(looks[i] - looks[i - 1], 4.5) << ::testing::PrintToString(looks);
   }
-  EXPECT_LE(looks.size(), 4u) << ::testing::PrintToString(looks);
   EXPECT_TRUE(states(l).empty()) << ::testing::PrintToString(l.events());
   EXPECT_EQ(std::string::npos, kevad_log().find("starting remote session"));
   EXPECT_EQ(std::string::npos, server_log().find(": connected"));
@@ -267,7 +267,10 @@ TEST_F(TokenTunnel, TokenPulledWhileConnectedKeepsTheTunnelAndTheReconnectWaitsF
   ASSERT_TRUE(l.wait_for("message=Closed", 20000)) << logs();
   ASSERT_TRUE(start_server({}));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "reconnect after 1 seconds...", 5000)) << logs();
-  std::this_thread::sleep_for(std::chrono::seconds(5));
+  // Two looks for the token came up empty: each attempt stopped there.
+  for (int i = 0; i < 300 && count(kevad_log(), "no token available") < 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_GE(count(kevad_log(), "no token available"), 2) << logs();
   // Nothing after the link closed: no new attempt was started.
   auto after_close = [&] {
     std::vector<std::string> s = states(l);
@@ -276,7 +279,6 @@ TEST_F(TokenTunnel, TokenPulledWhileConnectedKeepsTheTunnelAndTheReconnectWaitsF
   };
   EXPECT_TRUE(after_close().empty()) << logs();
   EXPECT_EQ(std::string::npos, server_log().find(": connected")) << server_log();
-  EXPECT_GE(count(kevad_log(), "no token available"), 1);
 
   show_token();
   for (int i = 0; i < 100 && after_close().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
