@@ -9,7 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "test_support.h"
+#include "files.h"
+#include "process.h"
+#include "wait.h"
 
 namespace {
 
@@ -23,16 +25,9 @@ TEST_P(Crash, DiesReportedWithItsTrace) {
   TempRoot root;
   system(("mkdir -p '" + root.data("") + "'").c_str());
   write_file(root.data("kevad.ini"), "[trace]\n");
-  pid_t pid = fork();
-  if (pid == 0) {
-    execl(CRASH_PROBE_PATH, CRASH_PROBE_PATH, GetParam(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid = spawn({CRASH_PROBE_PATH, GetParam()});
   int status = 0;
-  pid_t r = 0;
-  for (int i = 0; i < 300 && (r = waitpid(pid, &status, WNOHANG)) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (r == 0) {
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000, 100)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     FAIL() << "the process hung instead of dying\n" << read_file(root.data("kevad.log"));

@@ -8,7 +8,8 @@
 #include <functional>
 
 #include "platform/addressing.h"
-#include "tunnel_fixture.h"
+#include "process.h"
+#include "tunnel_site.h"
 
 namespace {
 
@@ -232,15 +233,7 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
                         " >/dev/null")
                            .c_str());
   };
-  auto addr = [&] {
-    std::string out;
-    if (FILE* p = popen(("ip -n " + ns + " -4 -o addr show dev d0").c_str(), "r")) {
-      char b[512];
-      while (fgets(b, sizeof b, p)) out += b;
-      pclose(p);
-    }
-    return out;
-  };
+  auto addr = [&] { return run_command("ip -n " + ns + " -4 -o addr show dev d0 2>/dev/null"); };
   struct Case {
     std::string vars, address;
   } cases[] = {

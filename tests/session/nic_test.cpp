@@ -6,9 +6,11 @@
 #include <thread>
 
 #include "adapter/frame_batch.h"
+#include "in_process.h"
 #include "nic.h"
 #include "platform/registry.h"
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
+#include "wait.h"
 
 namespace {
 
@@ -82,8 +84,8 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   // The kernel marks the neighbour failed once its ARP retries are over: no
   // frame comes after that to end a read below.
   std::string neigh = "ip -n " + site.cli_ns() + " neigh show 192.168.203.77 dev " + site.adapter();
-  for (int i = 0; i < 300 && site.capture(neigh).find("FAILED") == std::string::npos; ++i) usleep(100000);
-  ASSERT_NE(std::string::npos, site.capture(neigh).find("FAILED")) << site.capture(neigh);
+  ASSERT_TRUE(wait_until([&] { return site.capture(neigh).find("FAILED") != std::string::npos; }, 30000, 100))
+      << site.capture(neigh);
   len = buf.size();
   while (nic_read(&dev, buf.data(), &len, 1) == 1) len = buf.size();
   std::thread aborter([&] {

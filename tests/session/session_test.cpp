@@ -3,7 +3,8 @@
 
 #include <regex>
 
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
+#include "wait.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ class Session : public ::testing::Test {
                            std::to_string(profile.size()) + "\r\n\r\n" + profile);
   }
   std::string kevad_log() { return read_file(site->data("kevad.log")); }
-  int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-  }
   // The State-Change messages in order.
   std::vector<std::string> states(Listener& l) {
     std::vector<std::string> out;
@@ -73,8 +69,8 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
 
   // A client that connects again as soon as it hears "Terminate" is served.
   ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
-  for (int i = 0; i < 100 && count(kevad_log(), "remote session started") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "remote session started"));
+  wait_until([&] { return count_of(kevad_log(), "remote session started") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "remote session started"));
   EXPECT_EQ(std::string::npos, kevad_log().find("a session is already running"));
 }
 
@@ -128,11 +124,11 @@ TEST_F(Session, DroppedConnectionReconnectsAfterTheFirstPause) {
   Listener l;
   ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "reconnect after 2 seconds...", 20000)) << kevad_log();
-  for (int i = 0; i < 100 && count(kevad_log(), "remote session started") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "remote session started")) << kevad_log();
+  wait_until([&] { return count_of(kevad_log(), "remote session started") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "remote session started")) << kevad_log();
   // The connection that succeeded put the schedule back to its start.
-  for (int i = 0; i < 100 && count(kevad_log(), "reconnect after 2 seconds...") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "reconnect after 2 seconds..."));
+  wait_until([&] { return count_of(kevad_log(), "reconnect after 2 seconds...") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "reconnect after 2 seconds..."));
   EXPECT_EQ(std::string::npos, kevad_log().find("reconnect after 30 seconds"));
 }
 
@@ -153,7 +149,7 @@ TEST_F(Session, SilentServerGetsOneKeepaliveThenTimesOut) {
   std::string trace = read_file(site->data("trace.log"));
   size_t tunnel = trace.find("ReadFile(65536)");
   ASSERT_NE(std::string::npos, tunnel);
-  EXPECT_EQ(1, count(trace.substr(tunnel), "SSL_write(4) = 4")) << trace;
+  EXPECT_EQ(1u, count_of(trace.substr(tunnel), "SSL_write(4) = 4")) << trace;
 }
 
 TEST_F(Session, AnAllowListTheAdapterRefusesStopsTheSession) {

@@ -11,24 +11,18 @@
 #include <cstdio>
 #include <thread>
 
-#include "tunnel_fixture.h"
+#include "files.h"
+#include "softhsm.h"
+#include "tunnel_site.h"
 
 namespace {
 
-const char* kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";
-const char* kPin = "1234";
 const std::string kCreated = "HTTP/1.1 201 Created\r\n";
 
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 class TokenTunnel : public ::testing::Test {
@@ -38,24 +32,18 @@ class TokenTunnel : public ::testing::Test {
     if (access(kSoftHsm, R_OK) != 0) GTEST_SKIP() << "SoftHSM2 is not installed";
     site = std::make_unique<TunnelSite>();
     ASSERT_TRUE(site->ok());
-    dir = site->root() + "/softhsm";
-    conf = dir + "/softhsm2.conf";
+    token = std::make_unique<SoftHsmToken>(site->root() + "/softhsm");
+    dir = token->dir();
+    conf = token->conf();
     hide = site->root() + "/token-hidden";
-    ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "/tokens'").c_str()));
-    write_file(conf, "directories.tokendir = " + dir + "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
-    run_ok("softhsm2-util --init-token --free --label velarn --so-pin 87654321 --pin " + std::string(kPin));
-    if (HasFatalFailure()) return;
+    // Only the programs the test runs see this token.
+    std::string error;
+    ASSERT_TRUE(token->init(&error, false)) << error;
     // The client's key and certificate go onto the token; only the
     // certificate stays on disk, as the CA the server checks clients against.
+    ASSERT_TRUE(token->make_identity("user", "token-user", &error)) << error;
+    ASSERT_TRUE(token->import("user", "01", &error)) << error;
     std::string base = dir + "/user";
-    run_ok("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/O=Velarn/CN=token-user' -keyout " + base +
-           ".key -out " + base + ".crt");
-    if (HasFatalFailure()) return;
-    std::string tool = p11tool() + " --login --pin " + kPin;
-    run_ok("openssl pkey -in " + base + ".key -outform DER -out " + base + ".key.der && " + tool +
-           " --write-object " + base + ".key.der --type privkey --id 01 --label user");
-    run_ok("openssl x509 -in " + base + ".crt -outform DER -out " + base + ".crt.der && " + tool +
-           " --write-object " + base + ".crt.der --type cert --id 01 --label user");
     run_ok("rm -f " + base + ".key " + base + ".key.der");
     // The server's users: certificate logins of that name only.
     write_file(site->root() + "/users", "cert-cn:token-user\n");
@@ -63,23 +51,13 @@ class TokenTunnel : public ::testing::Test {
   void TearDown() override { site.reset(); }
 
   // Runs cmd with the test's token configuration; its output.
-  std::string run(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(("(SOFTHSM2_CONF='" + conf + "'; export SOFTHSM2_CONF; " + cmd + ") 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = st;
-    return out;
-  }
+  std::string run(const std::string& cmd, int* status = nullptr) { return token->run(cmd, status); }
   void run_ok(const std::string& cmd) {
     int st = -1;
     std::string out = run(cmd, &st);
     ASSERT_EQ(0, st) << cmd << "\n" << out;
   }
-  std::string p11tool() const { return std::string("pkcs11-tool --module ") + kSoftHsm; }
+  std::string p11tool() const { return SoftHsmToken::tool(); }
 
   bool start_server(const std::vector<std::string>& tls) {
     std::vector<std::string> args = {"--ca", dir + "/user.crt", "--require-client-cert"};
@@ -124,6 +102,7 @@ class TokenTunnel : public ::testing::Test {
   void show_token() { unlink(hide.c_str()); }
 
   std::unique_ptr<TunnelSite> site;
+  std::unique_ptr<SoftHsmToken> token;
   std::string dir, conf, hide;
 };
 
@@ -156,8 +135,8 @@ TEST_F(TokenTunnel, LogsInWithTheKeyOnTheTokenOverTls12And13) {
       // while the tunnel runs.
       EXPECT_TRUE(site->wait_for_log(site->data("kevad.log"), "closing token session..", 3000));
       std::string klog = kevad_log().substr(log_from);
-      EXPECT_EQ(1, count(klog, "token sign..")) << klog;
-      EXPECT_EQ(count(klog, "opening token session.."), count(klog, "closing token session..")) << klog;
+      EXPECT_EQ(1u, count_of(klog, "token sign..")) << klog;
+      EXPECT_EQ(count_of(klog, "opening token session.."), count_of(klog, "closing token session..")) << klog;
       EXPECT_TRUE(ping_both_ways());
 
       EXPECT_EQ(0u, stop_session().rfind("HTTP/1.1 200 OK\r\n", 0));
@@ -194,8 +173,8 @@ TEST_F(TokenTunnel, WrongPinCostsOneTryAndEndsTheSession) {
 
   EXPECT_EQ(0, site->stop_kevad());
   std::string trace = read_file(site->data("trace.log"));
-  EXPECT_EQ(1, count(trace, "C_Login() = ")) << trace;
-  EXPECT_EQ(1, count(trace, "C_Login() = 160")) << trace;  // CKR_PIN_INCORRECT
+  EXPECT_EQ(1u, count_of(trace, "C_Login() = ")) << trace;
+  EXPECT_EQ(1u, count_of(trace, "C_Login() = 160")) << trace;  // CKR_PIN_INCORRECT
   // The token itself saw the failed login, and the right PIN still opens it.
   EXPECT_NE(std::string::npos, run(p11tool() + " -T").find("user PIN count low"));
   int st = -1;
@@ -219,8 +198,8 @@ TEST_F(TokenTunnel, WaitsForAHiddenTokenThenConnects) {
   std::vector<double> looks;
   auto started = Clock::now();
   while (looks.size() < 3 && seconds_since(started) < 30) {
-    int n = count(kevad_log(), "finding token..");
-    while (static_cast<int>(looks.size()) < n) looks.push_back(seconds_since(started));
+    size_t n = count_of(kevad_log(), "finding token..");
+    while (looks.size() < n) looks.push_back(seconds_since(started));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_GE(looks.size(), 3u) << kevad_log();
@@ -268,9 +247,9 @@ TEST_F(TokenTunnel, TokenPulledWhileConnectedKeepsTheTunnelAndTheReconnectWaitsF
   ASSERT_TRUE(start_server({}));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "reconnect after 1 seconds...", 5000)) << logs();
   // Two looks for the token came up empty: each attempt stopped there.
-  for (int i = 0; i < 300 && count(kevad_log(), "no token available") < 2; ++i)
+  for (int i = 0; i < 300 && count_of(kevad_log(), "no token available") < 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_GE(count(kevad_log(), "no token available"), 2) << logs();
+  ASSERT_GE(count_of(kevad_log(), "no token available"), 2u) << logs();
   // Nothing after the link closed: no new attempt was started.
   auto after_close = [&] {
     std::vector<std::string> s = states(l);

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "platform/local_pipe.h"
-#include "test_support.h"
 
 class TunnelSite {
  public:
@@ -54,7 +54,7 @@ class TunnelSite {
   bool wait_for_log(const std::string& file, const std::string& text, int ms) const;
 
  private:
-  pid_t spawn(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
+  pid_t start(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
               const std::vector<std::string>& env = {});
   TempRoot root_;
   std::string srv_, cli_, veth_a_, veth_b_;
