@@ -636,9 +636,12 @@ TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
   Device dev{connect_device(kGuid2, &st)};
   ASSERT_EQ(st, STATUS_SUCCESS);
   ASSERT_TRUE(dev.send(device_read_request(7, 4096)));
+  // Requests are served in order: the query's answer shows that the read
+  // before it is pending in the host, not still in the socket.
+  std::vector<uint8_t> m;
+  ASSERT_EQ(dev.call(device_query_request(8, OID_802_3_CURRENT_ADDRESS, 6), m).status, STATUS_SUCCESS);
   ASSERT_TRUE(reg.delete_key(std::string(kClass) + "\\0001"));
   kill(pid, SIGHUP);
-  std::vector<uint8_t> m;
   ASSERT_TRUE(dev.recv(m));
   DeviceResponse r{};
   decode_device_response(m.data(), m.size(), r);

@@ -16,6 +16,7 @@
 #include "profile.h"
 #include "vln.h"
 #include "vln_support.h"
+#include "wait.h"
 
 namespace {
 
@@ -189,6 +190,9 @@ TEST_F(Channel, CallbackMayCloseItsOwnHandle) {
   g_self_handle = h;
   send("event=State-Change&state=Connecting&message=Connecting");
   ASSERT_TRUE(events::wait_for(1));
+  // The callback closes the handle after it has recorded the event.
+  int32_t state = 0;
+  ASSERT_TRUE(wait_until([&] { return VLN_state(h, &state) == VLN_ERR_ARGUMENT; }));
   send("event=State-Change&state=Connected&message=Connected");
   EXPECT_EQ(VLN_ERR_ARGUMENT, VLN_close(h));
   // The service lets go of the listener, which keeps serving others. The
