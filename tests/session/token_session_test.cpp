@@ -74,22 +74,11 @@ class TokenTunnel : public ::testing::Test {
            driver + "</driver><pin>" + pin + "</pin><trust>" + read_file(site->root() + "/server.crt") +
            "</trust>" + extra + "</profile>";
   }
-  std::string post(const std::string& text) {
-    return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(text.size()) +
-                           "\r\n\r\n" + text);
-  }
   std::string stop_session() { return channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n"); }
   std::string kevad_log() { return read_file(site->data("kevad.log")); }
   std::string server_log() { return read_file(site->root() + "/server.log"); }
   std::string logs() { return "--- kevad.log\n" + kevad_log() + "--- server.log\n" + server_log(); }
 
-  // The State-Change messages in order.
-  static std::vector<std::string> states(Listener& l) {
-    std::vector<std::string> out;
-    for (const auto& e : l.events())
-      if (e.rfind("event=State-Change&", 0) == 0) out.push_back(e.substr(e.rfind("message=") + 8));
-    return out;
-  }
   bool ping_both_ways() {
     // A restarted server brings a new TAP with a new address: forget the
     // old one rather than wait for the neighbour entry to go stale.
@@ -125,7 +114,7 @@ TEST_F(TokenTunnel, LogsInWithTheKeyOnTheTokenOverTls12And13) {
     {
       Listener l;
       ASSERT_TRUE(l.ok());
-      ASSERT_EQ(kCreated, post(profile(c.driver, kPin)).substr(0, kCreated.size()));
+      ASSERT_EQ(kCreated, post_session(profile(c.driver, kPin)).substr(0, kCreated.size()));
       ASSERT_TRUE(l.wait_for("message=Connected", 20000)) << logs();
       EXPECT_TRUE(ping_both_ways());
       std::string slog = server_log();
@@ -142,7 +131,7 @@ TEST_F(TokenTunnel, LogsInWithTheKeyOnTheTokenOverTls12And13) {
       EXPECT_EQ(0u, stop_session().rfind("HTTP/1.1 200 OK\r\n", 0));
       ASSERT_TRUE(l.wait_for("message=Terminate", 20000)) << logs();
       std::vector<std::string> want = {"Connecting", "Connected", "Closing", "Closed", "Terminate"};
-      EXPECT_EQ(want, states(l));
+      EXPECT_EQ(want, l.states());
       for (const auto& e : l.events()) EXPECT_NE(0u, e.rfind("event=Error-Message&", 0)) << e;
     }
     site->stop_server();
@@ -157,10 +146,10 @@ TEST_F(TokenTunnel, WrongPinCostsOneTryAndEndsTheSession) {
   Listener l;
   ASSERT_TRUE(l.ok());
   // Reconnecting is allowed: only the token failure can end this session.
-  ASSERT_EQ(kCreated, post(profile(P11SHIM_PATH, "9999", "<reconnect>1</reconnect>")).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(profile(P11SHIM_PATH, "9999", "<reconnect>1</reconnect>")).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Terminate", 15000)) << logs();
   std::vector<std::string> want = {"Terminate"};
-  EXPECT_EQ(want, states(l));
+  EXPECT_EQ(want, l.states());
   // Reconnecting would demote an error to information; a PIN error never is.
   std::vector<std::string> ev = l.events();
   EXPECT_NE(ev.end(), std::find(ev.begin(), ev.end(), "event=Error-Message&state=Closed&message=PIN error"))
@@ -190,7 +179,7 @@ TEST_F(TokenTunnel, WaitsForAHiddenTokenThenConnects) {
   hide_token();
   Listener l;
   ASSERT_TRUE(l.ok());
-  ASSERT_EQ(kCreated, post(profile(P11SHIM_PATH, kPin, "<reconnect>0</reconnect>")).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(profile(P11SHIM_PATH, kPin, "<reconnect>0</reconnect>")).substr(0, kCreated.size()));
 
   // Each look for the token starts with "finding token..": note when each
   // one appears while the token is away.
@@ -209,7 +198,7 @@ TEST_F(TokenTunnel, WaitsForAHiddenTokenThenConnects) {
     EXPECT_GT(looks[i] - looks[i - 1], 2.5) << ::testing::PrintToString(looks);
     EXPECT_LT(looks[i] - looks[i - 1], 4.5) << ::testing::PrintToString(looks);
   }
-  EXPECT_TRUE(states(l).empty()) << ::testing::PrintToString(l.events());
+  EXPECT_TRUE(l.states().empty()) << ::testing::PrintToString(l.events());
   EXPECT_EQ(std::string::npos, kevad_log().find("starting remote session"));
   EXPECT_EQ(std::string::npos, server_log().find(": connected"));
   // Waiting is not a failure of the session: it neither ended nor logged in.
@@ -221,7 +210,7 @@ TEST_F(TokenTunnel, WaitsForAHiddenTokenThenConnects) {
   ASSERT_TRUE(l.wait_for("message=Connected", 10000)) << logs();
   EXPECT_LT(seconds_since(shown), 6.0);
   std::vector<std::string> want = {"Connecting", "Connected"};
-  EXPECT_EQ(want, states(l));
+  EXPECT_EQ(want, l.states());
   EXPECT_TRUE(ping_both_ways());
   EXPECT_EQ(0u, stop_session().rfind("HTTP/1.1 200 OK\r\n", 0));
   EXPECT_TRUE(l.wait_for("message=Terminate", 20000));
@@ -233,7 +222,7 @@ TEST_F(TokenTunnel, TokenPulledWhileConnectedKeepsTheTunnelAndTheReconnectWaitsF
   ASSERT_TRUE(start_kevad("[client]\nreconnect = 1\n"));
   Listener l;
   ASSERT_TRUE(l.ok());
-  ASSERT_EQ(kCreated, post(profile(P11SHIM_PATH, kPin)).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(profile(P11SHIM_PATH, kPin)).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Connected", 20000)) << logs();
 
   // The token is only needed for the handshake.
@@ -252,7 +241,7 @@ TEST_F(TokenTunnel, TokenPulledWhileConnectedKeepsTheTunnelAndTheReconnectWaitsF
   ASSERT_GE(count_of(kevad_log(), "no token available"), 2u) << logs();
   // Nothing after the link closed: no new attempt was started.
   auto after_close = [&] {
-    std::vector<std::string> s = states(l);
+    std::vector<std::string> s = l.states();
     auto closed = std::find(s.begin(), s.end(), "Closed");
     return closed == s.end() ? s : std::vector<std::string>(closed + 1, s.end());
   };

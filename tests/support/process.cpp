@@ -35,22 +35,31 @@ int shell(const std::string& cmd) {
 
 namespace {
 
-// In the child only: from here on nothing but async-signal-safe calls
-// matter, and the strings were built before the fork.
-[[noreturn]] void exec_argv(std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
-}
+// Everything the child needs is built before the fork: a test program has
+// threads, and after a fork only async-signal-safe calls may be made.
+struct ExecArgs {
+  std::vector<std::string> argv, env;
+  std::vector<char*> argp, envp;
 
-void put_env(const std::vector<std::string>& env) {
-  for (const auto& e : env) {
-    auto eq = e.find('=');
-    if (eq != std::string::npos) setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+  ExecArgs(std::vector<std::string> args, const std::vector<std::string>& extra) : argv(std::move(args)) {
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      bool replaced = false;
+      for (const auto& x : extra) replaced = replaced || x.compare(0, name.size() + 1, name + "=") == 0;
+      if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    for (auto& a : argv) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
   }
-}
+  [[noreturn]] void exec() {
+    execvpe(argp[0], argp.data(), envp.data());
+    _exit(127);
+  }
+};
 
 int open_output(const std::string& path, bool append) {
   return open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600);
@@ -66,8 +75,7 @@ std::vector<std::string> full_argv(const std::vector<std::string>& argv, const S
 void child_setup(const SpawnOptions& o) {
   if (o.die_with_parent) prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (o.own_group) setpgid(0, 0);
-  put_env(o.env);
-  int in = open("/dev/null", O_RDONLY);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (in >= 0) dup2(in, 0);
 }
 
@@ -86,7 +94,7 @@ ProgramRun run_program(const std::vector<std::string>& argv, const std::vector<s
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const SpawnOptions& o) {
-  std::vector<std::string> full = full_argv(argv, o);
+  ExecArgs run(full_argv(argv, o), o.env);
   std::string out = o.out_file.empty() ? "/dev/null" : o.out_file;
   pid_t pid = fork();
   if (pid == 0) {
@@ -97,7 +105,7 @@ pid_t spawn(const std::vector<std::string>& argv, const SpawnOptions& o) {
       int e = open_output(o.err_file, o.append);
       if (e >= 0) dup2(e, 2);
     }
-    exec_argv(full);
+    run.exec();
   }
   return pid;
 }
@@ -129,7 +137,7 @@ bool WatchedProcess::start(const std::vector<std::string>& argv, SpawnOptions o)
   fd_ = -1;
   out_.clear();
   eof_ = false;
-  std::vector<std::string> full = full_argv(argv, o);
+  ExecArgs run(full_argv(argv, o), o.env);
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return false;
   pid_ = fork();
@@ -137,7 +145,7 @@ bool WatchedProcess::start(const std::vector<std::string>& argv, SpawnOptions o)
     child_setup(o);
     dup2(p[1], 1);
     dup2(p[1], 2);
-    exec_argv(full);
+    run.exec();
   }
   close(p[1]);
   fd_ = p[0];

@@ -161,6 +161,11 @@ std::string channel_request(const std::string& text, int timeout_ms) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+std::string post_session(const std::string& profile) {
+  return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) +
+                         "\r\n\r\n" + profile);
+}
+
 Listener::Listener() : conn_(velarn::local_pipe_connect("\\\\.\\pipe\\kevad")) {
   if (!conn_) return;
   std::string req = "GET /keva/listen HTTP/1.1\r\n\r\n";
@@ -190,6 +195,13 @@ Listener::~Listener() {
 std::vector<std::string> Listener::events() {
   std::lock_guard<std::mutex> lock(m_);
   return events_;
+}
+
+std::vector<std::string> Listener::states() {
+  std::vector<std::string> out;
+  for (const auto& e : events())
+    if (e.rfind("event=State-Change&", 0) == 0) out.push_back(e.substr(e.rfind("message=") + 8));
+  return out;
 }
 
 bool Listener::wait_for(const std::string& text, int ms) {

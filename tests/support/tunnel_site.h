@@ -65,6 +65,8 @@ class TunnelSite {
 
 // A client of the control channel.
 std::string channel_request(const std::string& text, int timeout_ms = 20000);
+// A session started on the channel with this profile text; the answer.
+std::string post_session(const std::string& profile);
 
 // A listener on the control channel collecting event lines.
 class Listener {
@@ -73,6 +75,8 @@ class Listener {
   ~Listener();
   bool ok() const { return conn_ != nullptr; }
   std::vector<std::string> events();
+  // The messages of the State-Change events, in order.
+  std::vector<std::string> states();
   // Waits until an event line contains text.
   bool wait_for(const std::string& text, int ms);
 
