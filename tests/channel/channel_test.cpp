@@ -8,9 +8,11 @@
 #include <string>
 
 #include "channel.h"
+#include "files.h"
+#include "in_process.h"
 #include "kevad.h"
 #include "platform/local_pipe.h"
-#include "test_support.h"
+#include "wait.h"
 
 using velarn::local_pipe_connect;
 using velarn::PipeConnection;
@@ -52,7 +54,7 @@ class Channel : public PoolFixtureBase, public ::testing::Test {
     auto ops = fake_ops();
     channel_set_session_ops(&ops);
     ASSERT_EQ(0, channel_start(pool));
-    for (int i = 0; i < 200 && !conn(); ++i) usleep(10000);
+    wait_until([&] { return conn() != nullptr; }, 2000, 10);
   }
   void TearDown() override {
     channel_stop();

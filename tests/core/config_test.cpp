@@ -3,7 +3,8 @@
 #include <map>
 
 #include "config.h"
-#include "test_support.h"
+#include "files.h"
+#include "in_process.h"
 #include "trace.h"
 
 namespace {
@@ -104,7 +105,7 @@ TEST_F(Settings, IntegersTakeTheLeadingNumber) {
 TEST_F(Settings, SyntaxErrorFailsTheLoadAndLeavesNothing) {
   CapturedLog log;
   EXPECT_EQ(-1, load("[client]\nreconnect = 1\nbroken\n"));
-  EXPECT_TRUE(log.has_message(root.data("kevad.ini") + ":3: invalid config file"));
+  EXPECT_TRUE(log.has(root.data("kevad.ini") + ":3: invalid config file"));
   EXPECT_EQ(nullptr, config_get_string("client.reconnect", nullptr));
 }
 

@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
-#include <vector>
 
-#include "test_support.h"
+#include "files.h"
+#include "process.h"
+#include "wait.h"
 
 namespace {
 
@@ -28,24 +28,12 @@ TEST_P(Crash, DiesReportedWithItsTrace) {
   write_file(root.data("kevad.ini"), "[trace]\n");
   // The crash path under test is the service's own: a sanitizer build leaves
   // the fault signals to it.
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.emplace_back(*e);
   const char* asan = std::getenv("ASAN_OPTIONS");
-  env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":handle_segv=0:handle_sigbus=0:handle_abort=0");
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    execle(CRASH_PROBE_PATH, CRASH_PROBE_PATH, GetParam(), static_cast<char*>(nullptr), envp.data());
-    _exit(127);
-  }
+  SpawnOptions options;
+  options.env = {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":handle_segv=0:handle_sigbus=0:handle_abort=0"};
+  pid_t pid = spawn({CRASH_PROBE_PATH, GetParam()}, options);
   int status = 0;
-  pid_t r = 0;
-  for (int i = 0; i < 300 && (r = waitpid(pid, &status, WNOHANG)) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (r == 0) {
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000, 100)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     FAIL() << "the process hung instead of dying\n" << read_file(root.data("kevad.log"));

@@ -7,11 +7,14 @@
 #include <regex>
 #include <thread>
 
+#include "files.h"
+#include "in_process.h"
 #include "kevad.h"
 #include "kevad_internal.h"
 #include "platform/local_pipe.h"
 #include "platform/service.h"
-#include "test_support.h"
+#include "process.h"
+#include "wait.h"
 
 using namespace velarn;
 
@@ -122,35 +125,12 @@ struct Child {
   std::string err_file;
 };
 
-Child spawn(const TempRoot& root, std::vector<std::string> args) {
-  Child r;
-  r.err_file = root.path() + "/stderr.txt";
-  r.pid = fork();
-  if (r.pid == 0) {
-    FILE* f = freopen(r.err_file.c_str(), "w", stderr);
-    (void)f;
-    std::vector<char*> argv{const_cast<char*>(KEVAD_PATH)};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(KEVAD_PATH, argv.data());
-    _exit(127);
-  }
-  return r;
-}
-
-bool wait_for_text(const std::string& path, const std::string& text, int ms = 5000) {
-  for (int i = 0; i < ms / 20; ++i) {
-    if (read_file(path).find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-int finish(pid_t pid, int sig) {
-  if (sig) kill(pid, sig);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// kevad with these arguments in the throwaway root.
+Child start(const TempRoot& root, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {KEVAD_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string err = root.path() + "/stderr.txt";
+  return {spawn(argv, {.err_file = err}), err};
 }
 
 const char kLine[] = "[A-Z][a-z]{2} \\d{2} \\d{2}:\\d{2}:\\d{2} \\[info\\] ";
@@ -159,7 +139,7 @@ const char kLine[] = "[A-Z][a-z]{2} \\d{2} \\d{2}:\\d{2}:\\d{2} \\[info\\] ";
 
 TEST(Program, DebugModeLogsToStandardErrorAndEndsOnInterrupt) {
   TempRoot root;
-  Child r = spawn(root, {});
+  Child r = start(root, {});
   ASSERT_TRUE(wait_for_text(r.err_file, "startup succeeded"));
   EXPECT_EQ(0, finish(r.pid, SIGINT));
   std::string err = read_file(r.err_file);
@@ -172,7 +152,7 @@ TEST(Program, DebugModeLogsToStandardErrorAndEndsOnInterrupt) {
 
 TEST(Program, ServiceModeWritesTheMainLogAndStopsOnTerminate) {
   TempRoot root;
-  Child r = spawn(root, {"service"});
+  Child r = start(root, {"service"});
   ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
   EXPECT_EQ(0, finish(r.pid, SIGTERM));
   auto lines = lines_of(read_file(root.data("kevad.log")));
@@ -187,7 +167,7 @@ TEST(Program, ServiceModeWritesTheMainLogAndStopsOnTerminate) {
 TEST(Program, SyntaxErrorStopsStartupWithTheLineInTheErrorLog) {
   TempRoot root;
   write_file(root.data("kevad.ini"), "[client]\nreconnect = 5\n???\n");
-  Child r = spawn(root, {"service"});
+  Child r = start(root, {"service"});
   EXPECT_EQ(0, finish(r.pid, 0));  // start-up failure still exits 0
   std::string text = read_file(root.data("kevad-error.log"));
   EXPECT_NE(std::string::npos, text.find("[error] " + root.data("kevad.ini") + ":3: invalid config file\n"))
@@ -198,7 +178,7 @@ TEST(Program, SyntaxErrorStopsStartupWithTheLineInTheErrorLog) {
 TEST(Program, TraceSectionDumpsTheTraceAtExit) {
   TempRoot root;
   write_file(root.data("kevad.ini"), "[client]\nreconnect = 5,10\n[trace]\n");
-  Child r = spawn(root, {"service"});
+  Child r = start(root, {"service"});
   ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
   EXPECT_EQ(0, finish(r.pid, SIGTERM));
   std::string trace = read_file(root.data("trace.log"));
@@ -212,13 +192,13 @@ TEST(Program, TraceSectionDumpsTheTraceAtExit) {
 
 TEST(Program, InstallWritesAUnitIntoTheRoot) {
   TempRoot root;
-  Child r = spawn(root, {"install", "-x"});
+  Child r = start(root, {"install", "-x"});
   EXPECT_EQ(0, finish(r.pid, 0));
   std::string unit = read_file(root.path() + "/etc/systemd/system/kevad.service");
   EXPECT_NE(std::string::npos, unit.find(std::string("ExecStart=\"") + KEVAD_PATH + "\" service -x\n"));
-  r = spawn(root, {"install"});
+  r = start(root, {"install"});
   EXPECT_EQ(1, finish(r.pid, 0));  // exists already
-  r = spawn(root, {"uninstall"});
+  r = start(root, {"uninstall"});
   EXPECT_EQ(0, finish(r.pid, 0));
   EXPECT_EQ("", read_file(root.path() + "/etc/systemd/system/kevad.service"));
 }
@@ -239,7 +219,7 @@ TEST(Program, InstallEscapesItsArgumentsForTheUnit) {
   bool verify = std::system("command -v systemd-analyze >/dev/null") == 0;
   for (const auto& c : cases) {
     TempRoot root;
-    Child r = spawn(root, c.args);
+    Child r = start(root, c.args);
     EXPECT_EQ(c.code, finish(r.pid, 0)) << c.args[1];
     std::string path = root.path() + "/etc/systemd/system/kevad.service";
     std::string unit = read_file(path);
@@ -250,12 +230,7 @@ TEST(Program, InstallEscapesItsArgumentsForTheUnit) {
     }
     EXPECT_NE(std::string::npos, unit.find(std::string("ExecStart=\"") + KEVAD_PATH + "\"" + c.exec + "\n")) << unit;
     if (!verify) continue;
-    std::string out;
-    if (FILE* p = popen(("systemd-analyze verify --man=no '" + path + "' 2>&1").c_str(), "r")) {
-      char b[512];
-      while (fgets(b, sizeof b, p)) out += b;
-      pclose(p);
-    }
+    std::string out = run_command("systemd-analyze verify --man=no '" + path + "'");
     // Only this unit's own lines count: the host's other units are not ours.
     EXPECT_EQ(std::string::npos, out.find("kevad.service:")) << out;
   }
@@ -263,13 +238,10 @@ TEST(Program, InstallEscapesItsArgumentsForTheUnit) {
 
 TEST(Program, DeleteOnTheChannelStopsTheService) {
   TempRoot root;
-  Child r = spawn(root, {"service"});
+  Child r = start(root, {"service"});
   ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
   std::unique_ptr<velarn::PipeConnection> c;
-  for (int i = 0; i < 100 && !c; ++i) {
-    c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
-    if (!c) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  wait_until([&] { return (c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad")) != nullptr; });
   ASSERT_NE(nullptr, c);
   std::string req = "DELETE /keva/ HTTP/1.1\r\n\r\n";
   c->write(req.data(), req.size());
@@ -284,7 +256,7 @@ TEST(Program, DeleteOnTheChannelStopsTheService) {
 TEST(Program, OverlappingStopRequestsStopOnce) {
   TempRoot root;
   write_file(root.data("kevad.ini"), "[trace]\n");
-  Child r = spawn(root, {"service"});
+  Child r = start(root, {"service"});
   ASSERT_TRUE(wait_for_text(root.data("kevad.log"), "startup succeeded"));
   auto c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
   ASSERT_NE(nullptr, c);

@@ -7,8 +7,9 @@
 #include <regex>
 
 #include "config.h"
+#include "files.h"
+#include "in_process.h"
 #include "log.h"
-#include "test_support.h"
 #include "trace.h"
 
 namespace {
@@ -102,8 +103,8 @@ TEST_F(Logging, ServiceModeRoutesDebugOnlyToSessionAndTrace) {
   std::string main_log = read_file(root.data("kevad.log"));
   EXPECT_EQ(std::string::npos, main_log.find("quiet 1"));
   EXPECT_NE(std::string::npos, main_log.find("[info] loud 2\n"));
-  EXPECT_TRUE(cap.has_message("quiet 1"));
-  EXPECT_TRUE(cap.has_message("loud 2"));
+  EXPECT_TRUE(cap.has("quiet 1"));
+  EXPECT_TRUE(cap.has("loud 2"));
   std::string trace = read_file(dump);
   EXPECT_NE(std::string::npos, trace.find("[debug] quiet 1\n"));
   EXPECT_NE(std::string::npos, trace.find("[info] loud 2\n"));
@@ -151,7 +152,7 @@ TEST_F(Logging, UnopenableMainLogFailsWithTheSystemMessage) {
 TEST_F(Logging, RuntimeAndTlsErrorsAreNamed) {
   CapturedLog cap;
   log_apr_error("connect", APR_FROM_OS_ERROR(ECONNREFUSED));
-  EXPECT_TRUE(cap.has_message("connect: Connection refused"));
+  EXPECT_TRUE(cap.has("connect: Connection refused"));
 }
 
 // --- the trace ring ------------------------------------------------------------

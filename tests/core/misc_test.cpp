@@ -4,9 +4,10 @@
 #include <cstring>
 #include <thread>
 
+#include "files.h"
+#include "in_process.h"
 #include "misc.h"
 #include "msgbuf.h"
-#include "test_support.h"
 
 namespace {
 class Helpers : public PoolFixtureBase, public ::testing::Test {};
@@ -77,7 +78,7 @@ TEST_F(Helpers, WholeFileIsCappedAndTerminated) {
   EXPECT_EQ(0, text[65535]);
   CapturedLog cap;
   EXPECT_EQ(nullptr, read_whole_file(root.data("missing").c_str(), pool));
-  EXPECT_TRUE(cap.has_message(root.data("missing") + ": No such file or directory"));
+  EXPECT_TRUE(cap.has(root.data("missing") + ": No such file or directory"));
 }
 
 TEST_F(Helpers, TracedReceiveReportsTimeoutAsZeroAndSendsWhole) {
@@ -132,13 +133,13 @@ TEST(MessageBuffers, EndOfRunCheckWarnsAboutBuffersStillOut) {
   {
     CapturedLog cap;
     apr_pool_destroy(pool);
-    EXPECT_TRUE(cap.has_message("BUG!! some buffer still in use"));
+    EXPECT_TRUE(cap.has("BUG!! some buffer still in use"));
   }
   msgbuf_give(kept);
   apr_pool_create(&pool, nullptr);
   msgbuf_init(pool);
   CapturedLog cap;
   apr_pool_destroy(pool);
-  EXPECT_FALSE(cap.has_message("BUG!! some buffer still in use"));
+  EXPECT_FALSE(cap.has("BUG!! some buffer still in use"));
   EXPECT_EQ(0, msgbuf_outstanding());
 }

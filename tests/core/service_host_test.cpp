@@ -8,10 +8,10 @@
 #include <mutex>
 #include <thread>
 
+#include "files.h"
 #include "kevad_internal.h"
 #include "log.h"
 #include "platform/service.h"
-#include "test_support.h"
 #include "trace.h"
 
 using namespace velarn;

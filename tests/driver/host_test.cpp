@@ -31,7 +31,10 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "files.h"
 #include "platform/registry.h"
+#include "process.h"
+#include "wait.h"
 
 using namespace velarn;
 
@@ -44,25 +47,11 @@ const std::string kGuid2 = "{6B2C3D4E-1111-2222-3333-444455556666}";
 const std::string kIf = "vln5a1b2c3d";
 constexpr uint16_t kEtherType = 0x88B5;
 
-int sh(const std::string& cmd) { return std::system(cmd.c_str()); }
-
+// A command's standard output without its trailing line ends.
 std::string capture(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char b[256];
-    while (fgets(b, sizeof b, p)) out += b;
-    pclose(p);
-  }
+  std::string out = run_command("(" + cmd + ") 2>/dev/null");
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return out;
-}
-
-bool wait_for(const std::function<bool()>& cond, int ms = 5000) {
-  for (int t = 0; t < ms; t += 20) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return cond();
 }
 
 // Runs the calling thread inside the namespace for its lifetime.
@@ -111,30 +100,23 @@ struct Device {
 
 class VlncardHost : public ::testing::Test {
  protected:
-  std::string root, ns;
+  TempRoot temp;
+  std::string root = temp.path(), ns;
   pid_t pid = -1;
 
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    char tmpl[] = "/tmp/vlncard-test-XXXXXX";
-    root = mkdtemp(tmpl);
-    setenv("VELARN_ROOT", root.c_str(), 1);
     ns = "vlnctest" + std::to_string(getpid());
-    ASSERT_EQ(sh("ip netns add " + ns), 0);
-    sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
+    ASSERT_EQ(shell("ip netns add " + ns), 0);
+    shell("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
     add_instance("0000", kGuid);
   }
 
   void TearDown() override {
     if (pid > 0) {
-      kill(pid, SIGTERM);
-      int st;
-      for (int i = 0; i < 100 && waitpid(pid, &st, WNOHANG) == 0; ++i) usleep(20000);
-      kill(pid, SIGKILL);
-      waitpid(pid, &st, 0);
+      finish(pid, SIGTERM, 2000);
     }
-    if (!ns.empty()) sh("ip netns del " + ns + " 2>/dev/null");
-    if (!root.empty()) sh("rm -rf '" + root + "'");
+    if (!ns.empty()) shell("ip netns del " + ns + " 2>/dev/null");
   }
 
   void add_instance(const std::string& sub, const std::string& guid) {
@@ -148,15 +130,9 @@ class VlncardHost : public ::testing::Test {
   std::string device_path(const std::string& guid) { return root + "/run/velarn/Global/" + guid + ".vln"; }
 
   void start() {
-    pid = fork();
-    if (pid == 0) {
-      int err = open((root + "/vlncard.err").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      if (err >= 0) dup2(err, 2);
-      execlp("ip", "ip", "netns", "exec", ns.c_str(), VLNCARD_PATH, (char*)nullptr);
-      _exit(127);
-    }
+    pid = spawn({VLNCARD_PATH}, {.netns = ns, .err_file = root + "/vlncard.err", .append = true});
     // The pid is written once the adapters are up.
-    ASSERT_TRUE(wait_for([&] { return !capture("cat " + root + "/run/velarn/vlncard.pid 2>/dev/null").empty(); }))
+    ASSERT_TRUE(wait_until([&] { return !capture("cat " + root + "/run/velarn/vlncard.pid 2>/dev/null").empty(); }))
         << "vlncard did not start";
   }
 
@@ -276,7 +252,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   EXPECT_TRUE(if_flags() & IFF_UP);
   // The cable is unplugged until the media is connected; the host says so
   // right after the interface appears.
-  EXPECT_TRUE(wait_for([&] { return !carrier(); }));
+  EXPECT_TRUE(wait_until([&] { return !carrier(); }));
   Registry reg;
   EXPECT_EQ(reg.get_sz(kService, "VLN_MAC_000"), "12-01-5a-1b-2c-3d");
   EXPECT_EQ(reg.get_dword(std::string(kClass) + "\\0000", "VLN_MACINDEX"), 0u);
@@ -298,7 +274,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   EXPECT_EQ(r.kind, uint32_t(DEVICE_CONTROL));
   EXPECT_EQ(r.tag, 1u);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_TRUE(wait_for([&] { return carrier(); })) << "carrier did not come up";
+  EXPECT_TRUE(wait_until([&] { return carrier(); })) << "carrier did not come up";
 
   // Information requests and malformed requests through the socket.
   r = dev.call(device_query_request(2, OID_802_3_CURRENT_ADDRESS, 6), buf);
@@ -382,9 +358,9 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   // Media off, then on again, then close with frames queued.
   uint8_t zero[4] = {0, 0, 0, 0};
   dev.call(device_control_request(14, VLN_IOCTL_SET_MEDIA_STATUS, zero, 4), buf);
-  EXPECT_TRUE(wait_for([&] { return !carrier(); })) << "carrier did not go down";
+  EXPECT_TRUE(wait_until([&] { return !carrier(); })) << "carrier did not go down";
   dev.call(device_control_request(15, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
-  EXPECT_TRUE(wait_for([&] { return carrier(); }));
+  EXPECT_TRUE(wait_until([&] { return carrier(); }));
   r = dev.call(device_query_request(16, OID_GEN_XMIT_OK, 8), buf);
   uint64_t xmit_before = load_le64(r.data);
   for (int i = 0; i < 3; ++i) {
@@ -393,7 +369,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   }
   // Queued: a read too small for any of them says so and leaves them there.
   uint32_t probe = 30;
-  EXPECT_TRUE(wait_for([&] {
+  EXPECT_TRUE(wait_until([&] {
     DeviceResponse pr{};
     if (!dev.send(device_read_request(++probe, 8)) || !dev.recv(buf, 200)) {
       dev.send(device_cancel_request(probe));
@@ -404,7 +380,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   })) << "the frames never reached the adapter";
   close(dev.fd);
   dev.fd = -1;
-  EXPECT_TRUE(wait_for([&] { return !carrier(); })) << "closing did not take the carrier down";
+  EXPECT_TRUE(wait_until([&] { return !carrier(); })) << "closing did not take the carrier down";
 
   Device again{connect_device(kGuid, &st)};
   ASSERT_EQ(st, STATUS_SUCCESS);
@@ -474,7 +450,7 @@ TEST_F(VlncardHost, DownAndUpUnderTrafficKeepTheInterface) {
   std::vector<uint8_t> buf;
   uint8_t one[4] = {1, 0, 0, 0};
   dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf);
-  ASSERT_EQ(sh("ip -n " + ns + " addr add 10.77.0.1/24 dev " + kIf), 0);
+  ASSERT_EQ(shell("ip -n " + ns + " addr add 10.77.0.1/24 dev " + kIf), 0);
   const std::string index = link("-o link show " + kIf + " | cut -d: -f1");
 
   std::atomic<bool> stop{false};
@@ -499,10 +475,10 @@ TEST_F(VlncardHost, DownAndUpUnderTrafficKeepTheInterface) {
     }
   } joiner{stop, writer};
   for (int round = 0; round < 5; ++round) {
-    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " down"), 0);
+    ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " down"), 0);
     int seen = answered;
-    EXPECT_TRUE(wait_for([&] { return answered > seen + 16; })) << "writes stalled while down";
-    ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up"), 0) << "the interface was made anew";
+    EXPECT_TRUE(wait_until([&] { return answered > seen + 16; })) << "writes stalled while down";
+    ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " up"), 0) << "the interface was made anew";
     EXPECT_EQ(link("-o link show " + kIf + " | cut -d: -f1"), index) << "round " << round;
     EXPECT_NE(link("-o addr show dev " + kIf).find("10.77.0.1/24"), std::string::npos) << "round " << round;
   }
@@ -526,10 +502,10 @@ TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
   ASSERT_GE(ps, 0);
 
   const std::vector<uint8_t> mac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee};
-  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
+  ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
   // The kernel may report the two changes one after the other.
-  EXPECT_TRUE(wait_for([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
-  EXPECT_TRUE(wait_for([&] { return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0}; }));
+  EXPECT_TRUE(wait_until([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
+  EXPECT_TRUE(wait_until([&] { return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0}; }));
 
   // In: a directed frame to the new address, then one of the new MTU.
   auto to_us = test_frame(0x71);
@@ -572,10 +548,10 @@ TEST_F(VlncardHost, OneHostPerRoot) {
   EXPECT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
 
   const std::string bare = root + "/bin/vlncardsetup";  // no vlncard.inf beside it
-  ASSERT_EQ(sh("mkdir -p " + root + "/bin && cp " VLNCARDSETUP_PATH " " + bare), 0);
+  ASSERT_EQ(shell("mkdir -p " + root + "/bin && cp " VLNCARDSETUP_PATH " " + bare), 0);
   out = capture(bare + " uninstall 2>&1");
   EXPECT_NE(out.find("installation file not found"), std::string::npos) << out;
-  ASSERT_TRUE(wait_for([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "the host did not stop: " << out;
+  ASSERT_TRUE(wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; })) << "the host did not stop: " << out;
   pid = -1;
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   EXPECT_NE(access(pid_file.c_str(), F_OK), 0) << "the host's own pid file outlived it";
@@ -614,18 +590,18 @@ TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
   ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 5));
   start();
   auto routes = [&] { return link("-4 route show dev " + kIf); };
-  ASSERT_EQ(sh("ip -n " + ns + " link set " + kIf + " up && ip -n " + ns + " addr add 10.78.0.1/24 dev " + kIf), 0);
-  EXPECT_TRUE(wait_for([&] { return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") !=
+  ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " up && ip -n " + ns + " addr add 10.78.0.1/24 dev " + kIf), 0);
+  EXPECT_TRUE(wait_until([&] { return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") !=
                                     std::string::npos; }))
       << routes();
-  ASSERT_EQ(sh("ip -n " + ns + " route add 10.79.0.0/16 dev " + kIf), 0);
-  ASSERT_EQ(sh("ip -n " + ns + " route add 10.80.0.0/16 dev " + kIf + " metric 3"), 0);
-  EXPECT_TRUE(wait_for([&] { return routes().find("10.79.0.0/16 scope link metric 5") != std::string::npos; }))
+  ASSERT_EQ(shell("ip -n " + ns + " route add 10.79.0.0/16 dev " + kIf), 0);
+  ASSERT_EQ(shell("ip -n " + ns + " route add 10.80.0.0/16 dev " + kIf + " metric 3"), 0);
+  EXPECT_TRUE(wait_until([&] { return routes().find("10.79.0.0/16 scope link metric 5") != std::string::npos; }))
       << routes();
 
   ASSERT_TRUE(reg.set_dword(key, "InterfaceMetric", 7));
   kill(pid, SIGHUP);
-  EXPECT_TRUE(wait_for([&] {
+  EXPECT_TRUE(wait_until([&] {
     std::string r = routes();
     return r.find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 7") != std::string::npos &&
            r.find("10.79.0.0/16 scope link metric 7") != std::string::npos;
@@ -634,7 +610,7 @@ TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
   EXPECT_NE(r.find("10.80.0.0/16 scope link metric 3"), std::string::npos) << "a chosen metric was moved: " << r;
   EXPECT_EQ(r.find("10.79.0.0/16 scope link linkdown"), std::string::npos) << "the route without a metric stayed: " << r;
   // The prefix route still goes with its address.
-  ASSERT_EQ(sh("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
+  ASSERT_EQ(shell("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
   EXPECT_EQ(routes().find("10.78.0.0"), std::string::npos) << routes();
 }
 
@@ -654,7 +630,7 @@ TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
   ASSERT_EQ(access(device_path(kGuid).c_str(), F_OK), 0);
   add_instance("0001", kGuid2);
   kill(pid, SIGHUP);
-  EXPECT_TRUE(wait_for([&] { return access(device_path(kGuid2).c_str(), F_OK) == 0; }));
+  EXPECT_TRUE(wait_until([&] { return access(device_path(kGuid2).c_str(), F_OK) == 0; }));
   Registry reg;
   EXPECT_EQ(reg.get_dword(kService, "VLN_CNT"), 2u);
   EXPECT_EQ(reg.get_sz(kService, "VLN_MAC_001"), "12-01-6b-2c-3d-4e");
@@ -664,26 +640,29 @@ TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
   Device dev{connect_device(kGuid2, &st)};
   ASSERT_EQ(st, STATUS_SUCCESS);
   ASSERT_TRUE(dev.send(device_read_request(7, 4096)));
+  // Requests are served in order: the query's answer shows that the read
+  // before it is pending in the host, not still in the socket.
+  std::vector<uint8_t> m;
+  ASSERT_EQ(dev.call(device_query_request(8, OID_802_3_CURRENT_ADDRESS, 6), m).status, STATUS_SUCCESS);
   ASSERT_TRUE(reg.delete_key(std::string(kClass) + "\\0001"));
   kill(pid, SIGHUP);
-  std::vector<uint8_t> m;
   ASSERT_TRUE(dev.recv(m));
   DeviceResponse r{};
   decode_device_response(m.data(), m.size(), r);
   EXPECT_EQ(r.tag, 7u);
   EXPECT_EQ(r.status, STATUS_CANCELLED);
-  EXPECT_TRUE(wait_for([&] { return access(device_path(kGuid2).c_str(), F_OK) != 0; }));
+  EXPECT_TRUE(wait_until([&] { return access(device_path(kGuid2).c_str(), F_OK) != 0; }));
   EXPECT_EQ(reg.get_dword(kService, "VLN_USE_001"), 0u);
 
   // The interface deleted under the host comes back, with its address.
-  ASSERT_EQ(sh("ip netns exec " + ns + " ip link del " + kIf), 0);
-  EXPECT_TRUE(wait_for([&] { return capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/address 2>/dev/null") ==
+  ASSERT_EQ(shell("ip netns exec " + ns + " ip link del " + kIf), 0);
+  EXPECT_TRUE(wait_until([&] { return capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/address 2>/dev/null") ==
                                     "12:01:5a:1b:2c:3d"; }))
       << "the interface was not recreated";
 
   kill(pid, SIGTERM);
   int wst = 0;
-  ASSERT_TRUE(wait_for([&] { return waitpid(pid, &wst, WNOHANG) == pid; }));
+  ASSERT_TRUE(wait_until([&] { return waitpid(pid, &wst, WNOHANG) == pid; }));
   pid = -1;
   EXPECT_TRUE(WIFEXITED(wst));
   EXPECT_EQ(WEXITSTATUS(wst), 0);

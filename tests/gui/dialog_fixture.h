@@ -16,20 +16,9 @@
 #include "dialog_support.h"
 #include "dialogs.h"
 #include "gui_test_support.h"
+#include "process.h"
 
 namespace guitest {
-
-inline std::string sh(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(("(" + cmd + ") 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  if (status) *status = st;
-  return out;
-}
 
 class DialogTest : public ::testing::Test {
  protected:
@@ -110,7 +99,7 @@ class DialogTest : public ::testing::Test {
   std::string makeCert(const std::string& cn, const std::string& keyArgs = "-nodes") {
     std::string base = tmp.path() + "/" + cn;
     int st = 0;
-    std::string out = sh("openssl req -x509 -newkey rsa:2048 " + keyArgs + " -days 30 -keyout " +
+    std::string out = run_command("openssl req -x509 -newkey rsa:2048 " + keyArgs + " -days 30 -keyout " +
                              base + ".key -out " + base + ".crt -subj '/O=Velarn/CN=" + cn + "'",
                          &st);
     EXPECT_EQ(st, 0) << out;

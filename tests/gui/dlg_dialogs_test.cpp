@@ -257,13 +257,13 @@ TEST_F(DialogTest, ConnectingLogSplitsLongLinesOnceAndNeverInsideACharacter) {
 
 TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
   std::string base = makeCert("vpn-client");
-  std::string fp = guitest::sh("openssl x509 -in " + base + ".crt -noout -fingerprint -sha1");
+  std::string fp = run_command("openssl x509 -in " + base + ".crt -noout -fingerprint -sha1");
   QString want =
       QString::fromStdString(fp.substr(fp.find('=') + 1)).trimmed().toLower().replace(':', ' ');
   QFile f(QString::fromStdString(base + ".crt"));
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QByteArray pem = f.readAll();
-  std::string der = guitest::sh("openssl x509 -in " + base + ".crt -outform DER | base64 -w0");
+  std::string der = run_command("openssl x509 -in " + base + ".crt -outform DER | base64 -w0");
   for (const QByteArray& bytes : {pem, QByteArray::fromBase64(QByteArray::fromStdString(der))}) {
     CDlgCertificate d;
     d.certificate = bytes;
@@ -284,7 +284,7 @@ TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
 TEST_F(DialogTest, Pkcs12ImportResults) {
   std::string base = makeCert("p12");
   int st = 0;
-  guitest::sh("openssl pkcs12 -export -in " + base + ".crt -inkey " + base + ".key -out " + base +
+  run_command("openssl pkcs12 -export -in " + base + ".crt -inkey " + base + ".key -out " + base +
                   ".p12 -passout pass:right",
               &st);
   ASSERT_EQ(st, 0);

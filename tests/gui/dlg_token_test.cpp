@@ -11,13 +11,13 @@
 
 #include "dialog_fixture.h"
 #include "progress_dlg.h"
+#include "softhsm.h"
 #include "vlntoken.h"
 
-using guitest::sh;
 using vlngui::dlg::control;
 
 namespace {
-const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
+const char* kModule = kSoftHsm;
 
 class TokenDialogTest : public guitest::DialogTest {
  protected:
@@ -25,17 +25,10 @@ class TokenDialogTest : public guitest::DialogTest {
     DialogTest::SetUp();
     if (access(kModule, R_OK) != 0) GTEST_SKIP() << "SoftHSM2 is not installed";
     std::string d = tmp.path();
-    sh("mkdir -p " + d + "/tokens");
-    std::ofstream(d + "/softhsm2.conf")
-        << "directories.tokendir = " << d
-        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
     std::ofstream(d + "/vlntoken.ini") << "[PKCS11]\nsoft=" << kModule << "\t1\n";
-    setenv("SOFTHSM2_CONF", (d + "/softhsm2.conf").c_str(), 1);
     setenv("VLNTOKEN_INI", (d + "/vlntoken.ini").c_str(), 1);
-    int st = 0;
-    std::string out =
-        sh("softhsm2-util --init-token --free --label velarn --so-pin 87654321 --pin 1234", &st);
-    ASSERT_EQ(st, 0) << out;
+    std::string error;
+    ASSERT_TRUE(SoftHsmToken(d).init(&error)) << error;
     TokenDataInit();
     TokenLookup(nullptr, nullptr);
   }
@@ -82,7 +75,7 @@ TEST_F(TokenDialogTest, DeviceInformationFromTheTokenAndThePinChoice) {
   EXPECT_FALSE(progress.text().isEmpty());  // the library reported its steps
 
   std::string objs =
-      sh(std::string("pkcs11-tool --module ") + kModule + " --list-objects --login --pin 1234");
+      run_command(SoftHsmToken::tool() + " --list-objects --login --pin 1234");
   EXPECT_NE(objs.find("Certificate Object; type = X.509 cert"), std::string::npos) << objs;
   EXPECT_NE(objs.find("client.vln"), std::string::npos) << objs;
 

@@ -2,13 +2,12 @@
 // and a throwaway folder.
 #pragma once
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "catalog.h"
+#include "files.h"
 
 namespace guitest {
 
@@ -25,22 +24,6 @@ inline vlngui::Catalogs shipped(const std::string& lang) {
   return c;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = std::filesystem::temp_directory_path().string() + "/vlngui-test-" +
-                       std::to_string(::getpid()) + "-XXXXXX";
-    char* made = ::mkdtemp(tmpl.data());
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using ::TempDir;
 
 }  // namespace guitest

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../profile/test_certs.h"
+#include "test_certs.h"
 #include "gui_test_support.h"
 #include "main_connection.h"
 #include "vlntoken.h"

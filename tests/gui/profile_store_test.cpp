@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../profile/test_certs.h"
+#include "test_certs.h"
 #include "cp932.h"
 
 namespace {

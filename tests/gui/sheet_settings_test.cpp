@@ -139,7 +139,7 @@ TEST_F(DialogTest, SheetAutomaticConnectionNeedsTheLoginParts) {
 TEST_F(DialogTest, SheetAuthoritiesAndCredentials) {
   std::string a = makeCert("ca-one"), b = makeCert("ca-two");
   std::string both = tmp.path() + "/both.pem";
-  guitest::sh("cat " + a + ".crt " + b + ".crt > " + both);
+  run_command("cat " + a + ".crt " + b + ".crt > " + both);
   std::string client = makeCert("client", "-passout pass:kpw");
   ProfileRecord r = complete();
   CPropertySheetSetting sheet;

@@ -11,31 +11,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
+
+#include "files.h"
 
 namespace kst {
 
 namespace {
-// Never destroyed, so that the clean-up at exit still has the path.
 const std::string& temp_dir() {
-    static const std::string* dir = [] {
-        char tmpl[] = "/tmp/keva-server-test.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-        auto* d = new std::string(tmpl);
-        atexit([] { (void)!system(("rm -rf '" + temp_dir() + "'").c_str()); });
-        return d;
-    }();
-    return *dir;
+    static TempDir dir("keva-server-test");
+    return dir.path();
 }
 
 void run(const std::string& cmd) {
-    if (system((cmd + " >/dev/null 2>&1").c_str()) != 0)
-        throw std::runtime_error("command failed: " + cmd);
+    if (shell(cmd + " >/dev/null 2>&1") != 0) throw std::runtime_error("command failed: " + cmd);
 }
 }  // namespace
 
@@ -64,16 +54,8 @@ const Pki& Pki::get() {
 
 std::string write_temp_file(const std::string& name, const std::string& text) {
     std::string path = temp_dir() + "/" + name;
-    std::ofstream(path) << text;
+    write_file(path, text);
     return path;
-}
-
-// ---- ServerProcess ----
-
-ServerProcess::~ServerProcess() {
-    if (pid_ > 0) stop();
-    if (thread_.joinable()) thread_.join();
-    if (err_fd_ >= 0) close(err_fd_);
 }
 
 bool ServerProcess::start(const std::vector<std::string>& args, bool with_tls_files) {
@@ -83,83 +65,9 @@ bool ServerProcess::start(const std::vector<std::string>& args, bool with_tls_fi
         argv.insert(argv.end(), {"--cert", pki.server_cert(), "--key", pki.server_key()});
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(p[1], 2);
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-        cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    close(p[1]);
-    err_fd_ = p[0];
-    thread_ = std::thread([this] { reader(); });
-    if (!wait_for("listening on 127.0.0.1:", 10000)) return false;
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t at = out_.find("listening on 127.0.0.1:");
-    port = atoi(out_.c_str() + at + strlen("listening on 127.0.0.1:"));
+    if (!WatchedProcess::start(argv)) return false;
+    port = port_after("listening on 127.0.0.1:");
     return port > 0;
-}
-
-void ServerProcess::reader() {
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(err_fd_, buf, sizeof buf);
-        if (n <= 0) break;
-        std::lock_guard<std::mutex> lock(mu_);
-        out_.append(buf, static_cast<size_t>(n));
-        cv_.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(mu_);
-    eof_ = true;
-    cv_.notify_all();
-}
-
-bool ServerProcess::wait_for(const std::string& text, int timeout_ms) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                        [&] { return out_.find(text) != std::string::npos || eof_; }) &&
-           out_.find(text) != std::string::npos;
-}
-
-bool ServerProcess::saw(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return out_.find(text) != std::string::npos;
-}
-
-std::string ServerProcess::output() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return out_;
-}
-
-int ServerProcess::wait_exit(int timeout_ms) {
-    if (pid_ <= 0) return -1;
-    for (int waited = 0;; waited += 20) {
-        int status;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            if (thread_.joinable()) thread_.join();
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (waited >= timeout_ms) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-            if (thread_.joinable()) thread_.join();
-            return -1;
-        }
-        usleep(20000);
-    }
-}
-
-int ServerProcess::stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    return wait_exit(5000);
 }
 
 // ---- TestClient ----

@@ -4,12 +4,11 @@
 #include <openssl/ssl.h>
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "process.h"
 
 namespace kst {
 
@@ -29,31 +28,12 @@ struct Pki {
 
 std::string write_temp_file(const std::string& name, const std::string& text);
 
-class ServerProcess {
+// keva-server on 127.0.0.1 with a free port, the test certificates and the
+// given options; start() is true once it reports that it listens.
+class ServerProcess : public WatchedProcess {
 public:
-    ~ServerProcess();
-    // Starts keva-server on 127.0.0.1 with a free port, the test certificates
-    // and `args`; true once it reports that it listens.
     bool start(const std::vector<std::string>& args, bool with_tls_files = true);
-    // Waits for a line containing `text`; true when seen.
-    bool wait_for(const std::string& text, int timeout_ms = 5000);
-    bool saw(const std::string& text);
-    // SIGTERM, then the exit status (or -1 if it had to be killed).
-    int stop();
-    // For a server that must refuse to start: its exit status.
-    int wait_exit(int timeout_ms = 5000);
-    std::string output();
     int port = 0;
-
-private:
-    void reader();
-    pid_t pid_ = -1;
-    int err_fd_ = -1;
-    std::thread thread_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::string out_;
-    bool eof_ = false;
 };
 
 struct Message {

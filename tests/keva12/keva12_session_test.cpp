@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "in_process.h"
 #include "keva12.h"
 #include "log.h"
 #include "msgbuf.h"
 #include "profile.h"
 #include "ssl.h"
-#include "tests/core/test_support.h"
 #include "tls_peer.h"
 
 using testpeer::Message;
@@ -121,7 +121,7 @@ TEST_F(Keva12Session, PasswordLoginInfoAndTunnel) {
   EXPECT_EQ(7, conn->info->mac[5]);
   EXPECT_EQ(15, conn->info->keepalive);
   EXPECT_EQ(1, conn->info->capability_zero);
-  EXPECT_TRUE(log.has_message("server version: srv 9"));
+  EXPECT_TRUE(log.has("server version: srv 9"));
 
   // The client's wait ended before the peer's last read finished; let it.
   for (int i = 0; i < 100 && answers.empty(); i++)
@@ -189,7 +189,7 @@ TEST_F(Keva12Session, RefusalsAndTheirFatalFlag) {
     });
     RemoteConnection* conn = connect(peer.port());
     EXPECT_EQ(-1, keva12_client_start(conn, profile(kPassword)));
-    EXPECT_TRUE(seen.has_message(c.message));
+    EXPECT_TRUE(seen.has(c.message));
     EXPECT_EQ(c.fatal, conn->fatal);
     apr_socket_close(conn->socket);
   }
@@ -206,7 +206,7 @@ TEST_F(Keva12Session, BadInfoLengthIsAProtocolError) {
   });
   RemoteConnection* conn = connect(peer.port());
   EXPECT_EQ(-1, keva12_client_start(conn, profile(kPassword)));
-  EXPECT_TRUE(log.has_message("KEVA/1.2 protocol error"));
+  EXPECT_TRUE(log.has("KEVA/1.2 protocol error"));
   EXPECT_EQ(0, conn->fatal);
 }
 
@@ -225,7 +225,7 @@ TEST_F(Keva12Session, Greetings) {
     TlsPeer peer([](SSL*) {}, o);
     CapturedLog seen;
     EXPECT_EQ(-1, keva12_client_handshake(connect(peer.port())));
-    EXPECT_TRUE(seen.has_message("handshake error: protocol mismatch"));
+    EXPECT_TRUE(seen.has("handshake error: protocol mismatch"));
   }
   {
     testpeer::PeerOptions o;
@@ -233,7 +233,7 @@ TEST_F(Keva12Session, Greetings) {
     TlsPeer peer([](SSL*) {}, o);
     CapturedLog seen;
     EXPECT_EQ(-1, keva12_client_handshake(connect(peer.port())));
-    EXPECT_TRUE(seen.has_message("handshake error: I/O error"));
+    EXPECT_TRUE(seen.has("handshake error: I/O error"));
   }
 }
 
@@ -342,7 +342,7 @@ TEST_F(Keva12Tunnel, OversizedRecordEndsTheConnection) {
   }
   EXPECT_EQ(TUNNEL_WALK_OVERSIZED, walk);
   EXPECT_EQ(TUNNEL_FAILED, rc);
-  EXPECT_TRUE(log.has_message("KEVA/1.2 protocol error"));
+  EXPECT_TRUE(log.has("KEVA/1.2 protocol error"));
   EXPECT_TRUE(s.records.empty());
   apr_socket_close(conn->socket);
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "codec/value_codec.h"
+#include "files.h"
 #include "profile_fixture.h"
 
 namespace {
@@ -17,12 +18,6 @@ std::string run(const std::string& cmd) {
   while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
   pclose(f);
   return out;
-}
-
-std::string shell_quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
 }
 
 // The enc_ form made by the openssl command line alone: SHA-1 of the key
@@ -110,7 +105,7 @@ TEST_F(EncTest, SecretsOfAnyLengthAndLayout) {
     ASSERT_EQ(rc_, 0) << log_.all();
     EXPECT_EQ(std::string(p->auth.password), s) << n;
   }
-  LogCapture log;
+  CapturedLog log{CapturedLog::kDebugMode};
   profile_decrypt(pool_, "QUJD!!");
   EXPECT_TRUE(log.contains("invalid encoded value: not Base64 after 0 bytes")) << log.all();
 }

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "in_process.h"
 #include "keva/profile.h"
-#include "log_capture.h"
 
 class ProfileTest : public ::testing::Test {
  protected:
@@ -34,5 +34,5 @@ class ProfileTest : public ::testing::Test {
 
   apr_pool_t* pool_ = nullptr;
   int rc_ = 0;
-  LogCapture log_;
+  CapturedLog log_{CapturedLog::kDebugMode};
 };

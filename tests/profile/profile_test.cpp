@@ -92,7 +92,7 @@ TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
       {minimal("<proxyPort>99999999999</proxyPort>"), "invalid value for proxyPort: 99999999999"},
   };
   for (const auto& c : cases) {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     SessionProfile* p = parse(c.text);
     EXPECT_EQ(rc_, -1) << c.text;
     EXPECT_EQ(p, nullptr);
@@ -103,7 +103,7 @@ TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
 TEST_F(ProfileTest, MalformedXmlIsReportedWithTheParserText) {
   for (std::string text : {std::string(""), std::string("<profile><host>h</profile>"),
                            std::string("not xml at all"), std::string("<profile>\0</profile>", 20)}) {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(text);
     EXPECT_EQ(rc_, -1);
     ASSERT_EQ(log.messages().size(), 1u) << log.all();
@@ -124,7 +124,7 @@ TEST_F(ProfileTest, ProxyAndChoiceSettings) {
   EXPECT_EQ(p->change_type, CHANGE_RANDOM);
   EXPECT_TRUE(log_.has(" changeType = random"));
 
-  LogCapture log;
+  CapturedLog log{CapturedLog::kDebugMode};
   char* enc = profile_encrypt(pool_, "proxy-secret");
   p = parse(minimal(std::string("<proxyHost>proxy.lan</proxyHost><proxyUsername>bob</proxyUsername>"
                                 "<proxyPassword>plain</proxyPassword><enc_proxyPassword>") +
@@ -205,7 +205,7 @@ TEST_F(ProfileTest, MacListsAndTheirFailures) {
        {"00:11:22:33:44:55:66", "00:11:22:33:44", "00:11:22:33:44:5g", "zz",
         // Bytes without a digit would otherwise read as zeros.
         "", "::::::", "000c293ab180"}) {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(minimal(std::string("<deny>") + bad + "</deny>"));
     EXPECT_EQ(rc_, -1) << bad;
     EXPECT_TRUE(log.has(std::string("invalid mac address: ") + bad)) << bad << log.all();
@@ -246,26 +246,26 @@ TEST_F(ProfileTest, X509KeyAndCertificate) {
   EXPECT_FALSE(log_.contains("BEGIN"));
 
   {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(x509(other.pem(), cert.pem()));
     EXPECT_EQ(rc_, -1);
     EXPECT_TRUE(log.has("key/certificate mismatch")) << log.all();
   }
   {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(x509("garbage", cert.pem()));
     EXPECT_EQ(rc_, -1);
     EXPECT_TRUE(log.contains("/profile/privatekey: ")) << log.all();
   }
   {
     // An encrypted key must fail at once instead of asking for a passphrase.
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(x509(key.encrypted_pem("passphrase"), cert.pem()));
     EXPECT_EQ(rc_, -1);
     EXPECT_TRUE(log.contains("/profile/privatekey: ")) << log.all();
   }
   {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     parse(x509(key.pem(), "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"));
     EXPECT_EQ(rc_, -1);
     EXPECT_TRUE(log.contains("/profile/certificate: ")) << log.all();

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "files.h"
+
 #ifdef VLNPROFILE_PATH
 
 namespace {
@@ -19,29 +21,21 @@ struct Result {
 
 class VlnprofileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vlnprofile-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   std::string write(const std::string& name, const std::string& text) {
     std::string path = dir_ + "/" + name;
-    std::ofstream(path) << text;
+    write_file(path, text);
     return path;
   }
   Result run(const std::string& args) {
     std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
     int st = std::system((std::string(VLNPROFILE_PATH) + " " + args + " >" + out + " 2>" + err)
                              .c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out), slurp(err)};
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(out), read_file(err)};
   }
-  static std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::string dir_;
+  TempDir tmp_{"vlnprofile-test"};
+  std::string dir_ = tmp_.path();
 };
 
 const char kValid[] =

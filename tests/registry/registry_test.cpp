@@ -19,19 +19,8 @@ using velarn::RegValue;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
-void spit(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << text;
-}
-
-class RegistryTest : public TempRoot {};
+class RegistryTest : public RootTest {};
 
 TEST_F(RegistryTest, ValuesOfEveryTypeRoundTripThroughTheFiles) {
   Registry w;
@@ -130,7 +119,7 @@ TEST_F(RegistryTest, DamagedValuesFileIsReportedAndNeverOverwritten) {
   Registry reg;
   ASSERT_TRUE(reg.set_sz("K", "a", "1"));
   const std::string file = reg.dir() + "/K/.values";
-  ASSERT_FALSE(slurp(file).empty());
+  ASSERT_FALSE(read_file(file).empty());
 
   const char* damaged[] = {
       "",                                             // empty
@@ -149,14 +138,14 @@ TEST_F(RegistryTest, DamagedValuesFileIsReportedAndNeverOverwritten) {
   };
   for (const char* text : damaged) {
     SCOPED_TRACE(::testing::PrintToString(std::string(text)));
-    spit(file, text);
+    write_file(file, text);
     EXPECT_FALSE(reg.get("K", "a"));
     EXPECT_NE(reg.last_error().find("damaged registry values file"), std::string::npos) << reg.last_error();
     EXPECT_NE(reg.last_error().find(file), std::string::npos);
     EXPECT_TRUE(reg.value_names("K").empty());
     EXPECT_FALSE(reg.set_sz("K", "b", "2"));
     EXPECT_FALSE(reg.delete_value("K", "a"));
-    EXPECT_EQ(slurp(file), text);  // what could not be read is kept for repair
+    EXPECT_EQ(read_file(file), text);  // what could not be read is kept for repair
   }
   // The key itself stays usable: deleting and re-creating it recovers.
   EXPECT_TRUE(reg.delete_key("K"));

@@ -8,62 +8,25 @@
 #include <unistd.h>
 #include <vector>
 
+#include "process.h"
 #include "registry_fixture.h"
 
 #ifdef VLNREG_PATH
 
 namespace {
 
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-};
-
-std::string read_all(int fd) {
-  std::string s;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
-  return s;
+// vlnreg with standard input from /dev/null, as a script would run it.
+ProgramRun vlnreg(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {VLNREG_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv);
 }
 
-// Runs vlnreg with stdin from /dev/null, as a script would.
-ToolRun vlnreg(std::vector<std::string> args) {
-  std::string out_file = "/tmp/vlnreg-out-" + std::to_string(getpid());
-  std::string err_file = out_file + ".err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
-    int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv{const_cast<char*>(VLNREG_PATH)};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  ToolRun r;
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  int fo = open(out_file.c_str(), O_RDONLY), fe = open(err_file.c_str(), O_RDONLY);
-  r.out = read_all(fo);
-  r.err = read_all(fe);
-  close(fo);
-  close(fe);
-  unlink(out_file.c_str());
-  unlink(err_file.c_str());
-  return r;
-}
-
-class VlnregTest : public TempRoot {};
+class VlnregTest : public RootTest {};
 
 TEST_F(VlnregTest, AddQueryAndDeleteValuesOfEachType) {
   const std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vlncard";
-  ToolRun r = vlnreg({"add", key, "/v", "VLN_CNT", "/t", "REG_DWORD", "/d", "0x10", "/f"});
+  ProgramRun r = vlnreg({"add", key, "/v", "VLN_CNT", "/t", "REG_DWORD", "/d", "0x10", "/f"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "The operation completed successfully.\n");
   ASSERT_EQ(vlnreg({"add", key, "/v", "VLN_MAC_000", "/t", "REG_SZ", "/d", "12-01-4d-36-e9-72"}).code, 0);
@@ -134,14 +97,14 @@ TEST_F(VlnregTest, BadCommandLinesFailWithAMessage) {
       {{"query", "HKLM\\X", "/f"}, "query takes only"},
   };
   for (auto& c : cases) {
-    ToolRun r = vlnreg(c.args);
+    ProgramRun r = vlnreg(c.args);
     EXPECT_EQ(r.code, 1) << c.in_err;
     EXPECT_NE(r.err.find(c.in_err), std::string::npos) << r.err;
   }
   EXPECT_FALSE(velarn::Registry().key_exists("X"));
   // The root always exists once anything was written, and cannot go.
   ASSERT_EQ(vlnreg({"add", "HKLM\\X"}).code, 0);
-  ToolRun r = vlnreg({"delete", "HKLM\\", "/f"});
+  ProgramRun r = vlnreg({"delete", "HKLM\\", "/f"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("root"), std::string::npos);
   EXPECT_TRUE(velarn::Registry().key_exists("X"));
@@ -155,7 +118,7 @@ TEST_F(VlnregTest, DamagedValuesFileIsNamedNotHidden) {
   fclose(f);
   for (auto args : {std::vector<std::string>{"query", "HKLM\\K"}, {"query", "HKLM\\K", "/v", "a"},
                     {"add", "HKLM\\K", "/v", "b", "/d", "x", "/f"}}) {
-    ToolRun r = vlnreg(args);
+    ProgramRun r = vlnreg(args);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("damaged registry values file"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;

@@ -21,16 +21,18 @@
 #include <thread>
 #include <vector>
 
+#include "in_process.h"
 #include "keva12.h"
 #include "log.h"
 #include "msgbuf.h"
+#include "peers.h"
 #include "profile.h"
 #include "proxy.h"
 #include "remote.h"
 #include "squid_proxy.h"
 #include "ssl.h"
-#include "tests/core/test_support.h"
 #include "tls_peer.h"
+#include "wait.h"
 
 using testpeer::Message;
 using testpeer::TlsPeer;
@@ -73,7 +75,7 @@ TEST_F(Schedule, OverflowKeepsTheFirst255) {
   ASSERT_EQ(255u, v.size());
   EXPECT_EQ(255, v.back());
   EXPECT_EQ(-1, link.schedule[255]);
-  EXPECT_TRUE(log.has_message("reconnect buffer overflow"));
+  EXPECT_TRUE(log.has("reconnect buffer overflow"));
 }
 
 TEST_F(Schedule, LastWaitRepeats) {
@@ -217,18 +219,6 @@ void accept_all(SSL* ssl) {
 }
 
 // A port with nothing listening on it.
-int closed_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 class RemoteOpen : public ::testing::Test, public PoolFixtureBase {
  protected:
   void SetUp() override {
@@ -267,7 +257,7 @@ TEST_F(RemoteOpen, NextServerAfterAFailureThenClose) {
   ASSERT_EQ(0, remote_open(l));
   EXPECT_EQ(std::vector<int>({SESSION_CONNECTING, SESSION_CONNECTED}), rec.states);
   EXPECT_EQ(std::vector<int>({1, 0}), rec.more);
-  EXPECT_TRUE(log.has_message("connecting to 127.0.0.1:" + std::to_string(good.port()) + "..."));
+  EXPECT_TRUE(log.has("connecting to 127.0.0.1:" + std::to_string(good.port()) + "..."));
   EXPECT_EQ(1, l->reconnect_allowed);
   ASSERT_NE(nullptr, l->connection);
   EXPECT_STREQ("127.0.0.1", l->connection->host);
@@ -285,7 +275,7 @@ TEST_F(RemoteOpen, NextServerAfterAFailureThenClose) {
 TEST_F(RemoteOpen, AllServersFail) {
   RemoteLink* l = link({{"127.0.0.1", closed_port()}, {"127.0.0.1", closed_port()}});
   EXPECT_EQ(-1, remote_open(l));
-  EXPECT_TRUE(log.has_message("no server available"));
+  EXPECT_TRUE(log.has("no server available"));
   EXPECT_EQ(nullptr, l->connection);
   EXPECT_EQ(0, l->reconnect_allowed);  // the profile's value, untouched
   EXPECT_EQ(0, rec.more.back());
@@ -293,7 +283,7 @@ TEST_F(RemoteOpen, AllServersFail) {
   RemoteLink* one = link({{"127.0.0.1", closed_port()}});
   CapturedLog again;
   EXPECT_EQ(-1, remote_open(one));
-  EXPECT_FALSE(again.has_message("no server available"));
+  EXPECT_FALSE(again.has("no server available"));
 }
 
 TEST_F(RemoteOpen, FatalRefusalStopsAtOnce) {
@@ -309,10 +299,10 @@ TEST_F(RemoteOpen, FatalRefusalStopsAtOnce) {
                        "<reconnect>1</reconnect>");
   EXPECT_EQ(1, l->reconnect_allowed);
   EXPECT_EQ(-1, remote_open(l));
-  EXPECT_TRUE(log.has_message("login error: authentication failure"));
+  EXPECT_TRUE(log.has("login error: authentication failure"));
   EXPECT_EQ(0, l->reconnect_allowed);
   EXPECT_EQ(0, never.connections());
-  EXPECT_FALSE(log.has_message("no server available"));
+  EXPECT_FALSE(log.has("no server available"));
 }
 
 TEST_F(RemoteOpen, StopRequestEndsTheSearch) {
@@ -333,7 +323,7 @@ TEST_F(RemoteOpen, ProxyReplyInSegments) {
                            "</proxyPort><proxyUsername>Aladdin</proxyUsername>"
                            "<proxyPassword>open sesame</proxyPassword>");
   ASSERT_EQ(0, remote_open(l));
-  EXPECT_TRUE(log.has_message("connecting to vpn.example:5711 via 127.0.0.1:" +
+  EXPECT_TRUE(log.has("connecting to vpn.example:5711 via 127.0.0.1:" +
                               std::to_string(proxy.port()) + "..."));
   std::string req = proxy.proxy_request();
   EXPECT_EQ(0u, req.find("CONNECT vpn.example:5711 HTTP/1.0\r\nHost: vpn.example\r\n"));
@@ -345,55 +335,6 @@ TEST_F(RemoteOpen, ProxyReplyInSegments) {
 }
 
 // --- Through tinyproxy -------------------------------------------------------------------
-
-class Tinyproxy {
- public:
-  explicit Tinyproxy(bool auth) {
-    port_ = closed_port();
-    char tmpl[] = "/tmp/velarn-tinyproxy-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::ofstream conf(dir_ + "/tinyproxy.conf");
-    conf << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\n"
-         << "Allow 127.0.0.1\nLogLevel Critical\nLogFile \"" << dir_ << "/log\"\n";
-    if (auth) conf << "BasicAuth user secret\n";
-    conf.close();
-    pid_ = fork();
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      execlp("tinyproxy", "tinyproxy", "-d", "-c", (dir_ + "/tinyproxy.conf").c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Ready once it accepts.
-    for (int i = 0; i < 100; i++) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(fd);
-      if (ok) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  ~Tinyproxy() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int st;
-      waitpid(pid_, &st, 0);
-    }
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string dir_;
-};
 
 template <class Proxy>
 std::string via(const Proxy& p, const std::string& user = {}, const std::string& pw = {},
@@ -426,7 +367,7 @@ TEST_F(RemoteOpen, TinyproxyRefusedAuthenticationIsFinal) {
   RemoteLink* l = link({{"127.0.0.1", server.port()}, {"127.0.0.1", server.port()}},
                        "<reconnect>1</reconnect>" + via(proxy));
   EXPECT_EQ(-1, remote_open(l));
-  EXPECT_TRUE(log.has_message("proxy connection error: authentication failure"));
+  EXPECT_TRUE(log.has("proxy connection error: authentication failure"));
   EXPECT_EQ(0, l->reconnect_allowed);
   EXPECT_EQ(0, server.connections());
   int attempts = 0;
@@ -443,8 +384,8 @@ TEST_F(RemoteOpen, TinyproxyUnauthorizedIsNotFinal) {
   RemoteLink* l = link({{"127.0.0.1", server.port()}, {"127.0.0.1", server.port()}},
                        "<reconnect>1</reconnect>" + via(proxy, "user", "wrong"));
   EXPECT_EQ(-1, remote_open(l));
-  EXPECT_TRUE(log.has_message("proxy error: Unauthorized"));
-  EXPECT_TRUE(log.has_message("no server available"));
+  EXPECT_TRUE(log.has("proxy error: Unauthorized"));
+  EXPECT_TRUE(log.has("no server available"));
   EXPECT_EQ(1, l->reconnect_allowed);
   EXPECT_EQ(0, server.connections());
 }
@@ -497,13 +438,13 @@ TEST_F(RemoteOpen, SquidChallengeAnsweredOnce) {
     if (c.connects) {
       ASSERT_EQ(0, remote_open(l));
       EXPECT_EQ(KEVA12_GREETING, server.greeting());
-      EXPECT_TRUE(seen.has_message(std::string("proxy asks for ") +
+      EXPECT_TRUE(seen.has(std::string("proxy asks for ") +
                                    (c.scheme[0] == 'n' ? "NTLM" : "Digest") + " authentication"));
       apr_socket_close(l->connection->socket);
       apr_pool_clear(l->pool);
     } else {
       EXPECT_EQ(-1, remote_open(l));
-      EXPECT_TRUE(seen.has_message("proxy connection error: authentication failure"));
+      EXPECT_TRUE(seen.has("proxy connection error: authentication failure"));
       EXPECT_EQ(0, l->reconnect_allowed);
       EXPECT_EQ(0, server.connections());
     }
@@ -613,7 +554,7 @@ TEST_F(RemoteOpen, DigestWithSha256) {
     } else {
       EXPECT_EQ(-1, rc);
       EXPECT_EQ(1, l->connection->fatal);
-      EXPECT_TRUE(seen.has_message("proxy connection error: authentication failure"));
+      EXPECT_TRUE(seen.has("proxy connection error: authentication failure"));
     }
     apr_pool_clear(l->pool);
   }

@@ -9,29 +9,20 @@
 #include <cstdio>
 #include <string>
 
+#include "in_process.h"
 #include "log.h"
 #include "platform/route_table.h"
+#include "process.h"
 #include "remote.h"
-#include "tests/core/test_support.h"
 
 namespace {
-
-std::string run(const std::string& cmd) {
-  std::string out;
-  FILE* f = popen((cmd + " 2>&1").c_str(), "r");
-  if (!f) return out;
-  char buf[512];
-  while (fgets(buf, sizeof buf, f)) out += buf;
-  pclose(f);
-  return out;
-}
 
 class RoutePin : public ::testing::Test, public PoolFixtureBase {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     ns_ = "vlnroute" + std::to_string(getpid());
-    ASSERT_EQ("", run("ip netns add " + ns_));
+    ASSERT_EQ("", run_command("ip netns add " + ns_));
     added_ = true;
     // A veth pair kept inside the namespace: its carrier is up once both
     // ends are.
@@ -52,9 +43,9 @@ class RoutePin : public ::testing::Test, public PoolFixtureBase {
       setns(home_, CLONE_NEWNET);
       close(home_);
     }
-    if (added_) run("ip netns del " + ns_);
+    if (added_) run_command("ip netns del " + ns_);
   }
-  std::string ip(const std::string& args) { return run("ip -n " + ns_ + " " + args); }
+  std::string ip(const std::string& args) { return run_command("ip -n " + ns_ + " " + args); }
   std::string route(const std::string& dest) { return ip("-4 route show " + dest + "/32"); }
 
   apr_sockaddr_t* addr(const char* host) {
@@ -75,7 +66,7 @@ TEST_F(RoutePin, AddsAHostRouteThroughTheGatewayAndRemovesIt) {
   ASSERT_EQ(0, route_pin(addr("198.51.100.7"), attempt));
   EXPECT_NE(std::string::npos, route("198.51.100.7").find("via 10.77.0.254 dev d0"))
       << route("198.51.100.7");
-  EXPECT_TRUE(log.has_message("route created: 198.51.100.7:5711"));
+  EXPECT_TRUE(log.has("route created: 198.51.100.7:5711"));
   bool gateway_line = false;
   for (const auto& e : log.entries())
     gateway_line |= e.message.rfind("using gateway: 10.77.0.254 (#", 0) == 0;
@@ -87,7 +78,7 @@ TEST_F(RoutePin, AddsAHostRouteThroughTheGatewayAndRemovesIt) {
   apr_pool_clear(attempt);
   EXPECT_EQ("", route("198.51.100.7"));
   EXPECT_NE("", route("198.51.100.8"));
-  EXPECT_TRUE(log.has_message("route deleted"));
+  EXPECT_TRUE(log.has("route deleted"));
   apr_pool_destroy(attempt);
 }
 

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "in_process.h"
 #include "keva12.h"
 #include "msgbuf.h"
+#include "peers.h"
 #include "profile.h"
 #include "remote.h"
 #include "ssl.h"
-#include "tests/core/test_support.h"
 #include "tls_peer.h"
 
 namespace {
@@ -41,65 +43,27 @@ const Identity& client_identity() {
   return id;
 }
 
-// keva-server on a free loopback port, stopped (and reaped) with the object.
-class KevaServer {
+// keva-server with this suite's identities and users, in a folder of its own.
+class Server {
  public:
-  explicit KevaServer(std::vector<std::string> extra) {
-    char tmpl[] = "/tmp/velarn-kevaserver-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    write_file(dir_ + "/key.pem", server_identity().key);
-    write_file(dir_ + "/cert.pem", server_identity().cert);
-    write_file(dir_ + "/ca.pem", client_identity().cert);
-    write_file(dir_ + "/users",
-               "al:pw\nticket:TK-1\ncert-cn:client-7\ndisabled:bob\nbob:pw\n");
-    std::vector<std::string> args = {KEVA_SERVER_PATH, "--listen", "127.0.0.1", "--port", "0",
-                                     "--cert", dir_ + "/cert.pem", "--key", dir_ + "/key.pem",
-                                     "--ca", dir_ + "/ca.pem", "--users", dir_ + "/users"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 2);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    err_ = fdopen(fds[0], "r");
-    char line[512];
-    while (fgets(line, sizeof line, err_)) {
-      const char* p = strstr(line, "listening on ");
-      const char* colon = p ? strrchr(p, ':') : nullptr;
-      if (colon) {
-        port_ = atoi(colon + 1);
-        break;
-      }
-    }
-  }
-  ~KevaServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int st;
-      waitpid(pid_, &st, 0);
-    }
-    if (err_) fclose(err_);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-  }
-  int port() const { return port_; }
-  const std::string& dir() const { return dir_; }
+  explicit Server(const std::vector<std::string>& extra) : process_(options(extra)) {}
+  int port() const { return process_.port(); }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
-  pid_t pid_ = -1;
-  FILE* err_ = nullptr;
-  int port_ = 0;
-  std::string dir_;
+  std::vector<std::string> options(const std::vector<std::string>& extra) {
+    const std::string& d = dir_.path();
+    write_file(d + "/key.pem", server_identity().key);
+    write_file(d + "/cert.pem", server_identity().cert);
+    write_file(d + "/ca.pem", client_identity().cert);
+    write_file(d + "/users", "al:pw\nticket:TK-1\ncert-cn:client-7\ndisabled:bob\nbob:pw\n");
+    std::vector<std::string> args = {"--cert", d + "/cert.pem", "--key", d + "/key.pem",
+                                     "--ca",   d + "/ca.pem",   "--users", d + "/users"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  TempDir dir_{"velarn-kevaserver"};
+  KevaServer process_;
 };
 
 class SessionStart : public ::testing::Test, public PoolFixtureBase {
@@ -114,7 +78,7 @@ class SessionStart : public ::testing::Test, public PoolFixtureBase {
   }
 
   // One attempt at server with the given login elements.
-  int open(const KevaServer& server, const std::string& auth) {
+  int open(const Server& server, const std::string& auth) {
     std::string xml = "<profile version=\"1.0\"><host>127.0.0.1</host><port>" +
                       std::to_string(server.port()) + "</port><reconnect>1</reconnect>" + auth +
                       "</profile>";
@@ -149,7 +113,7 @@ std::string x509() {
 const char* kTicket = "<authtype>ticket</authtype><ticket>TK-1</ticket>";
 
 TEST_F(SessionStart, EveryLoginMethod) {
-  KevaServer server({"--version-text", "ref 2", "--keepalive", "20", "--mac", "02:00:00:00:00:01"});
+  Server server({"--version-text", "ref 2", "--keepalive", "20", "--mac", "02:00:00:00:00:01"});
   ASSERT_GT(server.port(), 0);
   std::string trust = "<trust>" + server_identity().cert + "</trust>";
   struct Case {
@@ -162,57 +126,57 @@ TEST_F(SessionStart, EveryLoginMethod) {
     SCOPED_TRACE(c.name);
     CapturedLog seen;
     EXPECT_EQ(0, open(server, c.auth));
-    EXPECT_TRUE(seen.has_message("server version: ref 2"));
+    EXPECT_TRUE(seen.has("server version: ref 2"));
     EXPECT_EQ(1, link->reconnect_allowed);
     EXPECT_EQ(SESSION_CLOSING, link->state);
   }
 }
 
 TEST_F(SessionStart, RefusalsFromTheUsersFile) {
-  KevaServer server({});
+  Server server({});
   ASSERT_GT(server.port(), 0);
   EXPECT_EQ(-1, open(server, password("al", "wrong")));
-  EXPECT_TRUE(log.has_message("login error: authentication failure"));
+  EXPECT_TRUE(log.has("login error: authentication failure"));
   EXPECT_EQ(0, link->reconnect_allowed);
   EXPECT_EQ(-1, open(server, password("bob", "pw")));
-  EXPECT_TRUE(log.has_message("login error: user disabled"));
+  EXPECT_TRUE(log.has("login error: user disabled"));
   EXPECT_EQ(0, link->reconnect_allowed);
 }
 
 TEST_F(SessionStart, RefusalsThatAllowAnotherTry) {
   for (const char* code : {"2", "3", "9"}) {
     SCOPED_TRACE(code);
-    KevaServer server({"--refuse", code});
+    Server server({"--refuse", code});
     ASSERT_GT(server.port(), 0);
     CapturedLog seen;
     EXPECT_EQ(-1, open(server, password("al", "pw")));
     std::string expect = code[0] == '2'   ? "login error: user already connected"
                          : code[0] == '3' ? "login error: too many connections"
                                           : "login error: protocol error";
-    EXPECT_TRUE(seen.has_message(expect));
+    EXPECT_TRUE(seen.has(expect));
     EXPECT_EQ(1, link->reconnect_allowed);
   }
 }
 
 TEST_F(SessionStart, ServerMisbehaviour) {
   {
-    KevaServer server({"--pre-tunnel", "01000000", "--info-extra", "b0000100ff"});
+    Server server({"--pre-tunnel", "01000000", "--info-extra", "b0000100ff"});
     EXPECT_EQ(0, open(server, kTicket));
   }
   {
-    KevaServer server({"--bad-info", "keepalive"});
+    Server server({"--bad-info", "keepalive"});
     CapturedLog seen;
     EXPECT_EQ(-1, open(server, kTicket));
-    EXPECT_TRUE(seen.has_message("KEVA/1.2 protocol error"));
+    EXPECT_TRUE(seen.has("KEVA/1.2 protocol error"));
   }
   {
-    KevaServer server({"--greeting", "KEVA/1.0 OK"});
+    Server server({"--greeting", "KEVA/1.0 OK"});
     CapturedLog seen;
     EXPECT_EQ(-1, open(server, kTicket));
-    EXPECT_TRUE(seen.has_message("handshake error: protocol mismatch"));
+    EXPECT_TRUE(seen.has("handshake error: protocol mismatch"));
   }
   {
-    KevaServer server({"--split", "bytes"});
+    Server server({"--split", "bytes"});
     EXPECT_EQ(0, open(server, password("al", "pw")));
   }
 }

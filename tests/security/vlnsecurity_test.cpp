@@ -12,26 +12,18 @@
 #include <functional>
 #include <string>
 
-namespace {
+#include "files.h"
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+namespace {
 
 class VlnSecurityTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    std::string tmpl = "/tmp/vlnsec-" + std::to_string(getpid()) + "-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
+    root_ = tmp_.path();
     ASSERT_EQ(mkdir((root_ + "/var").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((root_ + "/var/lib").c_str(), 0755), 0);
     data_ = root_ + "/var/lib/Velarn";
-  }
-  void TearDown() override {
-    if (!root_.empty()) std::system(("rm -rf '" + root_ + "'").c_str());
   }
 
   // Exit code; the standard error is kept in err_. No display: the failure
@@ -40,15 +32,16 @@ class VlnSecurityTest : public ::testing::Test {
     std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY VELARN_ROOT='" + root_ + "' " +
                       VLNSECURITY_PATH + " " + args + " 2>'" + root_ + "/err'";
     int st = std::system(cmd.c_str());
-    err_ = slurp(root_ + "/err");
+    err_ = read_file(root_ + "/err");
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   }
   std::string acl(const std::string& path) {
     std::string out = root_ + "/acl";
     std::system(("getfacl -E -p --omit-header '" + path + "' >'" + out + "' 2>&1").c_str());
-    return slurp(out);
+    return read_file(out);
   }
 
+  TempDir tmp_{"vlnsec"};
   std::string root_, data_, err_;
 };
 

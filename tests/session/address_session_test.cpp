@@ -8,7 +8,8 @@
 #include <functional>
 
 #include "platform/addressing.h"
-#include "tunnel_fixture.h"
+#include "process.h"
+#include "tunnel_site.h"
 
 namespace {
 
@@ -61,10 +62,6 @@ class Address : public ::testing::Test {
                          "exec \"$0\" \"$@\"";
     return site->start_kevad_wrapped(ini, {"unshare", "-m", "--propagation", "private", "sh", "-c", script});
   }
-  std::string post(const std::string& profile) {
-    return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) +
-                           "\r\n\r\n" + profile);
-  }
   std::string ns_cmd(const std::string& cmd) { return site->capture("ip netns exec " + site->cli_ns() + " " + cmd); }
   std::string adapter_addr() { return ns_cmd("ip -4 -o addr show dev " + site->adapter()); }
   std::string adapter_routes() { return ns_cmd("ip -4 route show dev " + site->adapter()); }
@@ -92,7 +89,7 @@ class Address : public ::testing::Test {
     };
     int before = applied();
     Listener l;
-    EXPECT_EQ(kCreated, post(profile).substr(0, kCreated.size()));
+    EXPECT_EQ(kCreated, post_session(profile).substr(0, kCreated.size()));
     EXPECT_TRUE(l.wait_for("message=Connected", 20000));
     for (int t = 0; t < 30000 && applied() <= before; t += 100) usleep(100000);
     EXPECT_TRUE(wait_addr(expect)) << adapter_addr() << read_file(site->data("kevad.log"));
@@ -153,7 +150,7 @@ TEST_F(Address, DhcpLeaseComesBackTheSameAndLeavesNothingBehind) {
 TEST_F(Address, ProfileAddressInsteadOfDhcp) {
   ASSERT_TRUE(start_kevad("", "nosbin"));
   Listener l;
-  ASSERT_EQ(kCreated, post(site->profile("<ip>192.168.203.77</ip><subnetmask>255.255.255.0</subnetmask>"
+  ASSERT_EQ(kCreated, post_session(site->profile("<ip>192.168.203.77</ip><subnetmask>255.255.255.0</subnetmask>"
                                          "<gateway>192.168.203.1</gateway>"))
                           .substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Connected", 20000));
@@ -196,7 +193,7 @@ TEST_F(Address, ClientLeftByAKilledServiceIsEndedNotDoubled) {
   ASSERT_TRUE(start_kevad("", "nosbin"));
   {
     Listener l;
-    ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+    ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
     ASSERT_TRUE(l.wait_for("message=Connected", 20000));
     ASSERT_TRUE(wait_addr("192.168.203."));
     std::string pid = site->capture("for p in $(ip netns pids " + site->cli_ns() +
@@ -232,15 +229,7 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
                         " >/dev/null")
                            .c_str());
   };
-  auto addr = [&] {
-    std::string out;
-    if (FILE* p = popen(("ip -n " + ns + " -4 -o addr show dev d0").c_str(), "r")) {
-      char b[512];
-      while (fgets(b, sizeof b, p)) out += b;
-      pclose(p);
-    }
-    return out;
-  };
+  auto addr = [&] { return run_command("ip -n " + ns + " -4 -o addr show dev d0 2>/dev/null"); };
   struct Case {
     std::string vars, address;
   } cases[] = {

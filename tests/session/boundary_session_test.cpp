@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
 #include "vln.h"
 
 namespace {
@@ -78,11 +78,6 @@ std::string as_user(const std::function<std::string()>& fn) {
   return out;
 }
 
-std::string post(const std::string& profile) {
-  return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) +
-                         "\r\n\r\n" + profile);
-}
-
 bool user_can_read(const std::string& path) {
   return as_user([&] { return std::string(access(path.c_str(), R_OK) == 0 ? "yes" : "no"); }) == "yes";
 }
@@ -120,14 +115,14 @@ TEST_F(Boundary, AUserLoadsNoCodeReadsNoSecretAndCannotStopTheService) {
   std::string token = "<?xml version=\"1.0\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
                       "<authtype>token</authtype><switch>test</switch><driver>" +
                       own + "/m.so</driver><pin>1234</pin><reconnect>0</reconnect></profile>";
-  std::string answer = as_user([&] { return post(token); });
+  std::string answer = as_user([&] { return post_session(token); });
   EXPECT_EQ(0u, answer.rfind("HTTP/1.1 500", 0)) << answer;
   EXPECT_NE(std::string::npos, kevad_log().find("invalid PKCS#11 driver: " + own + "/m.so"));
   EXPECT_NE(std::string::npos, kevad_log().find("not owned by root")) << kevad_log();
   EXPECT_NE(0, access((site->root() + "/evil-ran").c_str(), F_OK));
 
   // The user's session runs; its profile comes back without the password.
-  answer = as_user([&] { return post(site->profile()); });
+  answer = as_user([&] { return post_session(site->profile()); });
   ASSERT_EQ(kCreated, answer.substr(0, kCreated.size())) << answer;
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session started", 10000)) << kevad_log();
   std::string seen = as_user([] { return channel_request("GET /keva/client/profile HTTP/1.1\r\n\r\n"); });
@@ -201,7 +196,7 @@ TEST_F(Boundary, NoClientHoldsTheChannelOrTheStop) {
   });
   EXPECT_EQ("closed 1", capped) << kevad_log();
   // Root still starts a session and is answered.
-  EXPECT_EQ(kCreated, post(site->profile("<reconnect>0</reconnect>")).substr(0, kCreated.size()));
+  EXPECT_EQ(kCreated, post_session(site->profile("<reconnect>0</reconnect>")).substr(0, kCreated.size()));
 
   // The half-sent request is dropped after its time; a stop waits for no client.
   char b[64];
@@ -223,7 +218,7 @@ TEST_F(Boundary, SettingsAndPlantedLinksLeadNowhere) {
                                 outside + "\n[trace]\ntrace_file = ../evil-trace.log\n"));
   for (int i = 0; i < 100 && channel_request("GET /keva/ HTTP/1.1\r\n\r\n", 200).empty(); ++i) usleep(50000);
   // A profile without a trust list is refused when the settings ask for one.
-  EXPECT_EQ(0u, post(site->profile()).rfind("HTTP/1.1 400", 0));
+  EXPECT_EQ(0u, post_session(site->profile()).rfind("HTTP/1.1 400", 0));
   EXPECT_EQ(0, site->stop_kevad());
 
   EXPECT_EQ("keep\n", read_file(victim));
@@ -260,7 +255,7 @@ TEST_F(Boundary, ServerTextForgesNoLogLineAndNoState) {
   ASSERT_EQ(VLN_OK, rc);
   int handle = 0;
   ASSERT_EQ(VLN_OK, VLN_open(&handle, on_event));
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session started", 10000)) << kevad_log();
   std::string log = kevad_log();
   EXPECT_EQ(std::string::npos, log.find("\nJan 01 00:00:00 [error] forged")) << log;

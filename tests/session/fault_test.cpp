@@ -10,7 +10,7 @@
 #include <functional>
 #include <thread>
 
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
 
 namespace {
 

@@ -6,9 +6,11 @@
 #include <thread>
 
 #include "adapter/frame_batch.h"
+#include "in_process.h"
 #include "nic.h"
 #include "platform/registry.h"
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
+#include "wait.h"
 
 namespace {
 
@@ -79,7 +81,11 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   EXPECT_EQ(0x06, buf[4 + 2 + 13]);
 
   // Abort wakes a waiting read at once, and every read until the reset.
-  std::this_thread::sleep_for(std::chrono::seconds(3));  // the ARP retries are over
+  // The kernel marks the neighbour failed once its ARP retries are over: no
+  // frame comes after that to end a read below.
+  std::string neigh = "ip -n " + site.cli_ns() + " neigh show 192.168.203.77 dev " + site.adapter();
+  ASSERT_TRUE(wait_until([&] { return site.capture(neigh).find("FAILED") != std::string::npos; }, 30000, 100))
+      << site.capture(neigh);
   len = buf.size();
   while (nic_read(&dev, buf.data(), &len, 1) == 1) len = buf.size();
   std::thread aborter([&] {

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "tests/remote/squid_proxy.h"
-#include "tunnel_fixture.h"
+#include "squid_proxy.h"
+#include "tunnel_site.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 
 #include <regex>
 
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
+#include "wait.h"
 
 namespace {
 
@@ -16,23 +17,7 @@ class Session : public ::testing::Test {
   }
   void TearDown() override { site.reset(); }
 
-  std::string post(const std::string& profile) {
-    return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " +
-                           std::to_string(profile.size()) + "\r\n\r\n" + profile);
-  }
   std::string kevad_log() { return read_file(site->data("kevad.log")); }
-  int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-  }
-  // The State-Change messages in order.
-  std::vector<std::string> states(Listener& l) {
-    std::vector<std::string> out;
-    for (const auto& e : l.events())
-      if (e.rfind("event=State-Change&", 0) == 0) out.push_back(e.substr(e.rfind("message=") + 8));
-    return out;
-  }
 
   std::unique_ptr<TunnelSite> site;
 };
@@ -47,7 +32,7 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
   ASSERT_TRUE(site->start_kevad());
   Listener l;
   ASSERT_TRUE(l.ok());
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Connected", 10000)) << kevad_log();
 
   EXPECT_EQ(0, site->in_ns(site->cli_ns(), "ping -c 3 -i 0.2 -W 2 192.168.203.1 >/dev/null"));
@@ -60,7 +45,7 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
   EXPECT_EQ(0u, channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0));
   ASSERT_TRUE(l.wait_for("message=Terminate", 20000));
   std::vector<std::string> want = {"Connecting", "Connected", "Closing", "Closed", "Terminate"};
-  EXPECT_EQ(want, states(l));
+  EXPECT_EQ(want, l.states());
   // Every event carries the state it was sent in; they never go back.
   for (const auto& e : l.events()) EXPECT_TRUE(std::regex_search(e, std::regex("^event=[A-Za-z-]+&state=[A-Za-z]+&message=")));
   EXPECT_EQ("", site->capture("ip -n " + site->cli_ns() + " route show 10.203.0.1/32"));
@@ -72,9 +57,9 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
   EXPECT_NE(std::string::npos, slog.find("[info] remote session started\n"));
 
   // A client that connects again as soon as it hears "Terminate" is served.
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
-  for (int i = 0; i < 100 && count(kevad_log(), "remote session started") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "remote session started"));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
+  wait_until([&] { return count_of(kevad_log(), "remote session started") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "remote session started"));
   EXPECT_EQ(std::string::npos, kevad_log().find("a session is already running"));
 }
 
@@ -99,7 +84,7 @@ TEST_F(Session, RefusedLoginEndsWithoutReconnect) {
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad());
   Listener l;
-  ASSERT_EQ(kCreated, post(site->profile("<reconnect>1</reconnect>")).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile("<reconnect>1</reconnect>")).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Terminate", 20000)) << kevad_log();
   std::string log = kevad_log();
   EXPECT_EQ(std::string::npos, log.find("reconnect after"));
@@ -114,10 +99,10 @@ TEST_F(Session, FirstConnectionFailingWithoutReconnectTerminates) {
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad());
   Listener l;
-  ASSERT_EQ(kCreated, post(site->profile("<reconnect>0</reconnect>")).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile("<reconnect>0</reconnect>")).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Terminate", 30000)) << kevad_log();
   std::vector<std::string> want = {"Connecting", "Closed", "Terminate"};
-  EXPECT_EQ(want, states(l));
+  EXPECT_EQ(want, l.states());
   EXPECT_EQ(std::string::npos, kevad_log().find("reconnect after"));
 }
 
@@ -126,13 +111,13 @@ TEST_F(Session, DroppedConnectionReconnectsAfterTheFirstPause) {
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad("[client]\nreconnect = 2,30\n"));
   Listener l;
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "reconnect after 2 seconds...", 20000)) << kevad_log();
-  for (int i = 0; i < 100 && count(kevad_log(), "remote session started") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "remote session started")) << kevad_log();
+  wait_until([&] { return count_of(kevad_log(), "remote session started") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "remote session started")) << kevad_log();
   // The connection that succeeded put the schedule back to its start.
-  for (int i = 0; i < 100 && count(kevad_log(), "reconnect after 2 seconds...") < 2; ++i) usleep(100000);
-  EXPECT_EQ(2, count(kevad_log(), "reconnect after 2 seconds..."));
+  wait_until([&] { return count_of(kevad_log(), "reconnect after 2 seconds...") >= 2; }, 10000, 100);
+  EXPECT_EQ(2u, count_of(kevad_log(), "reconnect after 2 seconds..."));
   EXPECT_EQ(std::string::npos, kevad_log().find("reconnect after 30 seconds"));
 }
 
@@ -140,7 +125,7 @@ TEST_F(Session, SilentServerGetsOneKeepaliveThenTimesOut) {
   ASSERT_TRUE(site->start_server({"--silent", "tunnel"}));
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad("[client]\nreconnect = 0\n[trace]\n"));
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session started", 10000)) << kevad_log();
   auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session timeout", 45000)) << kevad_log();
@@ -153,7 +138,7 @@ TEST_F(Session, SilentServerGetsOneKeepaliveThenTimesOut) {
   std::string trace = read_file(site->data("trace.log"));
   size_t tunnel = trace.find("ReadFile(65536)");
   ASSERT_NE(std::string::npos, tunnel);
-  EXPECT_EQ(1, count(trace.substr(tunnel), "SSL_write(4) = 4")) << trace;
+  EXPECT_EQ(1u, count_of(trace.substr(tunnel), "SSL_write(4) = 4")) << trace;
 }
 
 TEST_F(Session, AnAllowListTheAdapterRefusesStopsTheSession) {
@@ -167,7 +152,7 @@ TEST_F(Session, AnAllowListTheAdapterRefusesStopsTheSession) {
     allow += mac;
   }
   Listener l;
-  ASSERT_EQ(kCreated, post(site->profile(allow)).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile(allow)).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Terminate", 20000)) << kevad_log();
   EXPECT_NE(std::string::npos, kevad_log().find("failed to open device"));
   EXPECT_TRUE(l.wait_for("event=Error-Message&state=Connected&message=failed to open device", 1000));
@@ -177,17 +162,17 @@ TEST_F(Session, ASecondStartWhileOneRunsIsRefused) {
   ASSERT_TRUE(site->start_server());
   ASSERT_TRUE(site->start_adapter());
   ASSERT_TRUE(site->start_kevad());
-  ASSERT_EQ(kCreated, post(site->profile()).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated, post_session(site->profile()).substr(0, kCreated.size()));
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session started", 10000));
-  EXPECT_EQ(0u, post(site->profile()).rfind("HTTP/1.1 500", 0));
+  EXPECT_EQ(0u, post_session(site->profile()).rfind("HTTP/1.1 500", 0));
   EXPECT_NE(std::string::npos, kevad_log().find("a session is already running"));
   EXPECT_EQ(0, site->in_ns(site->cli_ns(), "ping -c 1 -W 2 192.168.203.1 >/dev/null"));
 }
 
 TEST_F(Session, InvalidProfileAndBridgeAreRefused) {
   ASSERT_TRUE(site->start_kevad());
-  EXPECT_EQ(0u, post("<profile version=\"1.0\"></profile>").rfind("HTTP/1.1 400", 0));
-  EXPECT_EQ(0u, post(site->profile("<deviceType>bridge</deviceType>")).rfind("HTTP/1.1 500", 0));
+  EXPECT_EQ(0u, post_session("<profile version=\"1.0\"></profile>").rfind("HTTP/1.1 400", 0));
+  EXPECT_EQ(0u, post_session(site->profile("<deviceType>bridge</deviceType>")).rfind("HTTP/1.1 500", 0));
   EXPECT_NE(std::string::npos, kevad_log().find("bridge is not supported"));
   EXPECT_EQ(0u, channel_request("GET /keva/client/state HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0));
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
 #include "vln.h"
 
 namespace {

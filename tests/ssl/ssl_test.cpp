@@ -20,70 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
+#include "in_process.h"
 #include "keva/config.h"
 #include "keva/msgbuf.h"
 #include "keva/profile.h"
 #include "keva/ssl.h"
 #include "keva/trace.h"
-#include "log_capture.h"
+#include "peers.h"
 #include "test_certs.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-// One openssl s_server in reverse-line mode, killed when the test ends.
-class SServer {
- public:
-  // Each server writes a file of its own, made before it starts: a shared
-  // one could still show the previous server's port.
-  SServer(const std::string& dir, std::vector<std::string> args)
-      : out_(dir + "/s_server." + std::to_string(++count_) + ".out") {
-    std::vector<std::string> argv = {"openssl", "s_server", "-accept", "127.0.0.1:0", "-rev"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      std::vector<char*> cargv;
-      for (auto& a : argv) cargv.push_back(a.data());
-      cargv.push_back(nullptr);
-      execvp("openssl", cargv.data());
-      _exit(127);
-    }
-    if (fd >= 0) close(fd);
-    for (int i = 0; i < 100 && port_ == 0; ++i) {
-      std::string s = slurp(out_);
-      size_t at = s.find("ACCEPT 127.0.0.1:");
-      if (at != std::string::npos) port_ = atoi(s.c_str() + at + 17);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  ~SServer() { stop(); }
-  // The kernel closes its sockets: a FIN without a TLS close_notify.
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  int port() const { return port_; }
-  std::string output() const { return slurp(out_); }
-
- private:
-  static inline int count_ = 0;
-  std::string out_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
 
 // A plain TCP peer that takes the ClientHello and then drops the connection,
 // with a FIN or (reset) an RST.
@@ -131,8 +78,8 @@ class SslTest : public ::testing::Test {
     apr_pool_create(&root_, nullptr);
     msgbuf_init(root_);
     ssl_global_init(root_);
-    char tmpl[] = "/tmp/ssl-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    tmp_ = new TempDir("ssl-test");
+    dir_ = tmp_->path();
 
     using namespace testcerts;
     Key ca_key, other_ca_key, client_ca_key, server_key, client_key;
@@ -157,7 +104,7 @@ class SslTest : public ::testing::Test {
     write_file(dir_ + "/rsa.pem", rsa_cert.pem());
   }
   static void TearDownTestSuite() {
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    delete tmp_;
     delete ca_pem_;
     delete client_key_pem_;
     delete client_cert_pem_;
@@ -207,21 +154,23 @@ class SslTest : public ::testing::Test {
   }
 
   static apr_pool_t* root_;
+  static TempDir* tmp_;
   static std::string dir_;
   static std::string* ca_pem_;
   static std::string* client_key_pem_;
   static std::string* client_cert_pem_;
   apr_pool_t* pool_ = nullptr;
-  LogCapture log_;
+  CapturedLog log_{CapturedLog::kDebugMode};
 };
 apr_pool_t* SslTest::root_;
+TempDir* SslTest::tmp_;
 std::string SslTest::dir_;
 std::string* SslTest::ca_pem_;
 std::string* SslTest::client_key_pem_;
 std::string* SslTest::client_cert_pem_;
 
 TEST_F(SslTest, WithoutTrustAnyServerIsAcceptedAndTheCipherIsNamed) {
-  SServer server(dir_, server_args("foreign.pem"));
+  SServer server(server_args("foreign.pem"));
   ASSERT_GT(server.port(), 0) << server.output();
   std::string trace_file = dir_ + "/trace.log";
   trace_reset_for_test(1 << 16, trace_file.c_str());
@@ -239,7 +188,7 @@ TEST_F(SslTest, WithoutTrustAnyServerIsAcceptedAndTheCipherIsNamed) {
 
   trace_dump();
   trace_reset_for_test(-1, nullptr);
-  std::string t = slurp(trace_file);
+  std::string t = read_file(trace_file);
   for (const char* line : {"keva12_client_ssl() {", "creating SSL_CTX",
                            "setting cipher list: DEFAULT:NULL-MD5", "connecting to the server",
                            "SSL_connect() = 1", "SSL_write(6) = 6"})
@@ -257,7 +206,7 @@ TEST_F(SslTest, WithoutTrustAnyServerIsAcceptedAndTheCipherIsNamed) {
 }
 
 TEST_F(SslTest, TrustedServerWithMatchingNameIsVerified) {
-  SServer server(dir_, server_args("good.pem"));
+  SServer server(server_args("good.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   ASSERT_EQ(keva12_client_ssl(conn, profile(trust())), 0) << log_.all();
@@ -268,7 +217,7 @@ TEST_F(SslTest, TrustedServerWithMatchingNameIsVerified) {
 }
 
 TEST_F(SslTest, NameDifferingOnlyInCaseIsAMismatch) {
-  SServer server(dir_, server_args("upper.pem"));
+  SServer server(server_args("upper.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   EXPECT_EQ(keva12_client_ssl(conn, profile(trust())), -1);
@@ -277,7 +226,7 @@ TEST_F(SslTest, NameDifferingOnlyInCaseIsAMismatch) {
 }
 
 TEST_F(SslTest, ServerOfAnotherAuthorityFailsInTheVerifyCallback) {
-  SServer server(dir_, server_args("foreign.pem"));
+  SServer server(server_args("foreign.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   EXPECT_EQ(keva12_client_ssl(conn, profile(trust())), -1);
@@ -299,7 +248,7 @@ TEST_F(SslTest, PeerLostDuringTheHandshakeIsNotFatal) {
     EXPECT_EQ(conn->fatal, 0);
   }
   {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     DroppingPeer peer(true);
     RemoteConnection* conn = connect(peer.port());
     EXPECT_EQ(keva12_client_ssl(conn, profile("")), -1);
@@ -309,7 +258,7 @@ TEST_F(SslTest, PeerLostDuringTheHandshakeIsNotFatal) {
 }
 
 TEST_F(SslTest, PeerGoneAfterTheHandshakeIsAnEofOnRead) {
-  SServer server(dir_, server_args("good.pem"));
+  SServer server(server_args("good.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   ASSERT_EQ(keva12_client_ssl(conn, profile("")), 0) << log_.all();
@@ -322,7 +271,7 @@ TEST_F(SslTest, PeerGoneAfterTheHandshakeIsAnEofOnRead) {
 }
 
 TEST_F(SslTest, SilentPeerTimesOutAfterTenSeconds) {
-  SServer server(dir_, server_args("good.pem"));
+  SServer server(server_args("good.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   ASSERT_EQ(keva12_client_ssl(conn, profile("")), 0) << log_.all();
@@ -339,7 +288,7 @@ TEST_F(SslTest, SilentPeerTimesOutAfterTenSeconds) {
 TEST_F(SslTest, X509ProfilePresentsItsClientCertificate) {
   auto args = server_args("good.pem");
   args.insert(args.end(), {"-Verify", "1", "-CAfile", dir_ + "/client-ca.pem"});
-  SServer server(dir_, args);
+  SServer server(args);
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   std::string auth = "<authtype>x509</authtype><privatekey>" + *client_key_pem_ +
@@ -347,8 +296,7 @@ TEST_F(SslTest, X509ProfilePresentsItsClientCertificate) {
   ASSERT_EQ(keva12_client_ssl(conn, profile(trust(), auth)), 0) << log_.all();
   echo(conn);
   // The server saw and accepted the certificate.
-  std::string out = server.output();
-  EXPECT_NE(out.find("CN = client"), std::string::npos) << out;
+  EXPECT_TRUE(server.wait_for("CN = client")) << server.output();
 }
 
 TEST_F(SslTest, DefaultCipherListNoLongerOffersTheNullCipher) {
@@ -356,7 +304,7 @@ TEST_F(SslTest, DefaultCipherListNoLongerOffersTheNullCipher) {
   // default list: OpenSSL 3's security level drops the unencrypted suite.
   auto args = server_args("rsa.pem", "rsa.key");
   args.insert(args.end(), {"-tls1_2", "-cipher", "NULL-MD5:@SECLEVEL=0"});
-  SServer server(dir_, args);
+  SServer server(args);
   ASSERT_GT(server.port(), 0);
   {
     RemoteConnection* conn = connect(server.port());
@@ -366,7 +314,7 @@ TEST_F(SslTest, DefaultCipherListNoLongerOffersTheNullCipher) {
     EXPECT_EQ(conn->fatal, 1);
   }
   // Not even when a profile asks for it with the level lowered.
-  LogCapture log;
+  CapturedLog log{CapturedLog::kDebugMode};
   RemoteConnection* conn = connect(server.port());
   EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>NULL-MD5:@SECLEVEL=0</ciphers>")), -1);
   EXPECT_FALSE(log.has("using cipher: NULL-MD5")) << log.all();
@@ -377,7 +325,7 @@ TEST_F(SslTest, DefaultCipherListNoLongerOffersTheNullCipher) {
 TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
   auto args = server_args("good.pem");
   args.insert(args.end(), {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"});
-  SServer server(dir_, args);
+  SServer server(args);
   ASSERT_GT(server.port(), 0);
   {
     RemoteConnection* conn = connect(server.port());
@@ -385,10 +333,10 @@ TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
   }
   apr_pool_t* pool;
   ASSERT_EQ(APR_SUCCESS, apr_pool_create(&pool, nullptr));
-  testcerts::write_file(dir_ + "/kevad.ini", "[ssl]\nmin_protocol = TLS1.0\n");
+  write_file(dir_ + "/kevad.ini", "[ssl]\nmin_protocol = TLS1.0\n");
   ASSERT_EQ(0, config_load(pool, (dir_ + "/kevad.ini").c_str()));
   {
-    LogCapture log;
+    CapturedLog log{CapturedLog::kDebugMode};
     RemoteConnection* conn = connect(server.port());
     EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>DEFAULT:NULL-MD5:@SECLEVEL=0</ciphers>")), 0)
         << log.all();
@@ -403,7 +351,7 @@ TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
 }
 
 TEST_F(SslTest, BadCipherListFailsBeforeConnecting) {
-  SServer server(dir_, server_args("good.pem"));
+  SServer server(server_args("good.pem"));
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
   EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>NO-SUCH-CIPHER</ciphers>")), -1);
@@ -413,7 +361,7 @@ TEST_F(SslTest, BadCipherListFailsBeforeConnecting) {
 }
 
 TEST(SslReport, KindsAndSystemErrors) {
-  LogCapture log;
+  CapturedLog log{CapturedLog::kDebugMode};
   ssl_report_error(SSL_ERROR_WANT_X509_LOOKUP, nullptr, -1);
   EXPECT_TRUE(log.has("unknown ssl error: 4"));
   ERR_clear_error();

@@ -8,34 +8,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "process.h"
+#include "softhsm.h"
 #include "vlntoken.h"
-
-inline const char* kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";
-inline const char* kPin = "1234";
-inline const char* kSoPin = "87654321";
-
-inline std::string run(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(("(" + cmd + ") 2>&1").c_str(), "r");
-  if (!p) return out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  int st = pclose(p);
-  if (status) *status = st;
-  return out;
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Records what the library shows: progress texts and message boxes.
 struct Shown {
@@ -65,24 +45,16 @@ struct KeyPair {
 
 class TokenTest : public ::testing::Test {
  protected:
+  TempDir tmp{"vlntoken-test"};
   std::string dir;
   TokenData* handle = nullptr;
   Shown shown;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/vlntoken-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    ASSERT_EQ(system(("mkdir -p " + dir + "/tokens").c_str()), 0);
-    write_file(dir + "/softhsm2.conf", "directories.tokendir = " + dir +
-                                           "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
-    setenv("SOFTHSM2_CONF", (dir + "/softhsm2.conf").c_str(), 1);
+    dir = tmp.path();
+    std::string error;
+    ASSERT_TRUE(SoftHsmToken(dir).init(&error)) << error;
     setenv("VLNTOKEN_INI", (dir + "/vlntoken.ini").c_str(), 1);
-    int st = 0;
-    std::string out = run(std::string("softhsm2-util --init-token --free --label velarn --so-pin ") +
-                              kSoPin + " --pin " + kPin,
-                          &st);
-    ASSERT_EQ(st, 0) << out;
     TokenSetProgressSink(&Shown::sink, &shown);
     TokenDataInit();
   }
@@ -92,24 +64,23 @@ class TokenTest : public ::testing::Test {
     handle = nullptr;
     TokenDataFree();
     TokenSetProgressSink(nullptr, nullptr);
-    if (!dir.empty()) system(("rm -rf " + dir).c_str());
   }
 
   std::string p11tool(const std::string& args, const char* module = kSoftHsm) {
-    return run(std::string("pkcs11-tool --module ") + module + " " + args);
+    return run_command(SoftHsmToken::tool(module) + " " + args);
   }
 
   // An RSA key and a self-signed certificate with the given common name.
   void make_keypair(KeyPair* kp, const std::string& cn, const std::string& issuer_cn = "") {
     std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
     int st = 0;
-    std::string out = run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + key +
+    std::string out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + key +
                               " -out " + cert + " -subj '/O=Velarn/CN=" + cn + "'",
                           &st);
     ASSERT_EQ(st, 0) << out;
     if (!issuer_cn.empty()) {
       std::string ca_key = dir + "/ca.pem", ca_cert = dir + "/ca.crt", csr = dir + "/req.csr";
-      out = run("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + ca_key + " -out " +
+      out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + ca_key + " -out " +
                     ca_cert + " -subj '/CN=" + issuer_cn + "' && openssl x509 -x509toreq -in " +
                     cert + " -signkey " + key + " -out " + csr + " && openssl x509 -req -in " +
                     csr + " -CA " + ca_cert + " -CAkey " + ca_key +

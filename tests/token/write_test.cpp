@@ -11,12 +11,6 @@
 
 namespace {
 
-size_t count_of(const std::string& hay, const std::string& needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-  return n;
-}
-
 std::string profile_with(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">" + body +
          "</profile>\n";
@@ -349,7 +343,7 @@ TEST_F(TokenTest, WrongPinCostsOneTryAndPinCanBeChanged) {
   // A follow-up operation closes the session the login left open.
   EXPECT_EQ(TokenGetInfo(handle), 0);
   int st = 0;
-  run("pkcs11-tool --module " + std::string(kSoftHsm) + " --login --pin 5555 --list-objects", &st);
+  run_command(SoftHsmToken::tool() + " --login --pin 5555 --list-objects", &st);
   EXPECT_EQ(st, 0);
   dlclose(shim);
 }

@@ -13,60 +13,12 @@
 
 #include "keva12.h"
 #include "msgbuf.h"
+#include "peers.h"
 #include "remote.h"
 #include "ssl.h"
 #include "tokensign_fixture.h"
 
 namespace {
-
-// A server process; its output is read until the line that tells the port.
-class ServerProcess {
- public:
-  ServerProcess(std::vector<std::string> args, const char* marker) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      dup2(fds[1], 2);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-    char line[1024];
-    while (out_ && fgets(line, sizeof line, out_)) {
-      output_ += line;
-      const char* p = strstr(line, marker);
-      const char* colon = p ? strrchr(p, ':') : nullptr;
-      if (colon) {
-        port_ = atoi(colon + 1);
-        break;
-      }
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int st;
-      waitpid(pid_, &st, 0);
-    }
-    if (out_) fclose(out_);
-  }
-  int port() const { return port_; }
-  const std::string& output() const { return output_; }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  int port_ = 0;
-  std::string output_;
-};
 
 class TokenLogin : public TokenFixture {
  protected:
@@ -100,12 +52,11 @@ TEST_F(TokenLogin, WholeSessionStartWithKevaServer) {
   std::string more = "<reconnect>1</reconnect><trust>" + server_cert_pem() + "</trust>";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = {KEVA_SERVER_PATH, "--listen", "127.0.0.1", "--port", "0",
-                                     "--cert", dir + "/server.crt", "--key", dir + "/server.key",
+    std::vector<std::string> args = {"--cert", dir + "/server.crt", "--key", dir + "/server.key",
                                      "--ca", dir + "/user.crt", "--require-client-cert",
                                      "--users", dir + "/users"};
     args.insert(args.end(), c.bounds.begin(), c.bounds.end());
-    ServerProcess server(args, "listening on ");
+    KevaServer server(args);
     ASSERT_GT(server.port(), 0) << server.output();
 
     SessionProfile* p =
@@ -124,7 +75,7 @@ TEST_F(TokenLogin, WholeSessionStartWithKevaServer) {
     ASSERT_EQ(0, remote_open(link));
     EXPECT_EQ(SESSION_CONNECTED, link->state);
     EXPECT_EQ(c.version, SSL_version(link->connection->ssl));
-    EXPECT_TRUE(log.has_message("token sign.."));
+    EXPECT_TRUE(log.has("token sign.."));
     // The token is used during the handshake only: the attempt's own user
     // is the one left.
     EXPECT_EQ(1, ts->open_count);
@@ -141,10 +92,8 @@ TEST_F(TokenLogin, WholeSessionStartWithKevaServer) {
 
 TEST_F(TokenLogin, StopDuringTheHandshakeFailsTheSignature) {
   write_file(dir + "/users", "cert-cn:token-user\n");
-  ServerProcess server({KEVA_SERVER_PATH, "--listen", "127.0.0.1", "--port", "0", "--cert",
-                        dir + "/server.crt", "--key", dir + "/server.key", "--ca",
-                        dir + "/user.crt", "--require-client-cert", "--users", dir + "/users"},
-                       "listening on ");
+  KevaServer server({"--cert", dir + "/server.crt", "--key", dir + "/server.key", "--ca", dir + "/user.crt",
+                     "--require-client-cert", "--users", dir + "/users"});
   ASSERT_GT(server.port(), 0) << server.output();
   SessionProfile* p = parse(token_profile(
       kSoftHsm, kPin, "<port>" + std::to_string(server.port()) + "</port><reconnect>1</reconnect>"));
@@ -161,7 +110,7 @@ TEST_F(TokenLogin, StopDuringTheHandshakeFailsTheSignature) {
   // The failed signature ends the attempt for good, and says no more than it
   // has to: no TLS error lines follow it.
   EXPECT_EQ(0, link->reconnect_allowed);
-  EXPECT_FALSE(log.has_message("token sign.."));
+  EXPECT_FALSE(log.has("token sign.."));
   for (auto& e : log.entries()) EXPECT_EQ(std::string::npos, e.message.find("ssl error"));
   apr_pool_destroy(attempt);
 }
@@ -226,12 +175,11 @@ TEST_F(TokenHandshake, PkcsOneAndLegacySignaturesWithOpensslServer) {
   ASSERT_NE(ts, nullptr);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:0",
-                                     "-cert", dir + "/server.crt", "-key", dir + "/server.key",
-                                     "-naccept", "1", "-rev", "-Verify", "1",
-                                     "-CAfile", dir + "/user.crt"};
+    std::vector<std::string> args = {"-cert",    dir + "/server.crt", "-key",   dir + "/server.key",
+                                     "-naccept", "1",                 "-Verify", "1",
+                                     "-CAfile",  dir + "/user.crt"};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    ServerProcess server(args, "ACCEPT ");
+    SServer server(args);
     ASSERT_GT(server.port(), 0) << server.output();
     apr_pool_t* attempt;
     apr_pool_create(&attempt, session_pool);

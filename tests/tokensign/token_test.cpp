@@ -52,7 +52,7 @@ TEST_F(TokenModules, LoadFailuresAreReportedAndNotCached) {
   // A shared library, but not a PKCS#11 module.
   const char* libz = "/lib/x86_64-linux-gnu/libz.so.1";
   EXPECT_EQ(nullptr, token_driver_open(libz));
-  EXPECT_TRUE(log.has_message(std::string("invalid PKCS#11 driver: ") + libz));
+  EXPECT_TRUE(log.has(std::string("invalid PKCS#11 driver: ") + libz));
 
   // SoftHSM2 refuses to start without its configuration file.
   setenv("SOFTHSM2_CONF", (dir + "/absent.conf").c_str(), 1);
@@ -120,9 +120,9 @@ TEST_F(TokenSessions, CertificateIsLoadedAndReleasedWithTheAttempt) {
   EXPECT_EQ(1, X509_check_private_key(expected, p->auth.private_key));
   X509_free(expected);
   EXPECT_EQ(1, ts->open_count);
-  EXPECT_TRUE(log.has_message("finding token.."));
-  EXPECT_TRUE(log.has_message("opening token session.."));
-  EXPECT_TRUE(log.has_message("finding certificate"));
+  EXPECT_TRUE(log.has("finding token.."));
+  EXPECT_TRUE(log.has("opening token session.."));
+  EXPECT_TRUE(log.has("finding certificate"));
 
   // Nested users keep the one session.
   CK_SESSION_HANDLE h = ts->session;
@@ -131,12 +131,12 @@ TEST_F(TokenSessions, CertificateIsLoadedAndReleasedWithTheAttempt) {
   EXPECT_EQ(h, ts->session);
   token_session_close(ts);
   EXPECT_EQ(1, ts->open_count);
-  EXPECT_FALSE(log.has_message("closing token session.."));
+  EXPECT_FALSE(log.has("closing token session.."));
 
   apr_pool_destroy(attempt);
   EXPECT_EQ(nullptr, p->auth.certificate);
   EXPECT_EQ(0, ts->open_count);
-  EXPECT_TRUE(log.has_message("closing token session.."));
+  EXPECT_TRUE(log.has("closing token session.."));
   token_session_close(ts);  // once more: nothing to do
   EXPECT_EQ(0, ts->open_count);
   EXPECT_EQ(0, terminations);
@@ -167,7 +167,7 @@ TEST_F(TokenSessions, AnyNumberOfSlotsIsRead) {
   CapturedLog log;
   EXPECT_EQ(0, token_fetch_certificate(ts, attempt));
   EXPECT_NE(p->auth.certificate, nullptr);
-  EXPECT_FALSE(log.has_message("error in C_GetSlotList: 0x150"));
+  EXPECT_FALSE(log.has("error in C_GetSlotList: 0x150"));
   apr_pool_destroy(attempt);
 }
 
@@ -186,8 +186,8 @@ TEST_F(TokenSessions, WrongPinIsTriedOnceAndEndsTheSession) {
   CapturedLog log;
   EXPECT_EQ(-1, token_fetch_certificate(ts, attempt));
   EXPECT_EQ(1, shim_logins() - before);
-  EXPECT_TRUE(log.has_message("PIN error"));
-  EXPECT_TRUE(log.has_message("closing token session.."));
+  EXPECT_TRUE(log.has("PIN error"));
+  EXPECT_TRUE(log.has("closing token session.."));
   EXPECT_EQ(1, terminations);
   EXPECT_EQ(0, ts->open_count);
   EXPECT_EQ(nullptr, p->auth.certificate);
@@ -220,7 +220,7 @@ TEST_F(TokenSessions, NoTokenMeansWaitNotTerminate) {
   // Three looks at the slots with a half-second pause between them.
   EXPECT_GE(took, apr_time_from_msec(900));
   EXPECT_LT(took, apr_time_from_msec(3000));
-  EXPECT_TRUE(log.has_message("no token available"));
+  EXPECT_TRUE(log.has("no token available"));
   EXPECT_EQ(0, terminations);
   EXPECT_EQ(0, ts->open_count);
 
@@ -245,7 +245,7 @@ TEST_F(TokenSessions, MissingOrUnreadableObjects) {
   {
     CapturedLog log;
     EXPECT_EQ(-1, token_fetch_certificate(ts, attempt));
-    EXPECT_TRUE(log.has_message("certificate not found"));
+    EXPECT_TRUE(log.has("certificate not found"));
     EXPECT_EQ(1, terminations);
     EXPECT_EQ(0, ts->open_count);
   }
@@ -257,7 +257,7 @@ TEST_F(TokenSessions, MissingOrUnreadableObjects) {
   {
     CapturedLog log;
     EXPECT_EQ(0, token_fetch_certificate(ts, attempt));
-    EXPECT_TRUE(log.has_message("multiple certificates"));
+    EXPECT_TRUE(log.has("multiple certificates"));
     EXPECT_NE(nullptr, p->auth.certificate);
   }
   apr_pool_destroy(attempt);
@@ -354,8 +354,8 @@ TEST_F(TokenSignatures, EveryEncodingTlsUsesVerifies) {
     std::string sig = sign(c.md, c.padding);
     ASSERT_EQ(256u, sig.size());
     EXPECT_TRUE(verify(c.md, c.padding, sig));
-    EXPECT_TRUE(log.has_message("token sign.."));
-    EXPECT_TRUE(log.has_message("finding private key"));
+    EXPECT_TRUE(log.has("token sign.."));
+    EXPECT_TRUE(log.has("finding private key"));
     // A signature between the attempt's own users leaves the session open.
     EXPECT_EQ(1, ts->open_count);
   }
@@ -384,7 +384,7 @@ TEST_F(TokenSignatures, SigningOpensItsOwnSessionWhenNoneIsOpen) {
   std::string sig = sign(EVP_sha256(), RSA_PKCS1_PSS_PADDING);
   EXPECT_TRUE(verify(EVP_sha256(), RSA_PKCS1_PSS_PADDING, sig));
   EXPECT_EQ(0, ts->open_count);
-  EXPECT_TRUE(log.has_message("closing token session.."));
+  EXPECT_TRUE(log.has("closing token session.."));
 }
 
 TEST_F(TokenSignatures, KeyMissingFromTheTokenFailsTheSignature) {
@@ -394,7 +394,7 @@ TEST_F(TokenSignatures, KeyMissingFromTheTokenFailsTheSignature) {
   ASSERT_EQ(0, st) << out;
   CapturedLog log;
   EXPECT_TRUE(sign(EVP_sha256(), RSA_PKCS1_PADDING).empty());
-  EXPECT_TRUE(log.has_message("private key not found"));
+  EXPECT_TRUE(log.has("private key not found"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
 #include "vln.h"
 #include "vln_support.h"
 
@@ -20,24 +21,12 @@ class Kevad {
  public:
   explicit Kevad(const TempRoot& root) : err_(root.path() + "/stderr.txt") { start(); }
   ~Kevad() { stop(SIGKILL); }
-  void start() {
-    pid_ = fork();
-    if (pid_ == 0) {
-      FILE* f = freopen(err_.c_str(), "a", stderr);
-      (void)f;
-      char* argv[] = {const_cast<char*>(KEVAD_PATH), const_cast<char*>("service"), nullptr};
-      execv(KEVAD_PATH, argv);
-      _exit(127);
-    }
-  }
+  void start() { pid_ = spawn({KEVAD_PATH, "service"}, {.err_file = err_, .append = true}); }
   // The exit status, or -1 when it was not running.
   int stop(int sig) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, sig);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    int rc = finish(pid_, sig);
     pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return rc;
   }
 
  private:

@@ -5,29 +5,9 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
-#include <sstream>
-#include <thread>
 
-TempRoot::TempRoot() {
-  char tmpl[] = "/tmp/velarn-vln-XXXXXX";
-  path_ = mkdtemp(tmpl);
-  setenv("VELARN_ROOT", path_.c_str(), 1);
-  std::string cmd = "mkdir -p '" + path_ + "/var/lib/Velarn'";
-  if (std::system(cmd.c_str()) != 0) {
-  }
-}
-
-TempRoot::~TempRoot() {
-  unsetenv("VELARN_ROOT");
-  std::string cmd = "rm -rf '" + path_ + "'";
-  if (std::system(cmd.c_str()) != 0) {
-  }
-}
-
-std::string TempRoot::data(const std::string& name) const { return path_ + "/var/lib/Velarn/" + name; }
+#include "wait.h"
 
 namespace {
 std::mutex g_mutex;
@@ -63,18 +43,7 @@ bool wait_for(size_t count, int ms) {
 }  // namespace events
 
 bool wait_for_channel(int ms) {
-  for (int i = 0; i < ms / 20; ++i) {
-    if (VLN_init() == VLN_OK) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return wait_until([] { return VLN_init() == VLN_OK; }, ms);
 }
 
 void apr_once() {

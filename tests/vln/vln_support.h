@@ -4,19 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "vln.h"
-
-// A fresh VELARN_ROOT under /tmp for one test; removed afterwards.
-class TempRoot {
- public:
-  TempRoot();
-  ~TempRoot();
-  const std::string& path() const { return path_; }
-  std::string data(const std::string& name) const;
-
- private:
-  std::string path_;
-};
 
 struct SeenEvent {
   int32_t kind;
@@ -37,6 +26,5 @@ bool wait_for(size_t count, int ms = 5000);
 // Calls VLN_init until the channel answers.
 bool wait_for_channel(int ms = 5000);
 
-std::string read_file(const std::string& path);
 // APR for the test's own use of the service's code.
 void apr_once();

@@ -3,7 +3,8 @@
  * do: the token can be pulled out and put back (it is hidden while the file
  * named by P11SHIM_HIDE exists) and slot events report those changes. It also
  * counts login attempts, so a test can see what a wrong PIN cost the token,
- * and can play a full token. */
+ * and can play a full token. With P11SHIM_NO_EVENTS set it has no slot
+ * events, as SoftHSM2 itself, and counts the polls a monitor makes. */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdlib.h>
@@ -16,8 +17,10 @@ static void* real_lib;
 static int last_hidden;
 static CK_SLOT_ID token_slot;
 static volatile int login_calls;
+static volatile int event_polls;
 
 __attribute__((visibility("default"))) int p11shim_login_calls(void) { return login_calls; }
+__attribute__((visibility("default"))) int p11shim_event_polls(void) { return event_polls; }
 
 static int hidden(void) {
   const char* f = getenv("P11SHIM_HIDE");
@@ -82,6 +85,9 @@ static CK_RV shim_CreateObject(CK_SESSION_HANDLE s, CK_ATTRIBUTE_PTR t, CK_ULONG
 
 static CK_RV shim_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR slot, CK_VOID_PTR reserved) {
   (void)reserved;
+  __sync_fetch_and_add(&event_polls, 1);
+  const char* none = getenv("P11SHIM_NO_EVENTS");
+  if (none && *none) return CKR_FUNCTION_NOT_SUPPORTED;
   if (!(flags & CKF_DONT_BLOCK)) return CKR_FUNCTION_NOT_SUPPORTED;
   int now = hidden();
   if (now == last_hidden) return CKR_NO_EVENT;

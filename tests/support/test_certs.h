@@ -7,7 +7,6 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -75,9 +74,5 @@ struct Cert {
     return Key::drain(b);
   }
 };
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
 
 }  // namespace testcerts

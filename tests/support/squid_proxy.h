@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "files.h"
+
 class SquidProxy {
  public:
   // scheme: "digest" (users from "name:password" lines) or "ntlm" (squid's
@@ -22,7 +24,7 @@ class SquidProxy {
   std::string log() const;
 
  private:
-  std::string dir_;
+  TempDir dir{"velarn-squid"};
   int port_;
   pid_t pid_ = -1;
   bool ok_ = false;

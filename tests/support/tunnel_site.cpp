@@ -1,4 +1,4 @@
-#include "tunnel_fixture.h"
+#include "tunnel_site.h"
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,28 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "process.h"
+#include "wait.h"
+
 namespace {
 
-std::string tag() {
-  return std::to_string(getpid() % 100000);
-}
-
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-int finish(pid_t pid, int sig) {
-  if (pid <= 0) return -1;
-  if (sig) kill(pid, sig);
-  int status = 0;
-  for (int i = 0; i < 500; ++i) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0) return -1;
-    sleep_ms(20);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return 137;
-}
+std::string tag() { return std::to_string(getpid() % 100000); }
 
 }  // namespace
 
@@ -66,28 +50,11 @@ TunnelSite::~TunnelSite() {
   std::system(("ip netns del " + cli_ + " 2>/dev/null").c_str());
 }
 
-pid_t TunnelSite::spawn(const std::string& ns, const std::vector<std::string>& argv,
+pid_t TunnelSite::start(const std::string& ns, const std::vector<std::string>& argv,
                         const std::string& err_file, const std::vector<std::string>& env) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("VELARN_ROOT", root().c_str(), 1);
-    for (const auto& e : env) {
-      auto eq = e.find('=');
-      if (eq != std::string::npos) setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
-    }
-    FILE* f = freopen(err_file.c_str(), "w", stderr);
-    (void)f;
-    FILE* o = freopen("/dev/null", "w", stdout);
-    (void)o;
-    std::vector<std::string> full = {"ip", "netns", "exec", ns};
-    full.insert(full.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (auto& a : full) args.push_back(a.data());
-    args.push_back(nullptr);
-    execvp("ip", args.data());
-    _exit(127);
-  }
-  return pid;
+  std::vector<std::string> all = {"VELARN_ROOT=" + root()};
+  all.insert(all.end(), env.begin(), env.end());
+  return spawn(argv, {.netns = ns, .err_file = err_file, .env = all});
 }
 
 bool TunnelSite::start_server(const std::vector<std::string>& extra) {
@@ -95,14 +62,13 @@ bool TunnelSite::start_server(const std::vector<std::string>& extra) {
                                    "--key", root() + "/server.key", "--users", root() + "/users",
                                    "--tap", "kevatap"};
   argv.insert(argv.end(), extra.begin(), extra.end());
-  server_ = spawn(srv_, argv, root() + "/server.log");
-  for (int i = 0; i < 100; ++i) {
-    if (in_ns(srv_, "ip link show kevatap >/dev/null 2>&1") == 0 &&
-        read_file(root() + "/server.log").find("listening") != std::string::npos)
-      return in_ns(srv_, "ip addr add 192.168.203.1/24 dev kevatap && ip link set kevatap up") == 0;
-    sleep_ms(50);
-  }
-  return false;
+  server_ = start(srv_, argv, root() + "/server.log");
+  if (!wait_until([&] {
+        return in_ns(srv_, "ip link show kevatap >/dev/null 2>&1") == 0 &&
+               read_file(root() + "/server.log").find("listening") != std::string::npos;
+      }, 5000, 50))
+    return false;
+  return in_ns(srv_, "ip addr add 192.168.203.1/24 dev kevatap && ip link set kevatap up") == 0;
 }
 
 void TunnelSite::stop_server() {
@@ -113,13 +79,13 @@ void TunnelSite::stop_server() {
 bool TunnelSite::start_adapter(bool with_address) {
   std::string env = "VELARN_ROOT='" + root() + "' ";
   if (std::system((env + VLNCARDSETUP_PATH + " install >/dev/null 2>&1").c_str()) != 0) return false;
-  vlncard_ = spawn(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
-  for (int i = 0; i < 100 && ifname_.empty(); ++i) {
+  vlncard_ = start(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
+  wait_until([&] {
     std::string links = capture("ip -n " + cli_ + " -o link show");
     auto p = links.find(": vln");
     if (p != std::string::npos) ifname_ = links.substr(p + 2, 11);
-    if (ifname_.empty()) sleep_ms(50);
-  }
+    return !ifname_.empty();
+  }, 5000, 50);
   if (ifname_.empty()) return false;
   // No IPv6 chatter: the tests count what crosses the adapter.
   in_ns(cli_, "sysctl -qw net.ipv6.conf." + ifname_ + ".disable_ipv6=1");
@@ -129,23 +95,19 @@ bool TunnelSite::start_adapter(bool with_address) {
 
 bool TunnelSite::restart_vlncard() {
   finish(vlncard_, SIGKILL);
-  vlncard_ = spawn(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
-  for (int i = 0; i < 100; ++i) {
-    if (in_ns(cli_, "ip link show " + ifname_ + " >/dev/null 2>&1") == 0) return true;
-    sleep_ms(50);
-  }
-  return false;
+  vlncard_ = start(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
+  return wait_until([&] { return in_ns(cli_, "ip link show " + ifname_ + " >/dev/null 2>&1") == 0; }, 5000, 50);
 }
 
 bool TunnelSite::start_kevad(const std::string& ini) {
   write_file(data("kevad.ini"), ini);
-  kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err");
+  kevad_ = start(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err");
   return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
 }
 
 bool TunnelSite::start_kevad_env(const std::string& ini, const std::vector<std::string>& env) {
   write_file(data("kevad.ini"), ini);
-  kevad_ = spawn(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err", env);
+  kevad_ = start(cli_, {KEVAD_PATH, "service"}, root() + "/kevad.err", env);
   return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
 }
 
@@ -154,7 +116,7 @@ bool TunnelSite::start_kevad_wrapped(const std::string& ini, const std::vector<s
   std::vector<std::string> argv = wrapper;
   argv.push_back(KEVAD_PATH);
   argv.push_back("service");
-  kevad_ = spawn(cli_, argv, root() + "/kevad.err");
+  kevad_ = start(cli_, argv, root() + "/kevad.err");
   return wait_for_log(data("kevad.log"), "startup succeeded", 5000);
 }
 
@@ -187,11 +149,7 @@ std::string TunnelSite::capture(const std::string& cmd) const {
 }
 
 bool TunnelSite::wait_for_log(const std::string& file, const std::string& text, int ms) const {
-  for (int t = 0; t < ms; t += 50) {
-    if (read_file(file).find(text) != std::string::npos) return true;
-    sleep_ms(50);
-  }
-  return read_file(file).find(text) != std::string::npos;
+  return wait_for_text(file, text, ms);
 }
 
 std::string channel_request(const std::string& text, int timeout_ms) {
@@ -201,6 +159,11 @@ std::string channel_request(const std::string& text, int timeout_ms) {
   char buf[8192];
   long n = c->read(buf, sizeof buf, timeout_ms);
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string post_session(const std::string& profile) {
+  return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) +
+                         "\r\n\r\n" + profile);
 }
 
 Listener::Listener() : conn_(velarn::local_pipe_connect("\\\\.\\pipe\\kevad")) {
@@ -232,6 +195,13 @@ Listener::~Listener() {
 std::vector<std::string> Listener::events() {
   std::lock_guard<std::mutex> lock(m_);
   return events_;
+}
+
+std::vector<std::string> Listener::states() {
+  std::vector<std::string> out;
+  for (const auto& e : events())
+    if (e.rfind("event=State-Change&", 0) == 0) out.push_back(e.substr(e.rfind("message=") + 8));
+  return out;
 }
 
 bool Listener::wait_for(const std::string& text, int ms) {

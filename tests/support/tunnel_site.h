@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "platform/local_pipe.h"
-#include "test_support.h"
 
 class TunnelSite {
  public:
@@ -54,7 +54,7 @@ class TunnelSite {
   bool wait_for_log(const std::string& file, const std::string& text, int ms) const;
 
  private:
-  pid_t spawn(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
+  pid_t start(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
               const std::vector<std::string>& env = {});
   TempRoot root_;
   std::string srv_, cli_, veth_a_, veth_b_;
@@ -65,6 +65,8 @@ class TunnelSite {
 
 // A client of the control channel.
 std::string channel_request(const std::string& text, int timeout_ms = 20000);
+// A session started on the channel with this profile text; the answer.
+std::string post_session(const std::string& profile);
 
 // A listener on the control channel collecting event lines.
 class Listener {
@@ -73,6 +75,8 @@ class Listener {
   ~Listener();
   bool ok() const { return conn_ != nullptr; }
   std::vector<std::string> events();
+  // The messages of the State-Change events, in order.
+  std::vector<std::string> states();
   // Waits until an event line contains text.
   bool wait_for(const std::string& text, int ms);
 
