@@ -4,19 +4,19 @@
 
 #include <atomic>
 
-#include "options.hpp"
-#include "switch.hpp"
-#include "users.hpp"
+#include "options.h"
+#include "switch.h"
+#include "users.h"
 
 namespace ks {
 
 struct Server {
-    Options opt;
-    Users users;
-    SSL_CTX* ctx = nullptr;
-    Switch sw;
-    int stop_fd = -1;  // becomes readable (and stays so) when the server stops
-    std::atomic<int> logged_in{0};
+  Options opt;
+  Users users;
+  SSL_CTX* ctx = nullptr;
+  Switch sw;
+  int stop_fd = -1;  // becomes readable (and stays so) when the server stops
+  std::atomic<int> logged_in{0};
 };
 
 // Waits up to `ms` milliseconds or until the server stops; true when stopping.
