@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,11 +14,14 @@
 #include <cstring>
 
 #include "log.h"
+#include "tap.h"
 #include "wire.h"
 
 namespace ks {
 
 namespace {
+// The client whose thread is running, if any: its own deliveries need no wake-up.
+thread_local const Client* t_self = nullptr;
 // Login phases must not hold a thread for ever when a client goes quiet.
 constexpr int LOGIN_TIMEOUT_MS = 30000;
 // Output waiting for one client; beyond it batches are dropped as a switch would.
@@ -71,8 +75,13 @@ void Client::join() {
 }
 
 void Client::run() {
+  t_self = this;
+  char tname[16];
+  snprintf(tname, sizeof tname, "ks-client-%d", id_ % 10000);
+  pthread_setname_np(pthread_self(), tname);
   logf(LOG_EVENT, "%s: connected", name_.c_str());
   session();
+  if (reads_tap_) srv_.tap->tunnel_left(this);
   if (slot >= 0) srv_.sw.detach(this);
   if (counted_) srv_.logged_in.fetch_sub(1);
   if (ssl_ && SSL_is_init_finished(ssl_) && !(SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN))
@@ -544,6 +553,12 @@ bool Client::start_tunnel() {
 
 // ---- tunnel phase ----
 
+void Client::wake() {
+  if (wake_[1] < 0) return;
+  char c = 1;
+  (void)!write(wake_[1], &c, 1);
+}
+
 void Client::deliver(const BatchView& b, const bool* sel, int nsel) {
   if (silent_tunnel_) return;
   std::lock_guard<std::mutex> lock(out_mu_);
@@ -571,7 +586,8 @@ void Client::deliver(const BatchView& b, const bool* sel, int nsel) {
     }
   }
   ++batches_out_;
-  if (!woken_.exchange(true)) {
+  // The client's own thread (reading the TAP) writes the batch out next anyway.
+  if (t_self != this && !woken_.exchange(true)) {
     char c = 1;
     (void)!write(wake_[1], &c, 1);
   }
@@ -684,12 +700,17 @@ void Client::tunnel() {
     logf(LOG_EVENT, "%s: switch full, closing", name_.c_str());
     return;
   }
+  if (srv_.tap) {
+    srv_.tap->tunnel_joined(this);
+    reads_tap_ = true;
+  }
   // Only now: whoever waits for this line may count on frames reaching the client.
   logf(LOG_EVENT, "%s: tunnel up", name_.c_str());
   SSL_set_mode(ssl_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   last_rx_ = std::chrono::steady_clock::now();
   held_ = 0;
   auto next_keepalive = std::chrono::steady_clock::now();
+  bool tap_more = false;  // a frame from the TAP is still being cut up
   for (;;) {
     if (opt_.stall) {
       // Read nothing, so that the client's writes back up; keep it
@@ -708,9 +729,13 @@ void Client::tunnel() {
     }
     bool writing = send_off_ < sending_.size;
     short in = opt_.stall ? 0 : POLLIN;
-    pollfd p[3] = {
-        {fd_, static_cast<short>(in | (writing ? POLLOUT : 0)), 0}, {wake_[0], POLLIN, 0}, {srv_.stop_fd, POLLIN, 0}};
+    int tap_fd = reads_tap_ ? srv_.tap->fd_for(this) : -1;
+    pollfd p[4] = {{fd_, static_cast<short>(in | (writing ? POLLOUT : 0)), 0},
+                   {wake_[0], POLLIN, 0},
+                   {srv_.stop_fd, POLLIN, 0},
+                   {tap_fd, POLLIN, 0}};
     int timeout = opt_.idle_timeout > 0 || opt_.stall ? 1000 : -1;
+    if (tap_fd >= 0 && tap_more) timeout = 0;
     if (drop_pending_) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drop_at_ - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
@@ -722,7 +747,7 @@ void Client::tunnel() {
       }
       if (timeout < 0 || left.count() < timeout) timeout = static_cast<int>(left.count());
     }
-    int r = poll(p, 3, timeout);
+    int r = poll(p, 4, timeout);
     if (r < 0 && errno != EINTR) {
       logf(LOG_ERROR, "%s: poll: %s", name_.c_str(), strerror(errno));
       return;
@@ -733,6 +758,7 @@ void Client::tunnel() {
       while (read(wake_[0], buf, sizeof buf) > 0) {
       }
     }
+    if (tap_fd >= 0 && (p[3].revents || tap_more)) tap_more = srv_.tap->serve(p[3].revents) == TapPort::Served::more;
     if (opt_.idle_timeout > 0 &&
         std::chrono::steady_clock::now() - last_rx_ > std::chrono::seconds(opt_.idle_timeout)) {
       logf(LOG_EVENT, "%s: nothing from the client for %d seconds, closing", name_.c_str(), opt_.idle_timeout);

@@ -1,7 +1,9 @@
 #pragma once
 // One thread per client: greeting, TLS, login, information exchange, TUNNEL,
 // then the tunnel loop. The thread alone touches the TLS session; other ports
-// hand it frames through its output buffer and wake it through a pipe.
+// hand it frames through its output buffer and wake it through a pipe. While
+// it is the only client in its tunnel it also reads the server's TAP, so that
+// frames from the device need no other thread on their way to the client.
 #include <openssl/ssl.h>
 
 #include <atomic>
@@ -27,6 +29,7 @@ class Client : public Port {
 
   void deliver(const BatchView& b, const bool* sel, int nsel) override;
   const char* port_name() const override { return name_.c_str(); }
+  void wake() override;
 
  private:
   enum class Io { ok, timeout, closed, failed, stopping };
@@ -67,6 +70,7 @@ class Client : public Port {
   std::atomic<bool> done_{false};
   bool counted_ = false;
   bool silent_tunnel_ = false;
+  bool reads_tap_ = false;  // joined the TAP's readers: may be asked to read it
   std::string user_;
 
   std::vector<uint8_t> rx_;  // 4 + 65535: any record fits whole

@@ -154,7 +154,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     tap = std::make_unique<TapPort>(*srv, fd, o.tap, vnet);
-    tap->start();
+    if (!tap->start()) {
+      logf(LOG_ERROR, "--tap: %s could not join the switch", o.tap.c_str());
+      return 1;
+    }
   }
 
   std::string shown;

@@ -10,6 +10,8 @@
 
 namespace ks {
 
+class TapPort;
+
 struct Server {
   Options opt;
   Users users;
@@ -17,6 +19,8 @@ struct Server {
   Switch sw;
   int stop_fd = -1;  // becomes readable (and stays so) when the server stops
   std::atomic<int> logged_in{0};
+  // Set before the first client starts and cleared after the last has ended.
+  TapPort* tap = nullptr;
 };
 
 // Waits up to `ms` milliseconds or until the server stops; true when stopping.

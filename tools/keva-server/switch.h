@@ -21,6 +21,8 @@ class Port {
   // the same time.
   virtual void deliver(const BatchView& b, const bool* sel, int nsel) = 0;
   virtual const char* port_name() const = 0;
+  // Asks the port's thread to look again at what it waits for; must not block.
+  virtual void wake() {}
   int slot = -1;
 };
 
