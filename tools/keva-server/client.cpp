@@ -710,7 +710,6 @@ void Client::tunnel() {
   last_rx_ = std::chrono::steady_clock::now();
   held_ = 0;
   auto next_keepalive = std::chrono::steady_clock::now();
-  bool tap_more = false;  // a frame from the TAP is still being cut up
   for (;;) {
     if (opt_.stall) {
       // Read nothing, so that the client's writes back up; keep it
@@ -735,7 +734,8 @@ void Client::tunnel() {
                    {srv_.stop_fd, POLLIN, 0},
                    {tap_fd, POLLIN, 0}};
     int timeout = opt_.idle_timeout > 0 || opt_.stall ? 1000 : -1;
-    if (tap_fd >= 0 && tap_more) timeout = 0;
+    // A frame from the TAP still being cut up needs no waiting.
+    if (tap_fd >= 0 && srv_.tap->more()) timeout = 0;
     if (drop_pending_) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(drop_at_ - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
@@ -758,7 +758,7 @@ void Client::tunnel() {
       while (read(wake_[0], buf, sizeof buf) > 0) {
       }
     }
-    if (tap_fd >= 0 && (p[3].revents || tap_more)) tap_more = srv_.tap->serve(p[3].revents) == TapPort::Served::more;
+    if (tap_fd >= 0 && (p[3].revents || srv_.tap->more())) srv_.tap->serve(p[3].revents);
     if (opt_.idle_timeout > 0 &&
         std::chrono::steady_clock::now() - last_rx_ > std::chrono::seconds(opt_.idle_timeout)) {
       logf(LOG_EVENT, "%s: nothing from the client for %d seconds, closing", name_.c_str(), opt_.idle_timeout);

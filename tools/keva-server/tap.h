@@ -25,8 +25,6 @@ int tap_open(const std::string& name, std::string& err, bool* vnet);
 // hands them to the clients' outputs.
 class TapPort : public Port {
  public:
-  enum class Served { idle, more, gone };
-
   TapPort(Server& srv, int fd, std::string name, bool vnet = false);
   ~TapPort() override;
   bool start();
@@ -44,13 +42,13 @@ class TapPort : public Port {
   // without waiting for the device.
   bool more() const { return cutting_.load(std::memory_order_relaxed); }
   // Reads what the device has queued and forwards it; `revents` is what poll
-  // reported for the descriptor.
-  Served serve(short revents);
+  // reported for the descriptor. False once the device is gone.
+  bool serve(short revents);
 
  private:
   void run();
   void choose_reader();
-  Served read_batch();
+  bool read_batch();
   Server& srv_;
   int fd_;
   std::string name_;

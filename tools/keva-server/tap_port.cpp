@@ -82,17 +82,16 @@ int TapPort::fd_for(const Port* client) const {
   return reader_.load(std::memory_order_acquire) == client && !gone_.load() ? fd_ : -1;
 }
 
-TapPort::Served TapPort::serve(short revents) {
+bool TapPort::serve(short revents) {
   std::lock_guard<std::mutex> lock(read_mu_);
-  if (gone_.load()) return Served::gone;
+  if (gone_.load()) return false;
   if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
     logf(LOG_ERROR, "%s: device gone", name_.c_str());
     gone_ = true;
-    return Served::gone;
+    return false;
   }
-  Served s = read_batch();
-  if (s == Served::gone) gone_ = true;
-  return s;
+  if (!read_batch()) gone_ = true;
+  return !gone_.load();
 }
 
 void TapPort::deliver(const BatchView& b, const bool* sel, int) {
@@ -129,17 +128,18 @@ void TapPort::run() {
       while (read(wake_[0], buf, sizeof buf) > 0) {
       }
     }
-    if (fd >= 0 && (p[0].revents || more()) && serve(p[0].revents) == Served::gone) return;
+    if (fd >= 0 && (p[0].revents || more()) && !serve(p[0].revents)) return;
   }
 }
 
-// Gathers what the device has queued into one batch and forwards it.
-TapPort::Served TapPort::read_batch() {
+// Gathers what the device has queued into one batch and forwards it; false
+// when reading failed for good.
+bool TapPort::read_batch() {
   using namespace velarn::offload;
   size_t pos = HEADER_SIZE;
   int n = 0;
   bool cutting = cutting_.load(std::memory_order_relaxed);
-  Served result = Served::idle;
+  bool ok = true;
   while (n < TAP_BATCH_FRAMES && batch_.size() - pos >= FRAME_ROOM) {
     uint8_t* frame = batch_.data() + pos + 2;
     size_t room = batch_.size() - pos - 2;
@@ -177,7 +177,7 @@ TapPort::Served TapPort::read_batch() {
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         // Polling again would only spin on the same error.
         logf(LOG_ERROR, "%s: read: %s; no more frames from it", name_.c_str(), strerror(errno));
-        result = Served::gone;
+        ok = false;
       }
       break;
     }
@@ -196,8 +196,7 @@ TapPort::Served TapPort::read_batch() {
     view_.count = n;
     srv_.sw.forward(this, view_);
   }
-  if (result == Served::idle && cutting) result = Served::more;
-  return result;
+  return ok;
 }
 
 }  // namespace ks
