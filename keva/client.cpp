@@ -103,7 +103,7 @@ void send_event(Session* s, int kind, const char* message) {
 
 void report(Session* s, int level, const char* message) {
   if (RemoteLink* link = s->link) {
-    if (link->reconnect_allowed) s->demote = 1;
+    if (__atomic_load_n(&link->reconnect_allowed, __ATOMIC_ACQUIRE)) s->demote = 1;
     // A refusal that ends the session is logged by the session's thread;
     // lines from elsewhere never see a connection that may be going away.
     RemoteConnection* conn = t_session == s ? link->connection : nullptr;

@@ -500,7 +500,7 @@ int remote_open(RemoteLink* link) {
     }
     if (rc == 0) {
       remote_set_state(link, SESSION_CONNECTED);
-      link->reconnect_allowed = 1;
+      __atomic_store_n(&link->reconnect_allowed, 1, __ATOMIC_RELEASE);
       link->schedule_index = 0;
       connection_enter_tunnel(link->connection, REMOTE_WRITE_STALL_SECONDS * 1000);
       return 0;
@@ -509,7 +509,7 @@ int remote_open(RemoteLink* link) {
     link->connection = nullptr;
     apr_pool_clear(link->pool);
     if (fatal) {
-      link->reconnect_allowed = 0;
+      __atomic_store_n(&link->reconnect_allowed, 0, __ATOMIC_RELEASE);
       tell_more_servers(link, 0);
       return -1;
     }

@@ -54,7 +54,7 @@ struct RemoteLink {
   const SessionProfile* profile;
   int state;                        // SESSION_*
   RemoteConnection* connection;     // NULL between attempts
-  int reconnect_allowed;
+  int reconnect_allowed;            // read by log lines from any thread: atomic access
   int schedule_index;
   int32_t schedule[RECONNECT_SCHEDULE_SIZE];  // waits in seconds, ended by -1
   RemoteSessionOps ops;
