@@ -14,11 +14,11 @@
 namespace velarn {
 
 enum DeviceRequestKind : uint32_t {
-  DEVICE_CREATE = 0,        // sent by the host on connect, tag 0
-  DEVICE_READ = 1,          // u32 capacity
-  DEVICE_WRITE = 2,         // the FrameBatch bytes
-  DEVICE_CONTROL = 3,       // u32 code, input bytes
-  DEVICE_CANCEL = 4,        // the tag names the read to cancel
+  DEVICE_CREATE = 0,             // sent by the host on connect, tag 0
+  DEVICE_READ = 1,               // u32 capacity
+  DEVICE_WRITE = 2,              // the FrameBatch bytes
+  DEVICE_CONTROL = 3,            // u32 code, input bytes
+  DEVICE_CANCEL = 4,             // the tag names the read to cancel
   DEVICE_QUERY_INFORMATION = 5,  // u32 oid, u32 buffer length
   DEVICE_SET_INFORMATION = 6,    // u32 oid, value
 };

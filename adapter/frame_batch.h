@@ -36,9 +36,7 @@ inline void store_le32(uint8_t* p, uint32_t v) {
   p[2] = uint8_t(v >> 16);
   p[3] = uint8_t(v >> 24);
 }
-inline uint64_t load_le64(const uint8_t* p) {
-  return uint64_t(load_le32(p)) | uint64_t(load_le32(p + 4)) << 32;
-}
+inline uint64_t load_le64(const uint8_t* p) { return uint64_t(load_le32(p)) | uint64_t(load_le32(p + 4)) << 32; }
 
 // The size a batch of frames with these lengths occupies.
 constexpr size_t frame_record_size(size_t frame_length) { return FRAME_RECORD_HEADER + frame_length; }

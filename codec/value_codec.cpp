@@ -89,8 +89,8 @@ DecodeResult decode(const char* encoded, size_t len, char* out, size_t out_size,
   for (size_t off = 0; off < len && !bad;) {
     size_t n = len - off < kChunk ? len - off : kChunk;
     int got = 0;
-    if (EVP_DecodeUpdate(ctx, raw.get() + got_total, &got,
-                         reinterpret_cast<const unsigned char*>(encoded) + off, static_cast<int>(n)) < 0)
+    if (EVP_DecodeUpdate(ctx, raw.get() + got_total, &got, reinterpret_cast<const unsigned char*>(encoded) + off,
+                         static_cast<int>(n)) < 0)
       bad = true;
     got_total += static_cast<size_t>(got);
     off += n;

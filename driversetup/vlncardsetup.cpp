@@ -212,8 +212,10 @@ int main(int argc, char** argv) {
   auto starts = [&](const char* word) { return line.compare(0, std::strlen(word), word) == 0; };
   int result;
   if (starts("install")) {
-    if (adapter_exists(reg)) result = driver_update(installer, inf_path(), velarn::INSTALLFLAG_FORCE);
-    else result = add_adapter(installer, reg, parse_metric(line.substr(std::strlen("install"))));
+    if (adapter_exists(reg))
+      result = driver_update(installer, inf_path(), velarn::INSTALLFLAG_FORCE);
+    else
+      result = add_adapter(installer, reg, parse_metric(line.substr(std::strlen("install"))));
   } else if (starts("add_card")) {
     result = add_adapter(installer, reg, parse_metric(line.substr(std::strlen("add_card"))));
   } else if (starts("uninstall")) {

@@ -32,11 +32,10 @@ const char kPipeName[] = "\\\\.\\pipe\\kevad";
 const size_t kMaxHead = 16383;
 
 enum { M_GET = 1, M_POST = 2, M_PUT = 3, M_DELETE = 4 };
-const CodeName kMethods[] = {{M_GET, "GET"}, {M_POST, "POST"}, {M_PUT, "PUT"}, {M_DELETE, "DELETE"},
-                             {0, nullptr}};
-const CodeName kStatus[] = {{200, "OK"},          {201, "Created"},    {205, "Reset Content"},
-                            {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"},
-                            {404, "Not Found"},   {500, "Internal Server Error"}, {0, nullptr}};
+const CodeName kMethods[] = {{M_GET, "GET"}, {M_POST, "POST"}, {M_PUT, "PUT"}, {M_DELETE, "DELETE"}, {0, nullptr}};
+const CodeName kStatus[] = {
+    {200, "OK"},        {201, "Created"},   {205, "Reset Content"},         {400, "Bad Request"}, {401, "Unauthorized"},
+    {403, "Forbidden"}, {404, "Not Found"}, {500, "Internal Server Error"}, {0, nullptr}};
 const int kListen = -1;
 
 // A request must arrive whole within this time, and an answer is written
@@ -98,8 +97,7 @@ void request_destroy(Request* r) {
   // A posted profile and a profile answer carry passwords and PINs.
   if (r->head) OPENSSL_cleanse(r->head, r->head_len);
   if (r->body) OPENSSL_cleanse(r->body, r->body_len);
-  if (r->secret_response && r->response)
-    OPENSSL_cleanse(const_cast<char*>(r->response), r->response_len);
+  if (r->secret_response && r->response) OPENSSL_cleanse(const_cast<char*>(r->response), r->response_len);
   r->pipe.~unique_ptr<PipeConnection>();
   apr_pool_destroy(r->pool);
 }
@@ -203,10 +201,8 @@ int dispatch(Request* r) {
     case M_POST:
       if (!g_ops.start) return 500;
       return g_ops.start(r->body ? r->body : "", r->body_len, static_cast<unsigned>(uid));
-    case M_DELETE:
-      return g_ops.stop_current && g_ops.stop_current() == 0 ? 200 : 404;
-    default:
-      return 400;
+    case M_DELETE: return g_ops.stop_current && g_ops.stop_current() == 0 ? 200 : 404;
+    default: return 400;
   }
 }
 
@@ -220,8 +216,8 @@ void write_response(Request* r, int code) {
   trace_printf(nullptr, nullptr, "< [%d %s]", code, reason);
   char* text;
   if (r->response) {
-    text = apr_psprintf(r->pool, "HTTP/1.1 %d %s\r\nServer: %s\r\nContent-Length: %d\r\n\r\n", code,
-                        reason, KEVAD_VERSION, static_cast<int>(r->response_len));
+    text = apr_psprintf(r->pool, "HTTP/1.1 %d %s\r\nServer: %s\r\nContent-Length: %d\r\n\r\n", code, reason,
+                        KEVAD_VERSION, static_cast<int>(r->response_len));
     size_t head = std::strlen(text);
     char* whole = static_cast<char*>(apr_palloc(r->pool, head + r->response_len));
     std::memcpy(whole, text, head);
@@ -457,8 +453,7 @@ int channel_parse_head(char* text, size_t n, ChannelHead* h) {
   size_t have = static_cast<size_t>(end - body_start);
   // A length that is no number, negative or beyond what a profile can be is
   // as invalid as one shorter than what came.
-  if (cl_end == cl || want < 0 || errno == ERANGE || want > (1 << 24) ||
-      static_cast<size_t>(want) < have) {
+  if (cl_end == cl || want < 0 || errno == ERANGE || want > (1 << 24) || static_cast<size_t>(want) < have) {
     log_error("invalid API request");
     return -1;
   }

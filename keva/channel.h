@@ -33,13 +33,13 @@ void channel_broadcast(const char* text, size_t len);
 // One request's head as the channel reads it: the request line, the query
 // string and the header lines, parsed in place.
 struct ChannelHead {
-  int method;               // the method's number; -1 for a word not known
-  const char* word;         // the method word as sent
-  const char* path;         // without the query string
-  apr_table_t* query;       // made by the caller
-  apr_table_t* headers;     // made by the caller
-  long long content_length; // -1 without a Content-Length header
-  const char* body;         // the body bytes that came with the head
+  int method;                // the method's number; -1 for a word not known
+  const char* word;          // the method word as sent
+  const char* path;          // without the query string
+  apr_table_t* query;        // made by the caller
+  apr_table_t* headers;      // made by the caller
+  long long content_length;  // -1 without a Content-Length header
+  const char* body;          // the body bytes that came with the head
   size_t body_have;
 };
 // Parses the n bytes of text (text[n] must be writable: it becomes the end

@@ -34,11 +34,13 @@ const CodeName kStates[] = {{SESSION_TERMINATE, "Terminate"}, {SESSION_CONNECTIN
                             {SESSION_CONNECTED, "Connected"}, {SESSION_CLOSING, "Closing"},
                             {SESSION_CLOSED, "Closed"},       {0, nullptr}};
 enum { EVENT_STATE = 0, EVENT_INFO = 1, EVENT_ERROR = 2, EVENT_DEBUG = 3 };
-const CodeName kEvents[] = {{EVENT_STATE, "State-Change"}, {EVENT_INFO, "Info-Message"},
-                            {EVENT_ERROR, "Error-Message"}, {EVENT_DEBUG, "Debug-Message"},
+const CodeName kEvents[] = {{EVENT_STATE, "State-Change"},
+                            {EVENT_INFO, "Info-Message"},
+                            {EVENT_ERROR, "Error-Message"},
+                            {EVENT_DEBUG, "Debug-Message"},
                             {0, nullptr}};
 
-const int kIdleSeconds = 15;      // one idle period
+const int kIdleSeconds = 15;  // one idle period
 const size_t kFrameBuffer = 65536;
 
 struct Session {
@@ -92,7 +94,9 @@ thread_local Session* t_creating = nullptr;
 thread_local Session* t_session = nullptr;
 std::atomic<uint64_t> g_next_id{1};
 
-int link_state(const Session* s) { return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED; }
+int link_state(const Session* s) {
+  return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED;
+}
 
 void send_event(Session* s, int kind, const char* message) {
   char text[1024];
@@ -107,9 +111,7 @@ void report(Session* s, int level, const char* message) {
     // A refusal that ends the session is logged by the session's thread;
     // lines from elsewhere never see a connection that may be going away.
     RemoteConnection* conn = t_session == s ? link->connection : nullptr;
-    if (s->gave_up.load() || (conn && conn->fatal) ||
-        (s->token && std::strncmp(message, "PIN", 3) == 0))
-      s->demote = 0;
+    if (s->gave_up.load() || (conn && conn->fatal) || (s->token && std::strncmp(message, "PIN", 3) == 0)) s->demote = 0;
   }
   int kind;
   switch (level) {
@@ -512,9 +514,7 @@ void start_item(void* arg) {
 
 // The current session; one that has announced its end is gone for every
 // client, although its clean-up may still be running.
-Session* current_locked() {
-  return g_current && link_state(g_current) != SESSION_TERMINATE ? g_current : nullptr;
-}
+Session* current_locked() { return g_current && link_state(g_current) != SESSION_TERMINATE ? g_current : nullptr; }
 
 }  // namespace
 
@@ -573,7 +573,8 @@ int client_start(const char* text, size_t len, bool from_startup, unsigned owner
   if (!code && s->profile->auth.type == AUTH_TOKEN) {
     s->token = token_sign_setup(&s->profile->auth, s->pool);
     if (s->token)
-      token_set_terminate(s->token, [](void* ctx) { queue_stop(static_cast<Session*>(ctx)); }, s);
+      token_set_terminate(
+          s->token, [](void* ctx) { queue_stop(static_cast<Session*>(ctx)); }, s);
     else
       code = 500;
   }
@@ -703,7 +704,6 @@ void client_register(void) {
   log_set_session_sink(client_log_sink);
   static const ChannelSessionOps ops = {
       [](const char* text, size_t len, unsigned owner) { return client_start(text, len, false, owner); },
-      client_stop_current,
-      client_state_name, client_profile_text, client_statistics_text};
+      client_stop_current, client_state_name, client_profile_text, client_statistics_text};
   channel_set_session_ops(&ops);
 }

@@ -23,6 +23,5 @@ void config_clear(void);
 // Parses INI text. Returns 0, or the 1-based line number of the first syntax
 // error. Calls visit(section, name, value) for entries, name NULL for a
 // section header; entries before any header have section NULL.
-typedef void (*config_visit_fn)(void* ctx, const char* section, const char* name,
-                                const char* value);
+typedef void (*config_visit_fn)(void* ctx, const char* section, const char* name, const char* value);
 long config_parse_text(const char* text, size_t len, config_visit_fn visit, void* ctx);

@@ -37,12 +37,9 @@ const CodeName kCodeNames[] = {
     {0, nullptr},
 };
 
-inline size_t payload_length(const unsigned char* header) {
-  return (static_cast<size_t>(header[1]) << 8) | header[2];
-}
+inline size_t payload_length(const unsigned char* header) { return (static_cast<size_t>(header[1]) << 8) | header[2]; }
 
-void trace_message(RemoteConnection* conn, char direction, int code, const unsigned char* payload,
-                   size_t len) {
+void trace_message(RemoteConnection* conn, char direction, int code, const unsigned char* payload, size_t len) {
   if (!trace_is_on()) return;
   char desc[KEVA12_DESCRIPTION_MAX + 1];
   keva12_describe(desc, code, payload, len);
@@ -56,8 +53,7 @@ void trace_ssl_call(RemoteConnection* conn, const char* name, int size, int resu
   if (kind == SSL_ERROR_NONE)
     trace_printf(conn->trace_tag, nullptr, "%s(%d) = %d", name, size, result);
   else
-    trace_printf(conn->trace_tag, nullptr, "%s(%d) = %d %s", name, size, result,
-                 kind_name ? kind_name : "?");
+    trace_printf(conn->trace_tag, nullptr, "%s(%d) = %d %s", name, size, result, kind_name ? kind_name : "?");
 }
 
 // One receive buffer per connection for the login phases, kept on its pool.
@@ -84,8 +80,7 @@ int send_own_message(RemoteConnection* conn, int code, const void* payload, size
 const char* keva12_code_name(int code) { return codename_name(kCodeNames, code); }
 
 int message_put(MessageBuffer* buf, int code, const void* payload, size_t len) {
-  if (len > KEVA12_MAX_PAYLOAD || buf->used + len + KEVA12_HEADER_SIZE > MESSAGE_BUFFER_SIZE)
-    return -1;
+  if (len > KEVA12_MAX_PAYLOAD || buf->used + len + KEVA12_HEADER_SIZE > MESSAGE_BUFFER_SIZE) return -1;
   unsigned char* p = buf->data + buf->used;
   p[0] = static_cast<unsigned char>(code);
   p[1] = static_cast<unsigned char>(len >> 8);
@@ -146,8 +141,7 @@ size_t keva12_describe(char* out, int code, const unsigned char* payload, size_t
   return pos;
 }
 
-int keva12_login_answer(int code, const unsigned char* payload, size_t len, const char** reason,
-                        int* fatal) {
+int keva12_login_answer(int code, const unsigned char* payload, size_t len, const char** reason, int* fatal) {
   *fatal = 0;
   *reason = nullptr;
   if (code == KEVA_OK) return 0;
@@ -170,8 +164,7 @@ int keva12_login_answer(int code, const unsigned char* payload, size_t len, cons
   return -1;
 }
 
-int keva12_server_info_apply(ServerInfo* info, int code, const unsigned char* payload,
-                             size_t len) {
+int keva12_server_info_apply(ServerInfo* info, int code, const unsigned char* payload, size_t len) {
   switch (code) {
     case KEVA_OK: return 1;
     case KEVA_VERSION:
@@ -202,8 +195,7 @@ int keva12_server_info_apply(ServerInfo* info, int code, const unsigned char* pa
   }
 }
 
-int keva12_login_batch(MessageBuffer* buf, int auth_type, const char* zone, const char* user,
-                       const char* password) {
+int keva12_login_batch(MessageBuffer* buf, int auth_type, const char* zone, const char* user, const char* password) {
   auto text = [](const char* s) { return s ? s : ""; };
   if (zone && message_put(buf, KEVA_ZONE, zone, std::strlen(zone)) != 0) return -1;
   unsigned char method;
@@ -215,8 +207,7 @@ int keva12_login_batch(MessageBuffer* buf, int auth_type, const char* zone, cons
       method = KEVA_AUTH_PASSWORD;
       break;
     case AUTH_TICKET:
-      if (message_put(buf, KEVA_PASSWORD, text(password), std::strlen(text(password))) != 0)
-        return -1;
+      if (message_put(buf, KEVA_PASSWORD, text(password), std::strlen(text(password))) != 0) return -1;
       method = KEVA_AUTH_TICKET;
       break;
     default:  // x509 and token: the certificate went with the TLS handshake
@@ -358,8 +349,7 @@ int keva12_client_auth(RemoteConnection* conn, const SessionProfile* profile) {
   if (message_read(conn, msg) != 0) return -1;
   const char* reason;
   int fatal;
-  if (keva12_login_answer(msg[0], msg + KEVA12_HEADER_SIZE, payload_length(msg), &reason,
-                          &fatal) != 0) {
+  if (keva12_login_answer(msg[0], msg + KEVA12_HEADER_SIZE, payload_length(msg), &reason, &fatal) != 0) {
     if (fatal) conn->fatal = 1;
     log_error("login error: %s", reason);
     return -1;
@@ -372,8 +362,7 @@ int keva12_client_info(RemoteConnection* conn) {
   ServerInfo* info = conn->info ? conn->info : &local;
 
   std::memset(info, 0, sizeof *info);
-  std::snprintf(info->version, sizeof info->version, "%s %s", KEVA12_CLIENT_NAME,
-                KEVA12_CLIENT_VERSION);
+  std::snprintf(info->version, sizeof info->version, "%s %s", KEVA12_CLIENT_NAME, KEVA12_CLIENT_VERSION);
   char system[256];
   if (system_description(system, sizeof system) == 0) {
     size_t n = strnlen(system, sizeof info->system - 1);
@@ -468,9 +457,7 @@ int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb) {
   trace_ssl_call(conn, "SSL_read", static_cast<int>(space), n, kind);
   switch (kind) {
     case SSL_ERROR_NONE: rb->held += static_cast<size_t>(n); return TUNNEL_OK;
-    case SSL_ERROR_ZERO_RETURN:
-      ssl_session_mark_closed(conn);
-      return TUNNEL_OK;
+    case SSL_ERROR_ZERO_RETURN: ssl_session_mark_closed(conn); return TUNNEL_OK;
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
       // Only a stop or the end of the drain time ends a read's wait.

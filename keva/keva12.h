@@ -79,18 +79,15 @@ size_t keva12_describe(char* out, int code, const unsigned char* payload, size_t
 // The login answer. 0 accepted; -1 refused, with *reason the text for
 // "login error: %s" and *fatal 1 when no other server and no reconnect may
 // follow.
-int keva12_login_answer(int code, const unsigned char* payload, size_t len, const char** reason,
-                        int* fatal);
+int keva12_login_answer(int code, const unsigned char* payload, size_t len, const char** reason, int* fatal);
 
 // One message of the server's information. 1 when it was the closing OK, 0
 // when it was taken (or skipped), -1 when its length is out of bounds.
-int keva12_server_info_apply(ServerInfo* info, int code, const unsigned char* payload,
-                             size_t len);
+int keva12_server_info_apply(ServerInfo* info, int code, const unsigned char* payload, size_t len);
 
 // The login batch for a method (AUTH_* of the profile): ZONE when zone is
 // not NULL, the credentials, AUTH. 0, or -1 when it does not fit.
-int keva12_login_batch(MessageBuffer* buf, int auth_type, const char* zone, const char* user,
-                       const char* password);
+int keva12_login_batch(MessageBuffer* buf, int auth_type, const char* zone, const char* user, const char* password);
 
 // Walking the tunnel reader's buffer: every complete record from the start
 // is looked at; frame batches (code 1 to 127) get header bytes 1 to 3 zeroed

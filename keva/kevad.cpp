@@ -171,8 +171,7 @@ KevadCommand kevad_parse_command(const std::string& text, std::string* rest) {
   return KevadCommand::Debug;
 }
 
-int kevad_manage(ServiceManager& scm, KevadCommand cmd, const std::string& rest,
-                 const std::string& program) {
+int kevad_manage(ServiceManager& scm, KevadCommand cmd, const std::string& rest, const std::string& program) {
   switch (cmd) {
     case KevadCommand::Install: {
       if (!service_command_valid(rest)) {
@@ -200,41 +199,32 @@ int kevad_manage(ServiceManager& scm, KevadCommand cmd, const std::string& rest,
     case KevadCommand::Stop:
       if (scm.open()) scm.stop(kServiceName);
       return 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
 uint32_t kevad_control(uint32_t control, uint32_t event_type) {
   switch (control) {
-    case SERVICE_CONTROL_STOP:
-      kevad_stop_sequence();
-      return NO_ERROR_CODE;
+    case SERVICE_CONTROL_STOP: kevad_stop_sequence(); return NO_ERROR_CODE;
     case SERVICE_CONTROL_SHUTDOWN:
       log_info("APM: Power Down");
       kevad_stop_sequence();
       return NO_ERROR_CODE;
     case SERVICE_CONTROL_POWEREVENT:
       switch (event_type) {
-        case PBT_APMQUERYSUSPEND:
-          log_debug("APM: Query Suspend");
-          return NO_ERROR_CODE;
+        case PBT_APMQUERYSUSPEND: log_debug("APM: Query Suspend"); return NO_ERROR_CODE;
         case PBT_APMSUSPEND:
           log_debug("APM: Suspend");
           if (g_parts.session_suspend) g_parts.session_suspend();
           return NO_ERROR_CODE;
-        case PBT_APMRESUMECRITICAL:
-          log_debug("APM: Resume Critical");
-          return NO_ERROR_CODE;
+        case PBT_APMRESUMECRITICAL: log_debug("APM: Resume Critical"); return NO_ERROR_CODE;
         case PBT_APMRESUMESUSPEND:
           log_debug("APM: Resume Suspend");
           if (g_parts.session_resume) g_parts.session_resume();
           return NO_ERROR_CODE;
-        default:
-          return ERROR_CALL_NOT_IMPLEMENTED;
+        default: return ERROR_CALL_NOT_IMPLEMENTED;
       }
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
+    default: return ERROR_CALL_NOT_IMPLEMENTED;
   }
 }
 
@@ -371,8 +361,8 @@ int kevad_main(int argc, char** argv) {
 
   std::string rest;
   KevadCommand cmd = kevad_parse_command(text, &rest);
-  if (cmd == KevadCommand::Install || cmd == KevadCommand::Uninstall ||
-      cmd == KevadCommand::Start || cmd == KevadCommand::Stop) {
+  if (cmd == KevadCommand::Install || cmd == KevadCommand::Uninstall || cmd == KevadCommand::Start ||
+      cmd == KevadCommand::Stop) {
     auto scm = make_systemd_service_manager();
     return kevad_manage(*scm, cmd, rest, roots::program_path());
   }

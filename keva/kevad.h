@@ -23,8 +23,8 @@ void kevad_stop_request(void);
 // The parts that plug into the lifecycle. Each hook may be NULL while the
 // part is not built into the program; its step is then skipped.
 struct KevadParts {
-  int (*ssl_init)(apr_pool_t* root);         // TLS library, start-up step
-  int (*channel_start)(apr_pool_t* root);    // control channel
+  int (*ssl_init)(apr_pool_t* root);       // TLS library, start-up step
+  int (*channel_start)(apr_pool_t* root);  // control channel
   void (*channel_stop)(void);
   int (*startup_session)(apr_pool_t* root);  // client.StartupProfile
   void (*session_stop)(void);                // ask the current session to stop
@@ -33,7 +33,7 @@ struct KevadParts {
   // Once the main queue no longer runs items: end the current session in
   // the main thread before the root pool goes.
   void (*session_shutdown)(void);
-  void (*at_exit)(void);                     // global library clean-up
+  void (*at_exit)(void);  // global library clean-up
 };
 // Registered before kevad_main runs.
 void kevad_register_parts(const KevadParts* parts);

@@ -13,8 +13,7 @@ enum class KevadCommand { Install, Uninstall, Start, Stop, Service, Debug };
 // for; for install, *rest receives what followed the word.
 KevadCommand kevad_parse_command(const std::string& text, std::string* rest);
 // Runs install, uninstall, start or stop against the manager; the exit code.
-int kevad_manage(velarn::ServiceManager& scm, KevadCommand cmd, const std::string& rest,
-                 const std::string& program);
+int kevad_manage(velarn::ServiceManager& scm, KevadCommand cmd, const std::string& rest, const std::string& program);
 // The service control handler.
 uint32_t kevad_control(uint32_t control, uint32_t event_type);
 // Stop and shutdown: report stop-pending, run the stop request, wait at most

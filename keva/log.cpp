@@ -42,8 +42,7 @@ const char* log_level_name(int level) {
   return level_names[level];
 }
 
-size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer, const char* fmt,
-                       va_list ap) {
+size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer, const char* fmt, va_list ap) {
   char stamp[40];
   char prefix[80];
   time_t now = std::time(nullptr);
@@ -89,10 +88,10 @@ void log_vwrite(int level, apr_sockaddr_t* peer, const char* fmt, va_list ap) {
   }
 }
 
-#define LOG_BODY(level, peer)        \
-  va_list ap;                        \
-  va_start(ap, fmt);                 \
-  log_vwrite(level, peer, fmt, ap);  \
+#define LOG_BODY(level, peer)       \
+  va_list ap;                       \
+  va_start(ap, fmt);                \
+  log_vwrite(level, peer, fmt, ap); \
   va_end(ap)
 
 void log_debug(const char* fmt, ...) { LOG_BODY(KLOG_DEBUG, nullptr); }

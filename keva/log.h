@@ -52,8 +52,7 @@ void log_ssl_errors(const char* name);
 // (at least 512 bytes); returns its length. The message part is stored at
 // *msg (a pointer into out) without the line feed's effect on it: the caller
 // gets the message text as its own zero-terminated copy in msgbuf (256 bytes).
-size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer, const char* fmt,
-                       va_list ap);
+size_t log_format_line(char* out, char* msgbuf, int level, apr_sockaddr_t* peer, const char* fmt, va_list ap);
 
 // --- Process-wide writer state -------------------------------------------
 
@@ -72,8 +71,7 @@ void log_close(void);
 // The session controller's hook: called for every line while a session is
 // current, with the whole line and the bare message. It writes the session
 // log and decides on events. NULL removes it.
-typedef void (*log_session_sink_fn)(int level, const char* line, size_t line_len,
-                                    const char* message);
+typedef void (*log_session_sink_fn)(int level, const char* line, size_t line_len, const char* message);
 void log_set_session_sink(log_session_sink_fn sink);
 
 // For the crash handler: log_crash_write writes one whole line with write(2)

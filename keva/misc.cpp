@@ -87,8 +87,8 @@ int system_description(char* buf, size_t size) {
   buf[0] = 0;
   if (!velarn::os_info(os)) return -1;
   const char* bits = "";
-  if (os.machine == "x86_64" || os.machine == "aarch64" || os.machine == "ppc64le" ||
-      os.machine == "s390x" || os.machine == "riscv64")
+  if (os.machine == "x86_64" || os.machine == "aarch64" || os.machine == "ppc64le" || os.machine == "s390x" ||
+      os.machine == "riscv64")
     bits = "64bit ";
   else if (os.machine.size() == 4 && os.machine[0] == 'i' && os.machine.substr(2) == "86")
     bits = "32bit ";
@@ -97,8 +97,7 @@ int system_description(char* buf, size_t size) {
 }
 
 char* mac_text(const unsigned char mac[6], char* buf) {
-  std::snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-                mac[5]);
+  std::snprintf(buf, 18, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
   return buf;
 }
 

@@ -116,8 +116,7 @@ void devwin_monitor_main(NicState* st) {
       dump_adapters();
       dump_routes();
     }
-    if (errno != 0 && !st->monitor_stop.is_set())
-      log_apr_error("NotifyAddrChange", APR_FROM_OS_ERROR(errno));
+    if (errno != 0 && !st->monitor_stop.is_set()) log_apr_error("NotifyAddrChange", APR_FROM_OS_ERROR(errno));
   }
   trace_thread_exit("devwin_monitor_main");
 }
@@ -292,8 +291,10 @@ void dump_network_params(void) {
     log_apr_error("GetNetworkParams", APR_FROM_OS_ERROR(errno));
     return;
   }
-  static const CodeName kNodeTypes[] = {{1, "BROADCAST_NODETYPE"}, {2, "PEER_TO_PEER_NODETYPE"},
-                                        {4, "MIXED_NODETYPE"},     {8, "HYBRID_NODETYPE"},
+  static const CodeName kNodeTypes[] = {{1, "BROADCAST_NODETYPE"},
+                                        {2, "PEER_TO_PEER_NODETYPE"},
+                                        {4, "MIXED_NODETYPE"},
+                                        {8, "HYBRID_NODETYPE"},
                                         {0, nullptr}};
   log_debug("Network Parameters:");
   log_debug("  Host Name: %s", p.host_name.c_str());
@@ -336,7 +337,9 @@ void dump_routes(void) {
   }
   log_debug("Network Destination        Netmask          Gateway  Interface  Metric");
   for (const auto& r : rows) {
-    struct in_addr d{r.destination}, m{r.mask}, g{r.next_hop};
+    struct in_addr d {
+      r.destination
+    }, m{r.mask}, g{r.next_hop};
     if (r.direct)
       log_debug(" %16pA %16pA %16s %10d %7d", &d, &m, "--", static_cast<int>(r.if_index), r.metric);
     else

@@ -19,13 +19,9 @@
 #include "codec/value_codec.h"
 #include "log.h"
 
-const CodeName profile_change_types[] = {
-    {CHANGE_ROUND_ROBIN, "roundRobin"}, {CHANGE_RANDOM, "random"}, {0, nullptr}};
-const CodeName profile_auth_types[] = {{AUTH_PASSWORD, "password"},
-                                       {AUTH_X509, "x509"},
-                                       {AUTH_TOKEN, "token"},
-                                       {AUTH_TICKET, "ticket"},
-                                       {0, nullptr}};
+const CodeName profile_change_types[] = {{CHANGE_ROUND_ROBIN, "roundRobin"}, {CHANGE_RANDOM, "random"}, {0, nullptr}};
+const CodeName profile_auth_types[] = {
+    {AUTH_PASSWORD, "password"}, {AUTH_X509, "x509"}, {AUTH_TOKEN, "token"}, {AUTH_TICKET, "ticket"}, {0, nullptr}};
 const CodeName profile_device_types[] = {{DEVICE_TAP, "tap"}, {DEVICE_BRIDGE, "bridge"}, {0, nullptr}};
 
 namespace {
@@ -54,9 +50,8 @@ struct XmlDoc {
 };
 
 // Elements whose text a peer other than root never gets back.
-const char* const kSecretElements[] = {"password",      "enc_password",      "pin",        "enc_pin",
-                                       "ticket",        "proxyPassword",     "enc_proxyPassword",
-                                       "privatekey",    nullptr};
+const char* const kSecretElements[] = {"password",      "enc_password",      "pin",        "enc_pin", "ticket",
+                                       "proxyPassword", "enc_proxyPassword", "privatekey", nullptr};
 
 bool is_secret_element(const xmlChar* name) {
   for (const char* const* e = kSecretElements; *e; ++e)
@@ -69,8 +64,7 @@ bool is_secret_element(const xmlChar* name) {
 void strip_secret_nodes(xmlNodePtr node) {
   while (node) {
     xmlNodePtr next = node->next;
-    if ((node->type == XML_ELEMENT_NODE && is_secret_element(node->name)) ||
-        node->type == XML_COMMENT_NODE) {
+    if ((node->type == XML_ELEMENT_NODE && is_secret_element(node->name)) || node->type == XML_COMMENT_NODE) {
       wipe_nodes(node->children);
       if (node->content) OPENSSL_cleanse(node->content, xmlStrlen(node->content));
       xmlUnlinkNode(node);
@@ -288,8 +282,7 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
     log_debug(" changeType = %s", ct);
   }
 
-  if ((p->proxy_host = xml_text(x, pool, "/profile/proxyHost")) != nullptr)
-    log_debug(" proxyHost = %s", p->proxy_host);
+  if ((p->proxy_host = xml_text(x, pool, "/profile/proxyHost")) != nullptr) log_debug(" proxyHost = %s", p->proxy_host);
   int proxy_port;
   if (xml_port(x, pool, "proxyPort", -1, &proxy_port) != 0) return -1;
   if (proxy_port != -1) {
@@ -339,9 +332,7 @@ int parse_document(XmlDoc& x, SessionProfile* p) {
       // The ticket is handed over as the password: it is as secret as one.
       log_debug(" ticket = %s", kMask);
       break;
-    default:
-      log_error("invalid authtype: %s", authtype);
-      return -1;
+    default: log_error("invalid authtype: %s", authtype); return -1;
   }
 
   if (const char* trust = xml_text(x, pool, "/profile/trust")) parse_trust(trust, pool, p->trust);
@@ -400,13 +391,11 @@ char* profile_decrypt(apr_pool_t* pool, const char* encoded) {
   char* out = static_cast<char*>(apr_palloc(pool, cap));
   size_t got = 0;
   switch (velarn::codec::decode(encoded, len, out, cap, &got)) {
-    case velarn::codec::DecodeResult::Ok:
-      break;
+    case velarn::codec::DecodeResult::Ok: break;
     case velarn::codec::DecodeResult::NotBase64:
       // What decoded up to the fault is kept, as before; the log says the
       // value is not what its writer meant.
-      log_error("invalid encoded value: not Base64 after %lu bytes",
-                static_cast<unsigned long>(got));
+      log_error("invalid encoded value: not Base64 after %lu bytes", static_cast<unsigned long>(got));
       break;
     case velarn::codec::DecodeResult::Failed:
       log_ssl_errors("enc_ decoder");
@@ -446,8 +435,7 @@ int profile_parse(apr_pool_t* pool, const char* text, size_t len, SessionProfile
     log_error("xml error: %s", "document too large");
     return -1;
   }
-  x.doc = xmlReadMemory(text, (int)len, nullptr, nullptr,
-                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  x.doc = xmlReadMemory(text, (int)len, nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!x.doc) {
     log_xml_error();
     return -1;
@@ -468,8 +456,7 @@ int profile_parse(apr_pool_t* pool, const char* text, size_t len, SessionProfile
 char* profile_without_secrets(apr_pool_t* pool, const char* text, size_t len) {
   if (len > (size_t)INT_MAX) return nullptr;
   XmlDoc x;
-  x.doc = xmlReadMemory(text, (int)len, nullptr, nullptr,
-                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  x.doc = xmlReadMemory(text, (int)len, nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!x.doc) return nullptr;
   strip_secret_nodes(x.doc->children);
   xmlChar* out = nullptr;

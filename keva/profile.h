@@ -27,13 +27,13 @@ struct ServerEntry {
 };
 
 struct AuthRecord {
-  const char* switch_name;   // NULL for ticket logins
-  int type;                  // AUTH_*
+  const char* switch_name;  // NULL for ticket logins
+  int type;                 // AUTH_*
   const char* username;
-  const char* password;      // the password, or the ticket for AUTH_TICKET
-  EVP_PKEY* private_key;     // x509: from the profile; token: set by the signer
+  const char* password;   // the password, or the ticket for AUTH_TICKET
+  EVP_PKEY* private_key;  // x509: from the profile; token: set by the signer
   X509* certificate;
-  const char* driver;        // PKCS#11 module path
+  const char* driver;  // PKCS#11 module path
   const char* pin;
 };
 
@@ -41,22 +41,22 @@ struct AuthRecord {
 // certificate and trust objects are freed by clean-ups on that pool.
 struct SessionProfile {
   apr_pool_t* pool;
-  const char* text;          // the document exactly as received
+  const char* text;  // the document exactly as received
   size_t text_len;
-  PtrList* servers;          // ServerEntry*, profile order
-  int change_type;           // CHANGE_*
-  const char* proxy_host;    // NULL: direct connection
+  PtrList* servers;        // ServerEntry*, profile order
+  int change_type;         // CHANGE_*
+  const char* proxy_host;  // NULL: direct connection
   uint16_t proxy_port;
   const char* proxy_username;
   const char* proxy_password;
   AuthRecord auth;
-  PtrList* trust;            // X509*
+  PtrList* trust;  // X509*
   const char* ciphers;
-  int device_type;           // DEVICE_*
+  int device_type;  // DEVICE_*
   const char* device_name;
   int reconnect;
-  PtrList* allow;            // unsigned char[6]
-  PtrList* deny;             // unsigned char[6]
+  PtrList* allow;  // unsigned char[6]
+  PtrList* deny;   // unsigned char[6]
 };
 
 // Parses text (len bytes; need not be zero-terminated) into a new profile in

@@ -90,8 +90,8 @@ bool curl_ready() {
 struct Exchange {
   RemoteLink* link;
   curl_socket_t kept = CURL_SOCKET_BAD;  // handed over: not closed by libcurl
-  char status[256] = {};                  // the last status line seen
-  size_t header_bytes = 0;                // of the current reply
+  char status[256] = {};                 // the last status line seen
+  size_t header_bytes = 0;               // of the current reply
   bool too_long = false;
 };
 

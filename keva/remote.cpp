@@ -35,13 +35,9 @@ void tell_more_servers(RemoteLink* link, int more) {
   if (link->ops.set_more_servers) link->ops.set_more_servers(link->ops.ctx, more);
 }
 
-bool session_stopping(RemoteLink* link) {
-  return link->ops.stopping && link->ops.stopping(link->ops.ctx);
-}
+bool session_stopping(RemoteLink* link) { return link->ops.stopping && link->ops.stopping(link->ops.ctx); }
 
-int openssl_rand4(int32_t* out) {
-  return RAND_bytes(reinterpret_cast<unsigned char*>(out), 4) == 1 ? 0 : -1;
-}
+int openssl_rand4(int32_t* out) { return RAND_bytes(reinterpret_cast<unsigned char*>(out), 4) == 1 ? 0 : -1; }
 
 void system_error_text(apr_status_t st, char* buf, size_t size) { apr_strerror(st, buf, size); }
 
@@ -93,8 +89,7 @@ void trace_row6(const velarn::IpForwardRow6& row) {
 }
 
 // Registers the deletion of a route just made on pool and logs it as made.
-void pin_made(apr_sockaddr_t* addr, apr_pool_t* pool, const PinnedRoute& made,
-              const char* hop, uint32_t if_index) {
+void pin_made(apr_sockaddr_t* addr, apr_pool_t* pool, const PinnedRoute& made, const char* hop, uint32_t if_index) {
   log_info("route created: %pI", addr);
   log_debug("using gateway: %s (#%d)", hop, static_cast<int>(if_index));
   auto* pin = static_cast<PinnedRoute*>(apr_palloc(pool, sizeof(PinnedRoute)));
@@ -129,9 +124,7 @@ int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool) {
     pin_made(addr, pool, pin, hop, row.if_index);
     return 0;
   }
-  if (rc == velarn::ROUTE_ERROR_INVALID_PARAMETER ||
-      rc == velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS)
-    return 0;
+  if (rc == velarn::ROUTE_ERROR_INVALID_PARAMETER || rc == velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS) return 0;
   log_error("%s: %s", "CreateIpForwardEntry", velarn::route_error_text(rc));
   return -1;
 }
@@ -176,8 +169,7 @@ size_t header_block_end(const char* buf, size_t len) {
 
 // --- Link and schedule ------------------------------------------------------------
 
-RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile,
-                               const RemoteSessionOps* ops) {
+RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops) {
   apr_pool_t* pool = nullptr;
   if (apr_pool_create(&pool, parent) != APR_SUCCESS) return nullptr;
   auto* link = static_cast<RemoteLink*>(apr_pcalloc(parent, sizeof(RemoteLink)));
@@ -186,8 +178,7 @@ RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile
   link->state = SESSION_CLOSED;
   link->reconnect_allowed = profile ? profile->reconnect : 0;
   if (ops) link->ops = *ops;
-  reconnect_schedule_parse(config_get_string("client.reconnect", RECONNECT_SCHEDULE_DEFAULT),
-                           link);
+  reconnect_schedule_parse(config_get_string("client.reconnect", RECONNECT_SCHEDULE_DEFAULT), link);
   return link;
 }
 
@@ -294,9 +285,7 @@ int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool) {
     return 0;
   }
   // A route of the same destination already there belongs to someone else.
-  if (rc == velarn::ROUTE_ERROR_INVALID_PARAMETER ||
-      rc == velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS)
-    return 0;
+  if (rc == velarn::ROUTE_ERROR_INVALID_PARAMETER || rc == velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS) return 0;
   log_error("%s: %s", "CreateIpForwardEntry", velarn::route_error_text(rc));
   return -1;
 }
@@ -311,10 +300,8 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
   const char* name = host;
   size_t hl = std::strlen(host);
   if (hl > 2 && host[0] == '[' && host[hl - 1] == ']') name = apr_pstrndup(pool, host + 1, hl - 2);
-  apr_status_t st =
-      apr_sockaddr_info_get(&addr, name, APR_UNSPEC, static_cast<apr_port_t>(port), 0, pool);
-  if (trace_is_on())
-    trace_printf(nullptr, nullptr, "apr_sockaddr_info_get(\"%s:%d\") = %d", host, port, st);
+  apr_status_t st = apr_sockaddr_info_get(&addr, name, APR_UNSPEC, static_cast<apr_port_t>(port), 0, pool);
+  if (trace_is_on()) trace_printf(nullptr, nullptr, "apr_sockaddr_info_get(\"%s:%d\") = %d", host, port, st);
   if (st != APR_SUCCESS) {
     system_error_text(st, err, sizeof err);
     log_error("%s: %s", host, err);
@@ -354,8 +341,7 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
       apr_pool_destroy(ap);
       return -1;
     }
-    connection_guard(link->connection,
-                     apr_time_now() + apr_time_from_sec(REMOTE_LOGIN_DEADLINE_SECONDS),
+    connection_guard(link->connection, apr_time_now() + apr_time_from_sec(REMOTE_LOGIN_DEADLINE_SECONDS),
                      link->ops.stopping, link->ops.ctx);
     dialup_metric_step();
     return 0;
@@ -363,8 +349,7 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
   return -1;
 }
 
-int proxy_request_build(char* buf, const char* host, int port, const char* user,
-                        const char* password) {
+int proxy_request_build(char* buf, const char* host, int port, const char* user, const char* password) {
   // Proxies read an IPv6 literal only in brackets; a host that would break
   // the request's lines is no host at all.
   const char* open = "";
@@ -385,8 +370,7 @@ int proxy_request_build(char* buf, const char* host, int port, const char* user,
     if (pn < 0 || pn >= static_cast<int>(sizeof plain)) return -1;
     unsigned char encoded[1400];
     int en = EVP_EncodeBlock(encoded, reinterpret_cast<unsigned char*>(plain), pn);
-    int m = std::snprintf(buf + n, PROXY_BUFFER_SIZE - n, "Proxy-Authorization: Basic %.*s\r\n",
-                          en, encoded);
+    int m = std::snprintf(buf + n, PROXY_BUFFER_SIZE - n, "Proxy-Authorization: Basic %.*s\r\n", en, encoded);
     if (m < 0 || n + m >= PROXY_BUFFER_SIZE) return -1;
     n += m;
   }
@@ -417,14 +401,12 @@ int proxy_reply_judge(const char* reply, size_t len, char* out, size_t size, int
 
 int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
   const SessionProfile* p = link->profile;
-  log_info("connecting to %s:%d via %s:%d...", entry->host, entry->port, p->proxy_host,
-           p->proxy_port);
+  log_info("connecting to %s:%d via %s:%d...", entry->host, entry->port, p->proxy_host, p->proxy_port);
   if (remote_connect(p->proxy_host, link, p->proxy_port) != 0) return -1;
   RemoteConnection* conn = link->connection;
 
   char buf[PROXY_BUFFER_SIZE];
-  int n = proxy_request_build(buf, entry->host, entry->port, p->proxy_username,
-                              p->proxy_password);
+  int n = proxy_request_build(buf, entry->host, entry->port, p->proxy_username, p->proxy_password);
   if (n < 0) {
     log_error("proxy connection error: %s", "invalid server host or request too long");
     return -1;
@@ -454,8 +436,7 @@ int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
   char message[256];
   int fatal = 0;
   if (proxy_reply_judge(buf, end ? end : got, message, sizeof message, &fatal) != 0) {
-    unsigned scheme =
-        fatal && p->proxy_username ? proxy_scheme_pick(proxy_offered_schemes(buf, end ? end : got)) : 0;
+    unsigned scheme = fatal && p->proxy_username ? proxy_scheme_pick(proxy_offered_schemes(buf, end ? end : got)) : 0;
     if (scheme) return proxy_connect_answering(link, entry, scheme);
     if (fatal) conn->fatal = 1;
     log_error("%s", message);
@@ -470,10 +451,8 @@ int remote_open(RemoteLink* link) {
   const SessionProfile* p = link->profile;
   int count = p->servers ? p->servers->count : 0;
   std::vector<const ServerEntry*> order(static_cast<size_t>(count));
-  for (int i = 0; i < count; i++)
-    order[i] = static_cast<const ServerEntry*>(ptrlist_get(p->servers, i));
-  if (p->change_type == CHANGE_RANDOM && count > 1 &&
-      remote_shuffle(order.data(), count, nullptr) != 0)
+  for (int i = 0; i < count; i++) order[i] = static_cast<const ServerEntry*>(ptrlist_get(p->servers, i));
+  if (p->change_type == CHANGE_RANDOM && count > 1 && remote_shuffle(order.data(), count, nullptr) != 0)
     log_ssl_errors("RAND_bytes");
 
   remote_set_state(link, SESSION_CONNECTING);

@@ -39,8 +39,7 @@ struct RemoteSessionOps {
 
 #define RECONNECT_SCHEDULE_SIZE 256
 #define RECONNECT_SCHEDULE_MAX (RECONNECT_SCHEDULE_SIZE - 1)
-#define RECONNECT_SCHEDULE_DEFAULT \
-  "3,6,9,12,15,18,21,24,27,30,33,36,39,42,45,48,51,54,57,60"
+#define RECONNECT_SCHEDULE_DEFAULT "3,6,9,12,15,18,21,24,27,30,33,36,39,42,45,48,51,54,57,60"
 // Limit of a TCP connect, and of every receive before the tunnel phase.
 #define REMOTE_CONNECT_TIMEOUT_SECONDS 10
 #define PROXY_BUFFER_SIZE 4096
@@ -50,11 +49,11 @@ struct RemoteSessionOps {
 #define REMOTE_WRITE_STALL_SECONDS 30
 
 struct RemoteLink {
-  apr_pool_t* pool;                 // one attempt's socket, route and connection
+  apr_pool_t* pool;  // one attempt's socket, route and connection
   const SessionProfile* profile;
-  int state;                        // SESSION_*
-  RemoteConnection* connection;     // NULL between attempts
-  int reconnect_allowed;            // read by log lines from any thread: atomic access
+  int state;                     // SESSION_*
+  RemoteConnection* connection;  // NULL between attempts
+  int reconnect_allowed;         // read by log lines from any thread: atomic access
   int schedule_index;
   int32_t schedule[RECONNECT_SCHEDULE_SIZE];  // waits in seconds, ended by -1
   RemoteSessionOps ops;
@@ -63,8 +62,7 @@ struct RemoteLink {
 // A link in state "Closed" with its own pool (a child of parent), reconnect
 // allowed as the profile says, and the schedule of the setting
 // client.reconnect. ops may be NULL. NULL only when the pool cannot be made.
-RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile,
-                               const RemoteSessionOps* ops);
+RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops);
 
 // Stores the state and tells the session.
 void remote_set_state(RemoteLink* link, int state);
@@ -106,8 +104,7 @@ int remote_shuffle(const ServerEntry** items, int count, int (*rand4)(int32_t* o
 // Builds the CONNECT request into buf (PROXY_BUFFER_SIZE bytes); user may be
 // NULL; an IPv6 literal host is written in brackets. The length, or -1 when
 // it does not fit or the host holds a blank or control character.
-int proxy_request_build(char* buf, const char* host, int port, const char* user,
-                        const char* password);
+int proxy_request_build(char* buf, const char* host, int port, const char* user, const char* password);
 // Judges a proxy reply (the bytes read up to the end of its header block).
 // 0 success; -1 failure with the whole log line's text in out (size bytes)
 // and *fatal 1 for a refused authentication.

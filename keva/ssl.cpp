@@ -27,9 +27,15 @@
 namespace {
 
 const char* const kKindNames[] = {
-    "SSL_ERROR_NONE",       "SSL_ERROR_SSL",         "SSL_ERROR_WANT_READ",
-    "SSL_ERROR_WANT_WRITE", "SSL_ERROR_WANT_X509_LOOKUP", "SSL_ERROR_SYSCALL",
-    "SSL_ERROR_ZERO_RETURN", "SSL_ERROR_WANT_CONNECT", "SSL_ERROR_WANT_ACCEPT",
+    "SSL_ERROR_NONE",
+    "SSL_ERROR_SSL",
+    "SSL_ERROR_WANT_READ",
+    "SSL_ERROR_WANT_WRITE",
+    "SSL_ERROR_WANT_X509_LOOKUP",
+    "SSL_ERROR_SYSCALL",
+    "SSL_ERROR_ZERO_RETURN",
+    "SSL_ERROR_WANT_CONNECT",
+    "SSL_ERROR_WANT_ACCEPT",
 };
 
 const int kSocketLimitSeconds = 10;
@@ -85,8 +91,7 @@ void trace_result(RemoteConnection* conn, const char* call, int arg, int result,
 int classify(SSL* ssl, int* result, int* saved_errno) {
   *saved_errno = errno;
   int kind = SSL_get_error(ssl, *result);
-  if (kind == SSL_ERROR_SSL &&
-      ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+  if (kind == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
     ERR_clear_error();
     *saved_errno = 0;
     *result = 0;
@@ -99,14 +104,10 @@ int classify(SSL* ssl, int* result, int* saved_errno) {
 // result), 0 on a clean close, -1 logged.
 int io_outcome(RemoteConnection* conn, int kind, int result, int saved) {
   switch (kind) {
-    case SSL_ERROR_NONE:
-      return result;
+    case SSL_ERROR_NONE: return result;
     case SSL_ERROR_WANT_READ:
-    case SSL_ERROR_WANT_WRITE:
-      log_error("connection timeout");
-      return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      return 0;
+    case SSL_ERROR_WANT_WRITE: log_error("connection timeout"); return -1;
+    case SSL_ERROR_ZERO_RETURN: return 0;
     default:
       errno = saved;
       ssl_report_error(kind, conn, result);
@@ -114,15 +115,12 @@ int io_outcome(RemoteConnection* conn, int kind, int result, int saved) {
   }
 }
 
-
 int verify_callback(int ok, X509_STORE_CTX* store) {
   if (ok) return ok;
-  SSL* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   auto* conn = ssl ? static_cast<RemoteConnection*>(SSL_get_app_data(ssl)) : nullptr;
   if (conn) conn->fatal = 1;
-  log_error("ssl verify error: %s",
-            X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+  log_error("ssl verify error: %s", X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
   return 0;
 }
 
@@ -170,8 +168,10 @@ int server_check(RemoteConnection* conn) {
 // The oldest protocol offered: TLS 1.2 unless the administrator lowers it in
 // kevad.ini for an old server.
 int min_protocol() {
-  static const CodeName kVersions[] = {{TLS1_VERSION, "TLS1.0"},   {TLS1_1_VERSION, "TLS1.1"},
-                                       {TLS1_2_VERSION, "TLS1.2"}, {TLS1_3_VERSION, "TLS1.3"},
+  static const CodeName kVersions[] = {{TLS1_VERSION, "TLS1.0"},
+                                       {TLS1_1_VERSION, "TLS1.1"},
+                                       {TLS1_2_VERSION, "TLS1.2"},
+                                       {TLS1_3_VERSION, "TLS1.3"},
                                        {0, nullptr}};
   const char* text = config_get_string("ssl.min_protocol", "TLS1.2");
   int v = codename_code(kVersions, text, 0);
@@ -306,8 +306,7 @@ int ssl_global_init(apr_pool_t*) {
   return 0;
 }
 
-RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock,
-                                           apr_sockaddr_t* peer) {
+RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock, apr_sockaddr_t* peer) {
   auto* conn = static_cast<RemoteConnection*>(apr_pcalloc(pool, sizeof(RemoteConnection)));
   conn->pool = pool;
   conn->socket = sock;
@@ -345,8 +344,7 @@ int ssl_attach(RemoteConnection* conn, SSL_CTX* ctx) {
   // The socket stays non-blocking (remote_connection_create): the limits are
   // those of connection_wait.
   SSL_set_mode(conn->ssl, SSL_MODE_AUTO_RETRY);
-  if (conn->info_wanted)
-    conn->info = static_cast<ServerInfo*>(apr_pcalloc(conn->pool, sizeof(ServerInfo)));
+  if (conn->info_wanted) conn->info = static_cast<ServerInfo*>(apr_pcalloc(conn->pool, sizeof(ServerInfo)));
   return 0;
 }
 
@@ -431,8 +429,7 @@ int ssl_write_wait(RemoteConnection* conn, const void* buf, int size) {
 
 // --- waits ----------------------------------------------------------------------
 
-void connection_guard(RemoteConnection* conn, apr_time_t deadline, int (*stopping)(void* ctx),
-                      void* ctx) {
+void connection_guard(RemoteConnection* conn, apr_time_t deadline, int (*stopping)(void* ctx), void* ctx) {
   conn->io->deadline = deadline;
   conn->io->stopping = stopping;
   conn->io->ctx = ctx;

@@ -19,8 +19,7 @@ int ssl_global_init(apr_pool_t* pool);
 // the trace lines (may be NULL). The socket is made non-blocking: every call
 // on it waits through connection_wait, so that no wait outlives its limit or
 // a stop.
-RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock,
-                                           apr_sockaddr_t* peer);
+RemoteConnection* remote_connection_create(apr_pool_t* pool, apr_socket_t* sock, apr_sockaddr_t* peer);
 
 // Context, attach, handshake and server check, traced inside its own
 // "keva12_client_ssl() {" ... "}" bracket. 0 or -1 (logged; the fatal flag is
@@ -37,8 +36,7 @@ int keva12_client_ssl(RemoteConnection* conn, const SessionProfile* profile);
 enum { CONN_READY = 1, CONN_TIMEOUT = 0, CONN_ABORTED = -1, CONN_EXPIRED = -2 };
 
 // The session's stop hook and the deadline of the login (0: none).
-void connection_guard(RemoteConnection* conn, apr_time_t deadline, int (*stopping)(void* ctx),
-                      void* ctx);
+void connection_guard(RemoteConnection* conn, apr_time_t deadline, int (*stopping)(void* ctx), void* ctx);
 // The tunnel phase: reads wait without limit (until an abort or, once the
 // TLS close was sent, the drain time), a write at most write_limit_ms.
 void connection_enter_tunnel(RemoteConnection* conn, int write_limit_ms);

@@ -57,8 +57,7 @@ apr_status_t unload_cleanup(void*) {
 
 // --- Key object -----------------------------------------------------------------
 
-int token_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa,
-                       int padding);
+int token_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, int padding);
 
 // One method for every token key, made on first use and kept for the process.
 struct TokenMethod {
@@ -124,8 +123,7 @@ struct AttemptHold {
 
 apr_status_t release_attempt(void* p) {
   auto* hold = static_cast<AttemptHold*>(p);
-  if (hold->ts->auth && hold->ts->auth->certificate == hold->cert)
-    hold->ts->auth->certificate = nullptr;
+  if (hold->ts->auth && hold->ts->auth->certificate == hold->cert) hold->ts->auth->certificate = nullptr;
   X509_free(hold->cert);
   token_session_close(hold->ts);
   return APR_SUCCESS;
@@ -136,8 +134,7 @@ X509* read_certificate(TokenSession* ts) {
   if (token_find_object(ts, TOKEN_OBJECT_CERTIFICATE, &obj) != 0) return nullptr;
   unsigned char value[kCertificateMax];
   CK_ATTRIBUTE attr = {CKA_VALUE, value, sizeof(value)};
-  if (token_check("C_GetAttributeValue",
-                  ts->module->functions->C_GetAttributeValue(ts->session, obj, &attr, 1)) != 0)
+  if (token_check("C_GetAttributeValue", ts->module->functions->C_GetAttributeValue(ts->session, obj, &attr, 1)) != 0)
     return nullptr;
   if (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION || attr.ulValueLen > sizeof(value)) {
     log_error("%s: %s", "C_GetAttributeValue", "no certificate value");
@@ -165,14 +162,12 @@ void ask_terminate(TokenSession* ts) {
 
 // --- Signing ------------------------------------------------------------------------
 
-TokenSession* session_of(const RSA* rsa) {
-  return static_cast<TokenSession*>(RSA_get_ex_data(rsa, 0));
-}
+TokenSession* session_of(const RSA* rsa) { return static_cast<TokenSession*>(RSA_get_ex_data(rsa, 0)); }
 
 // One private-key operation on the token with the given mechanism. The
 // signature length, or -1.
-int token_private_op(TokenSession* ts, CK_MECHANISM_TYPE mechanism, const unsigned char* data,
-                     size_t len, unsigned char* out, size_t capacity) {
+int token_private_op(TokenSession* ts, CK_MECHANISM_TYPE mechanism, const unsigned char* data, size_t len,
+                     unsigned char* out, size_t capacity) {
   if (!ts || token_session_open(ts) != 1) return -1;
   CK_FUNCTION_LIST_PTR f = ts->module->functions;
   int result = -1;
@@ -184,9 +179,7 @@ int token_private_op(TokenSession* ts, CK_MECHANISM_TYPE mechanism, const unsign
     CK_MECHANISM mech = {mechanism, nullptr, 0};
     if (token_check("C_SignInit", f->C_SignInit(ts->session, &mech, ts->key)) != 0) break;
     CK_ULONG siglen = 0;
-    if (token_check("C_Sign", f->C_Sign(ts->session, const_cast<CK_BYTE_PTR>(data), len,
-                                        nullptr, &siglen)) != 0)
-      break;
+    if (token_check("C_Sign", f->C_Sign(ts->session, const_cast<CK_BYTE_PTR>(data), len, nullptr, &siglen)) != 0) break;
     if (siglen > capacity) {
       // The operation stays active on the token until a C_Sign ends it; a
       // call with too small a buffer would leave it so. Finish it into a
@@ -196,9 +189,7 @@ int token_private_op(TokenSession* ts, CK_MECHANISM_TYPE mechanism, const unsign
       log_error("token signature too long: %lu bytes", (unsigned long)siglen);
       break;
     }
-    if (token_check("C_Sign", f->C_Sign(ts->session, const_cast<CK_BYTE_PTR>(data), len, out,
-                                        &siglen)) != 0)
-      break;
+    if (token_check("C_Sign", f->C_Sign(ts->session, const_cast<CK_BYTE_PTR>(data), len, out, &siglen)) != 0) break;
     if (token_stopping(ts)) break;
     result = (int)siglen;
   } while (false);
@@ -208,8 +199,7 @@ int token_private_op(TokenSession* ts, CK_MECHANISM_TYPE mechanism, const unsign
 
 // RSA-PSS reaches us here already encoded (no padding), as do callers that
 // pad with PKCS #1 v1.5 themselves.
-int token_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa,
-                       int padding) {
+int token_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, int padding) {
   CK_MECHANISM_TYPE mech;
   if (padding == RSA_NO_PADDING)
     mech = CKM_RSA_X_509;
@@ -242,8 +232,7 @@ int token_rsa_priv_enc(int flen, const unsigned char* from, unsigned char* to, R
 
 // DER DigestInfo (algorithm and digest) of a PKCS #1 v1.5 signature. Its
 // length, or -1 for an unknown digest or one of the wrong length.
-int digest_info(int type, const unsigned char* m, unsigned int m_len, unsigned char* out,
-                size_t capacity) {
+int digest_info(int type, const unsigned char* m, unsigned int m_len, unsigned char* out, size_t capacity) {
   const EVP_MD* md = EVP_get_digestbynid(type);
   ASN1_OBJECT* oid = OBJ_nid2obj(type);
   if (!md || !oid || OBJ_length(oid) == 0 || EVP_MD_get_size(md) != (int)m_len) return -1;
@@ -272,28 +261,15 @@ int digest_info(int type, const unsigned char* m, unsigned int m_len, unsigned c
 int token_check(const char* function, CK_RV rv) {
   if (trace_is_on()) trace_printf(nullptr, nullptr, "%s() = %d", function, (int)rv);
   switch (rv) {
-    case CKR_OK:
-      return 0;
-    case CKR_DEVICE_ERROR:
-      log_error("device error");
-      break;
+    case CKR_OK: return 0;
+    case CKR_DEVICE_ERROR: log_error("device error"); break;
     case CKR_PIN_INCORRECT:
     case CKR_PIN_INVALID:
-    case CKR_PIN_LEN_RANGE:
-      log_error("PIN error");
-      break;
-    case CKR_PIN_EXPIRED:
-      log_error("PIN expired");
-      break;
-    case CKR_PIN_LOCKED:
-      log_error("PIN locked");
-      break;
-    case CKR_TOKEN_NOT_PRESENT:
-      log_error("no token available");
-      break;
-    default:
-      log_error("error in %s: 0x%x", function, (unsigned)rv);
-      break;
+    case CKR_PIN_LEN_RANGE: log_error("PIN error"); break;
+    case CKR_PIN_EXPIRED: log_error("PIN expired"); break;
+    case CKR_PIN_LOCKED: log_error("PIN locked"); break;
+    case CKR_TOKEN_NOT_PRESENT: log_error("no token available"); break;
+    default: log_error("error in %s: 0x%x", function, (unsigned)rv); break;
   }
   return -1;
 }
@@ -475,8 +451,7 @@ int token_find_object(TokenSession* ts, int kind, CK_OBJECT_HANDLE* out) {
   CK_FUNCTION_LIST_PTR f = ts->module->functions;
 
   log_info("finding %s", label);
-  if (token_check("C_FindObjectsInit", f->C_FindObjectsInit(ts->session, tmpl, tmpl_count)) != 0)
-    return -1;
+  if (token_check("C_FindObjectsInit", f->C_FindObjectsInit(ts->session, tmpl, tmpl_count)) != 0) return -1;
   CK_OBJECT_HANDLE found[2];
   CK_ULONG count = 0;
   int rc = token_check("C_FindObjects", f->C_FindObjects(ts->session, found, 2, &count));
@@ -513,21 +488,17 @@ int token_fetch_certificate(TokenSession* ts, apr_pool_t* attempt_pool) {
   return 0;
 }
 
-void token_set_stop(TokenSession* ts, int stop) {
-  std::atomic_ref<int>(ts->stop).store(stop ? 1 : 0);
-}
+void token_set_stop(TokenSession* ts, int stop) { std::atomic_ref<int>(ts->stop).store(stop ? 1 : 0); }
 
-int token_stopping(const TokenSession* ts) {
-  return std::atomic_ref<int>(const_cast<TokenSession*>(ts)->stop).load();
-}
+int token_stopping(const TokenSession* ts) { return std::atomic_ref<int>(const_cast<TokenSession*>(ts)->stop).load(); }
 
 void token_set_terminate(TokenSession* ts, token_terminate_fn fn, void* ctx) {
   ts->terminate = fn;
   ts->terminate_ctx = ctx;
 }
 
-int token_rsa_sign(int type, const unsigned char* m, unsigned int m_len, unsigned char* sigret,
-                   unsigned int* siglen, const RSA* rsa) {
+int token_rsa_sign(int type, const unsigned char* m, unsigned int m_len, unsigned char* sigret, unsigned int* siglen,
+                   const RSA* rsa) {
   // TLS 1.0 and 1.1 hand over the joined MD5 and SHA-1 digests, which are
   // signed as they are; every other digest needs its DigestInfo in front.
   unsigned char info[128];
@@ -544,9 +515,7 @@ int token_rsa_sign(int type, const unsigned char* m, unsigned int m_len, unsigne
     len = (size_t)n;
   }
   int size = RSA_size(rsa);
-  int n = size > 0 ? token_private_op(session_of(rsa), CKM_RSA_PKCS, data, len, sigret,
-                                      (size_t)size)
-                   : -1;
+  int n = size > 0 ? token_private_op(session_of(rsa), CKM_RSA_PKCS, data, len, sigret, (size_t)size) : -1;
   if (n < 0) {
     raise_rsa_failure();
     return 0;

@@ -19,7 +19,7 @@ struct AuthRecord;
 struct TokenModule {
   char* path;
   velarn::DynLib library;
-  CK_FUNCTION_LIST_PTR functions;   // from C_GetFunctionList
+  CK_FUNCTION_LIST_PTR functions;  // from C_GetFunctionList
 };
 
 // Asks the session controller to end the session for good ("Terminate", no
@@ -32,13 +32,13 @@ struct TokenSession {
   const char* pin;
   CK_SLOT_ID slot;
   CK_SESSION_HANDLE session;
-  CK_OBJECT_HANDLE key;             // private key found for the last signature
-  int open_count;                   // 0: no PKCS#11 session
-  int stop;                         // read and written atomically (token_set_stop)
+  CK_OBJECT_HANDLE key;  // private key found for the last signature
+  int open_count;        // 0: no PKCS#11 session
+  int stop;              // read and written atomically (token_set_stop)
   token_terminate_fn terminate;
   void* terminate_ctx;
-  AuthRecord* auth;                 // receives the certificate
-  RSA* rsa;                         // inside auth->private_key; public half follows the certificate
+  AuthRecord* auth;  // receives the certificate
+  RSA* rsa;          // inside auth->private_key; public half follows the certificate
 };
 
 // --- Modules ----------------------------------------------------------------
@@ -89,5 +89,5 @@ void token_set_terminate(TokenSession* ts, token_terminate_fn fn, void* ctx);
 
 // The sign operation of the token key's RSA method (PKCS #1 v1.5 signatures
 // for TLS). 1 on success, 0 on failure.
-int token_rsa_sign(int type, const unsigned char* m, unsigned int m_len, unsigned char* sigret,
-                   unsigned int* siglen, const RSA* rsa);
+int token_rsa_sign(int type, const unsigned char* m, unsigned int m_len, unsigned char* sigret, unsigned int* siglen,
+                   const RSA* rsa);

@@ -40,7 +40,7 @@ constexpr const char* kPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/us
 constexpr int kLevelError = 1, kLevelWarning = 2, kLevelInfo = 4, kLevelDebug = 5;
 
 bool parse_ipv4(const std::string& text, uint32_t* out) {
-  struct in_addr a{};
+  struct in_addr a {};
   if (text.empty() || inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
   *out = ntohl(a.s_addr);
   return true;
@@ -56,7 +56,7 @@ std::string data_file(const std::string& name) {
 
 // Run as root, so only what nobody but root can change.
 bool trusted_program(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 && !(st.st_mode & 022) &&
          (st.st_mode & 0100);
 }
@@ -70,7 +70,8 @@ std::string first_program(std::initializer_list<const char*> candidates) {
 // Network managers only see the interfaces of the machine's own network
 // namespace.
 bool in_init_netns() {
-  struct stat a{}, b{};
+  struct stat a {
+  }, b{};
   return ::stat("/proc/self/ns/net", &a) == 0 && ::stat("/proc/1/ns/net", &b) == 0 && a.st_ino == b.st_ino &&
          a.st_dev == b.st_dev;
 }
@@ -97,8 +98,8 @@ std::string manager_of(const std::string& ifname) {
     // It holds a tap device it has no profile for without doing anything:
     // only a profile of its own (in use or waiting for the carrier) counts.
     // The interface name is ours (letters and hex digits): no quoting issue.
-    std::string cmd = nmcli + " -t -g GENERAL.CONNECTION,GENERAL.AVAILABLE-CONNECTIONS device show " + ifname +
-                      " 2>/dev/null";
+    std::string cmd =
+        nmcli + " -t -g GENERAL.CONNECTION,GENERAL.AVAILABLE-CONNECTIONS device show " + ifname + " 2>/dev/null";
     std::string out;
     if (!nmcli.empty())
       if (FILE* f = ::popen(cmd.c_str(), "r")) {
@@ -164,7 +165,9 @@ class LineForwarder {
     // A grandchild that kept the pipe open must not hold the session up.
     int idle_ms = 0;
     for (;;) {
-      struct pollfd p{fds_[0], POLLIN, 0};
+      struct pollfd p {
+        fds_[0], POLLIN, 0
+      };
       int r = ::poll(&p, 1, 200);
       if (r == 0) {
         if (closing_ && (idle_ms += 200) >= 3000) break;
@@ -255,8 +258,8 @@ class LinuxAddressing : public AdapterAddressing {
     }
     std::string dhclient = first_program({"/usr/sbin/dhclient", "/sbin/dhclient"});
     if (dhclient.empty()) {
-      log(kLevelError, "no DHCP client (dhclient, package isc-dhcp-client): the adapter " + ifname_ +
-                           " gets no address");
+      log(kLevelError,
+          "no DHCP client (dhclient, package isc-dhcp-client): the adapter " + ifname_ + " gets no address");
       return false;
     }
     write_client_config();
@@ -297,9 +300,7 @@ class LinuxAddressing : public AdapterAddressing {
   }
 
   std::vector<std::string> hook_env() const {
-    return {"VLN_STATE=" + state_,
-            "VLN_DNS=" + options_.dns,
-            "VLN_RESOLV_CONF=" + roots::root() + "/etc/resolv.conf",
+    return {"VLN_STATE=" + state_, "VLN_DNS=" + options_.dns, "VLN_RESOLV_CONF=" + roots::root() + "/etc/resolv.conf",
             std::string("VLN_DEFAULT_ROUTE=") + (options_.default_route ? "1" : "0"),
             "VLN_METRIC=" + std::to_string(options_.route_metric)};
   }
@@ -315,10 +316,9 @@ class LinuxAddressing : public AdapterAddressing {
     std::string cmdline = read_text(proc + "/cmdline");
     for (char& c : cmdline)
       if (c == '\0') c = ' ';
-    if (cmdline.find("dhclient") == std::string::npos || cmdline.find(" " + pidfile + " ") == std::string::npos)
-      return;
-    log(kLevelInfo, "adapter " + ifname_ + ": ending the DHCP client an earlier run left (pid " +
-                        std::to_string(pid) + ")");
+    if (cmdline.find("dhclient") == std::string::npos || cmdline.find(" " + pidfile + " ") == std::string::npos) return;
+    log(kLevelInfo,
+        "adapter " + ifname_ + ": ending the DHCP client an earlier run left (pid " + std::to_string(pid) + ")");
     // Gone, or a zombie that only its new parent can reap.
     auto alive = [&] {
       std::string stat = read_text(proc + "/stat");
@@ -333,8 +333,9 @@ class LinuxAddressing : public AdapterAddressing {
   // mode: "-d" runs it (in the foreground, our child), "-r" releases and
   // ends the one running.
   std::vector<std::string> dhclient_args(const char* mode) const {
-    std::vector<std::string> a = {dhclient_, "-4", mode, "-v", "-pf", base_ + ".pid",
-                                  "-lf", base_ + ".leases", "-cf", base_ + ".conf", "-sf", hook_};
+    std::vector<std::string> a = {
+        dhclient_,       "-4",  mode, "-v", "-pf", base_ + ".pid", "-lf", base_ + ".leases", "-cf",
+        base_ + ".conf", "-sf", hook_};
     for (const auto& e : hook_env()) {
       a.push_back("-e");
       a.push_back(e);

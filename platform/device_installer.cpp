@@ -23,8 +23,7 @@
 
 namespace velarn {
 
-const char* const kNetClassKey =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const char* const kNetClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* const kTcpipInterfaces = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces";
 const char* const kNetworkConfig =
     "SYSTEM\\CurrentControlSet\\Control\\Network\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
@@ -62,8 +61,10 @@ struct InfFile {
 std::string strip_comment(const std::string& line) {
   bool quoted = false;
   for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '"') quoted = !quoted;
-    else if (line[i] == ';' && !quoted) return line.substr(0, i);
+    if (line[i] == '"')
+      quoted = !quoted;
+    else if (line[i] == ';' && !quoted)
+      return line.substr(0, i);
   }
   return line;
 }
@@ -229,10 +230,10 @@ std::optional<uint32_t> parse_number(const std::string& s) {
   uint64_t v = 0;
   for (; i < t.size(); ++i) {
     char c = t[i];
-    int d = (c >= '0' && c <= '9') ? c - '0'
+    int d = (c >= '0' && c <= '9')                 ? c - '0'
             : (base == 16 && c >= 'a' && c <= 'f') ? c - 'a' + 10
             : (base == 16 && c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                    : -1;
+                                                   : -1;
     if (d < 0) return std::nullopt;
     v = v * uint64_t(base) + uint64_t(d);
     if (v > 0xFFFFFFFFull) return std::nullopt;
@@ -431,8 +432,8 @@ std::string DeviceInstaller::new_instance_id() {
   b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4: random
   b[8] = uint8_t((b[8] & 0x3F) | 0x80);
   char out[40];
-  std::snprintf(out, sizeof out, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  std::snprintf(out, sizeof out, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return out;
 }
 
@@ -440,8 +441,10 @@ std::string DeviceInstaller::interface_name(const std::string& instance_id) {
   std::string hex;
   for (char c : instance_id) {
     if (hex.size() == 8) break;
-    if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
-    else if (c != '{') break;
+    if (std::isxdigit(static_cast<unsigned char>(c)))
+      hex += c;
+    else if (c != '{')
+      break;
   }
   return "vln" + ascii_lower(hex);
 }
@@ -489,7 +492,8 @@ bool DeviceInstaller::create_device(const std::string& inf_path, const std::vect
     }
     char name[16];
     std::snprintf(name, sizeof name, "%04d", n);
-    if (reg_.create_new_key(class_key + "\\" + name)) key = class_key + "\\" + name;
+    if (reg_.create_new_key(class_key + "\\" + name))
+      key = class_key + "\\" + name;
     else if (reg_.last_error() != "key exists") {
       error_ = reg_.last_error();
       return false;

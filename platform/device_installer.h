@@ -26,13 +26,13 @@ namespace velarn {
 
 // What the installer needs from an INF file.
 struct InfInfo {
-  std::string class_name;                  // [Version] Class
-  std::string class_guid;                  // [Version] ClassGUID
-  std::string provider;                    // [Version] Provider, strings resolved
-  std::string device_desc;                 // description of the first model
-  std::vector<std::string> hardware_ids;   // every model's hardware and compatible ids
-  std::string service_name;                // AddService of the first model
-  std::vector<RegNamedValue> parameters;   // AddReg HKR,,Name,flags,value lines
+  std::string class_name;                 // [Version] Class
+  std::string class_guid;                 // [Version] ClassGUID
+  std::string provider;                   // [Version] Provider, strings resolved
+  std::string device_desc;                // description of the first model
+  std::vector<std::string> hardware_ids;  // every model's hardware and compatible ids
+  std::string service_name;               // AddService of the first model
+  std::vector<RegNamedValue> parameters;  // AddReg HKR,,Name,flags,value lines
 };
 
 // Reads INF text: sections, "key = value" lines, bare AddReg lines, ";"

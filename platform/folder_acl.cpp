@@ -62,20 +62,15 @@ bool add(acl_t* acl, acl_tag_t tag, const void* qualifier, bool read, bool write
 bool FolderAcl::resolves(const FolderAclEntry& entry) {
   switch (entry.account) {
     case FolderAclEntry::System:
-    case FolderAclEntry::Everyone:
-      return true;
-    case FolderAclEntry::Administrators:
-      return identity::group_exists(kAdministratorsGroup);
-    case FolderAclEntry::Users:
-      return identity::group_exists(kUsersGroup);
-    case FolderAclEntry::Named:
-      return identity::user_exists(entry.name);
+    case FolderAclEntry::Everyone: return true;
+    case FolderAclEntry::Administrators: return identity::group_exists(kAdministratorsGroup);
+    case FolderAclEntry::Users: return identity::group_exists(kUsersGroup);
+    case FolderAclEntry::Named: return identity::user_exists(entry.name);
   }
   return false;
 }
 
-bool FolderAcl::apply(const std::string& path, const std::vector<FolderAclEntry>& entries,
-                      std::string& error) {
+bool FolderAcl::apply(const std::string& path, const std::vector<FolderAclEntry>& entries, std::string& error) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
@@ -124,8 +119,7 @@ bool FolderAcl::apply(const std::string& path, const std::vector<FolderAclEntry>
       case FolderAclEntry::Administrators:
       case FolderAclEntry::Users: {
         gid_t gid;
-        const char* name =
-            e.account == FolderAclEntry::Administrators ? kAdministratorsGroup : kUsersGroup;
+        const char* name = e.account == FolderAclEntry::Administrators ? kAdministratorsGroup : kUsersGroup;
         if (!gid_of(name, gid)) {
           error = std::string("no group ") + name;
           return false;
@@ -152,8 +146,7 @@ bool FolderAcl::apply(const std::string& path, const std::vector<FolderAclEntry>
   // mask once named entries exist.
   bool ok = (owner || add(&list.acl, ACL_USER_OBJ, nullptr, false, false, false)) &&
             (other || add(&list.acl, ACL_OTHER, nullptr, false, false, false)) &&
-            add(&list.acl, ACL_GROUP_OBJ, nullptr, other_read, other_full, other_read) &&
-            acl_calc_mask(&list.acl) == 0;
+            add(&list.acl, ACL_GROUP_OBJ, nullptr, other_read, other_full, other_read) && acl_calc_mask(&list.acl) == 0;
   if (!ok || acl_valid(list.acl) != 0) {
     error = std::string("cannot build the access list: ") + std::strerror(errno);
     return false;

@@ -28,8 +28,7 @@ class FolderAcl {
   // else after the check. The owning group and everyone else get what
   // "Everyone" gets (no rights unless it is listed), so that the owning group
   // is never denied what the whole system may do. false with a reason.
-  static bool apply(const std::string& path, const std::vector<FolderAclEntry>& entries,
-                    std::string& error);
+  static bool apply(const std::string& path, const std::vector<FolderAclEntry>& entries, std::string& error);
 };
 
 }  // namespace velarn

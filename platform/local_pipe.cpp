@@ -171,10 +171,8 @@ bool LocalPipeServer::create(const std::string& windows_name) {
   return true;
 }
 
-LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop,
-                                                  const std::vector<int>& handles,
-                                                  std::vector<size_t>* ready, bool* client,
-                                                  int timeout_ms) {
+LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop, const std::vector<int>& handles,
+                                                  std::vector<size_t>* ready, bool* client, int timeout_ms) {
   std::vector<struct pollfd> fds;
   fds.reserve(handles.size() + 2);
   fds.push_back({stop.handle(), POLLIN, 0});

@@ -83,8 +83,8 @@ class LocalPipeServer {
   // ascending order and *client says whether a client waits to be accepted:
   // the caller serves them all before it waits again, so neither old clients
   // nor new ones can starve the others. timeout_ms < 0 waits without limit.
-  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, std::vector<size_t>* ready,
-                  bool* client, int timeout_ms = -1);
+  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, std::vector<size_t>* ready, bool* client,
+                  int timeout_ms = -1);
   // Takes the waiting client. Peers the access check refuses are
   // disconnected without a word and give nullptr (so does a failure).
   std::unique_ptr<PipeConnection> accept();

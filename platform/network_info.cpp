@@ -48,8 +48,7 @@ bool get_network_params(NetworkParams& out) {
     std::string key, value;
     ls >> key >> value;
     if (key == "nameserver" && !value.empty()) out.dns_servers.push_back(value);
-    if ((key == "domain" || (key == "search" && out.domain_name.empty())) && !value.empty())
-      out.domain_name = value;
+    if ((key == "domain" || (key == "search" && out.domain_name.empty())) && !value.empty()) out.domain_name = value;
   }
   out.enable_routing = read_line("/proc/sys/net/ipv4/ip_forward") == "1";
   return true;
@@ -139,8 +138,7 @@ bool get_adapters(std::vector<AdapterInfo>& out) {
       if (ll->sll_halen >= 6) std::memcpy(a.mac, ll->sll_addr, 6);
     } else if (ifa->ifa_addr->sa_family == AF_INET && a.ip_address == "0.0.0.0") {
       a.ip_address = ipv4_text(reinterpret_cast<sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr);
-      if (ifa->ifa_netmask)
-        a.ip_mask = ipv4_text(reinterpret_cast<sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr);
+      if (ifa->ifa_netmask) a.ip_mask = ipv4_text(reinterpret_cast<sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr);
     }
   }
   freeifaddrs(list);

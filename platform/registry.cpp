@@ -253,9 +253,7 @@ bool unescape(const std::string& in, std::string& out, std::string& why) {
         i += 2;
         break;
       }
-      default:
-        why = std::string("unknown escape \\") + in[i];
-        return false;
+      default: why = std::string("unknown escape \\") + in[i]; return false;
     }
   }
   return true;
@@ -534,8 +532,8 @@ bool Registry::delete_key(const std::string& key) {
   // Move the key out of sight in one step, so that an interrupted removal
   // leaves a hidden leftover instead of a half-deleted key.
   auto slash = path->rfind('/');
-  std::string graveyard = path->substr(0, slash) + "/.deleted." + std::to_string(::getpid()) + "." +
-                          std::to_string(g_tmp_counter++);
+  std::string graveyard =
+      path->substr(0, slash) + "/.deleted." + std::to_string(::getpid()) + "." + std::to_string(g_tmp_counter++);
   if (::rename(path->c_str(), graveyard.c_str()) != 0) {
     error_ = "cannot delete key " + key + ": " + std::strerror(errno);
     return false;
@@ -593,8 +591,7 @@ std::optional<uint32_t> Registry::get_dword(const std::string& key, const std::s
   return v->dword;
 }
 
-std::optional<std::vector<std::string>> Registry::get_multi(const std::string& key,
-                                                            const std::string& name) const {
+std::optional<std::vector<std::string>> Registry::get_multi(const std::string& key, const std::string& name) const {
   auto v = get(key, name);
   if (!v || v->type != RegType::MultiSz) return std::nullopt;
   return std::move(v->multi);
@@ -636,8 +633,10 @@ bool Registry::set_many(const std::string& key, const std::vector<RegNamedValue>
     if (stored.type != RegType::Dword) stored.dword = 0;
     if (stored.type != RegType::MultiSz) stored.multi.clear();
     auto it = std::find_if(values.begin(), values.end(), [&](auto& v) { return iequals(v.name, nv.name); });
-    if (it != values.end()) it->value = std::move(stored);
-    else values.push_back(RegNamedValue{nv.name, std::move(stored)});
+    if (it != values.end())
+      it->value = std::move(stored);
+    else
+      values.push_back(RegNamedValue{nv.name, std::move(stored)});
   }
   return access.write_values(*path, values);
 }
@@ -656,8 +655,7 @@ bool Registry::set_dword(const std::string& key, const std::string& name, uint32
   return set(key, name, rv);
 }
 
-bool Registry::set_multi(const std::string& key, const std::string& name,
-                         const std::vector<std::string>& v) {
+bool Registry::set_multi(const std::string& key, const std::string& name, const std::vector<std::string>& v) {
   RegValue rv;
   rv.type = RegType::MultiSz;
   rv.multi = v;

@@ -45,8 +45,7 @@ class Registry {
   std::optional<RegValue> get(const std::string& key, const std::string& name) const;
   std::optional<std::string> get_sz(const std::string& key, const std::string& name) const;
   std::optional<uint32_t> get_dword(const std::string& key, const std::string& name) const;
-  std::optional<std::vector<std::string>> get_multi(const std::string& key,
-                                                    const std::string& name) const;
+  std::optional<std::vector<std::string>> get_multi(const std::string& key, const std::string& name) const;
 
   // Sets a value, creating the key; false on an I/O failure.
   bool set(const std::string& key, const std::string& name, const RegValue& value);

@@ -35,9 +35,7 @@ void add_attr(RouteRequest* req, unsigned short type, const void* data, size_t l
   req->hdr.nlmsg_len = static_cast<uint32_t>(off + RTA_ALIGN(rta->rta_len));
 }
 
-void add_u32(RouteRequest* req, unsigned short type, uint32_t value) {
-  add_attr(req, type, &value, sizeof value);
-}
+void add_u32(RouteRequest* req, unsigned short type, uint32_t value) { add_attr(req, type, &value, sizeof value); }
 
 class Netlink {
  public:
@@ -71,9 +69,7 @@ class Netlink {
     req->hdr.nlmsg_seq = ++seq_;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(fd_, req, req->hdr.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
-               sizeof kernel) < 0)
-      return errno;
+    if (sendto(fd_, req, req->hdr.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return errno;
     alignas(nlmsghdr) char buf[16384];
     for (;;) {
       ssize_t n = recv(fd_, buf, sizeof buf, 0);
@@ -107,7 +103,7 @@ class Netlink {
 
 // What the kernel says about the route to one destination, in either family.
 struct RouteAnswer {
-  unsigned char type = 0;      // RTN_*
+  unsigned char type = 0;  // RTN_*
   unsigned char protocol = 0;
   uint32_t table = 0;
   bool has_gateway = false;
@@ -185,8 +181,7 @@ struct RouteChange {
 
 unsigned long route_modify(uint16_t type, uint16_t flags, const RouteChange& c) {
   if (c.prefix_len < 0 || c.if_index == 0) return ROUTE_ERROR_INVALID_PARAMETER;
-  if (c.type != ROUTE_TYPE_DIRECT && c.type != ROUTE_TYPE_INDIRECT)
-    return ROUTE_ERROR_INVALID_PARAMETER;
+  if (c.type != ROUTE_TYPE_DIRECT && c.type != ROUTE_TYPE_INDIRECT) return ROUTE_ERROR_INVALID_PARAMETER;
   Netlink nl;
   if (!nl.ok()) return route_error_from_errno(errno);
   RouteRequest req{};
@@ -201,7 +196,7 @@ unsigned long route_modify(uint16_t type, uint16_t flags, const RouteChange& c) 
   req.rt.rtm_protocol = c.proto == ROUTE_PROTO_NETMGMT ? RTPROT_STATIC : RTPROT_BOOT;
   bool indirect = c.type == ROUTE_TYPE_INDIRECT;
   // IPv6 has no scopes on routes; the kernel wants them universal.
-  req.rt.rtm_scope = type == RTM_DELROUTE              ? RT_SCOPE_NOWHERE
+  req.rt.rtm_scope = type == RTM_DELROUTE               ? RT_SCOPE_NOWHERE
                      : indirect || c.family == AF_INET6 ? RT_SCOPE_UNIVERSE
                                                         : RT_SCOPE_LINK;
   add_attr(&req, RTA_DST, c.dest, c.alen);
@@ -280,15 +275,14 @@ class SystemRouteTable final : public RouteTable {
   }
 
   static unsigned long change(uint16_t type, uint16_t flags, const IpForwardRow& row) {
-    RouteChange c{AF_INET,  &row.dest,    4,          prefix_len(row.mask), &row.next_hop,
-                  row.if_index, row.type, row.proto, row.metric1,          row.table};
+    RouteChange c{AF_INET,      &row.dest, 4,         prefix_len(row.mask), &row.next_hop,
+                  row.if_index, row.type,  row.proto, row.metric1,          row.table};
     return route_modify(type, flags, c);
   }
 
   static unsigned long change6(uint16_t type, uint16_t flags, const IpForwardRow6& row) {
     int plen = row.prefix_len <= 128 ? row.prefix_len : -1;
-    RouteChange c{AF_INET6,     row.dest, 16,        plen,       row.next_hop,
-                  row.if_index, row.type, row.proto, row.metric, row.table};
+    RouteChange c{AF_INET6, row.dest, 16, plen, row.next_hop, row.if_index, row.type, row.proto, row.metric, row.table};
     return route_modify(type, flags, c);
   }
 };
@@ -321,8 +315,7 @@ const char* route_error_text(unsigned long code) {
   switch (code) {
     case ROUTE_OK: return "The operation completed successfully.";
     case ROUTE_ERROR_ACCESS_DENIED: return "Access is denied.";
-    case ROUTE_ERROR_NOT_ENOUGH_MEMORY:
-      return "Not enough memory resources are available to process this command.";
+    case ROUTE_ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
     case ROUTE_ERROR_GEN_FAILURE: return "A device attached to the system is not functioning.";
     case ROUTE_ERROR_NOT_SUPPORTED: return "The request is not supported.";
     case ROUTE_ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";

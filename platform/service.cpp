@@ -61,8 +61,7 @@ bool systemctl(const std::vector<std::string>& args) {
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   std::string what;
   for (const auto& a : args) what += " " + a;
-  std::fprintf(stderr, "systemctl%s failed (%s %d)\n", what.c_str(),
-               WIFEXITED(status) ? "exit code" : "signal",
+  std::fprintf(stderr, "systemctl%s failed (%s %d)\n", what.c_str(), WIFEXITED(status) ? "exit code" : "signal",
                WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
   return false;
 }
@@ -119,9 +118,7 @@ class SystemdServiceManager : public ServiceManager {
   }
 
  private:
-  std::string unit_path(const std::string& name) const {
-    return roots::service_units_dir() + "/" + unit_name(name);
-  }
+  std::string unit_path(const std::string& name) const { return roots::service_units_dir() + "/" + unit_name(name); }
 
   bool write_unit(const ServiceConfig& c, const std::string& description) {
     std::string path = unit_path(c.name);
@@ -155,8 +152,7 @@ std::string systemd_exec_escape(const std::string& command) {
     if (ch == '%' || ch == '$' || ch == '\\') {
       out += ch;
       out += ch;
-    } else if (ch == ';' && (i == 0 || command[i - 1] == ' ') &&
-               (i + 1 == command.size() || command[i + 1] == ' ')) {
+    } else if (ch == ';' && (i == 0 || command[i - 1] == ' ') && (i + 1 == command.size() || command[i + 1] == ' ')) {
       out += "\\;";  // a lone ";" would end the command line
     } else {
       out += ch;
@@ -202,9 +198,7 @@ std::string systemd_unit_text(const ServiceConfig& c, const std::string& descrip
   return text;
 }
 
-std::unique_ptr<ServiceManager> make_systemd_service_manager() {
-  return std::make_unique<SystemdServiceManager>();
-}
+std::unique_ptr<ServiceManager> make_systemd_service_manager() { return std::make_unique<SystemdServiceManager>(); }
 
 // --- in-memory service manager ----------------------------------------------------
 
@@ -266,8 +260,8 @@ struct ServiceHost::Impl {
     if (!sender) return false;
     sd_bus_creds* creds = nullptr;
     const char* owner = nullptr;
-    bool ok = sd_bus_get_name_creds(sd_bus_message_get_bus(m), "org.freedesktop.login1",
-                                    SD_BUS_CREDS_UNIQUE_NAME, &creds) >= 0 &&
+    bool ok = sd_bus_get_name_creds(sd_bus_message_get_bus(m), "org.freedesktop.login1", SD_BUS_CREDS_UNIQUE_NAME,
+                                    &creds) >= 0 &&
               sd_bus_creds_get_unique_name(creds, &owner) >= 0 && owner && std::strcmp(owner, sender) == 0;
     sd_bus_creds_unref(creds);
     return ok;
@@ -290,9 +284,9 @@ struct ServiceHost::Impl {
     if (!bus || inhibit_fd >= 0) return;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                               "sleep", "kevad", "closing the VPN session", "delay");
+    int r =
+        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "Inhibit", &error, &reply, "ssss", "sleep", "kevad", "closing the VPN session", "delay");
     int fd = -1;
     if (r >= 0 && sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0)
       inhibit_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);  // the reply owns fd
@@ -366,8 +360,7 @@ struct ServiceHost::Impl {
       if (fds[0].revents & POLLIN) {
         struct signalfd_siginfo si;
         if (read(sigfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-          if (si.ssi_signo == SIGTERM || (debug_mode && si.ssi_signo == SIGINT))
-            deliver(SERVICE_CONTROL_STOP, 0);
+          if (si.ssi_signo == SIGTERM || (debug_mode && si.ssi_signo == SIGINT)) deliver(SERVICE_CONTROL_STOP, 0);
         }
       }
       if (fds[1].revents & POLLIN) {
@@ -442,8 +435,7 @@ void ServiceHost::report(uint32_t state, uint32_t wait_hint_ms, const char* stat
     default: break;
   }
   if (state == SERVICE_START_PENDING)
-    std::snprintf(buf, sizeof buf, "EXTEND_TIMEOUT_USEC=%llu",
-                  static_cast<unsigned long long>(wait_hint_ms) * 1000ULL);
+    std::snprintf(buf, sizeof buf, "EXTEND_TIMEOUT_USEC=%llu", static_cast<unsigned long long>(wait_hint_ms) * 1000ULL);
   else
     std::snprintf(buf, sizeof buf, "%s", what);
   if (status_text) {

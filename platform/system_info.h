@@ -5,9 +5,9 @@
 namespace velarn {
 
 struct OsInfo {
-  std::string product;   // distribution's pretty name, e.g. "Debian GNU/Linux 12 (bookworm)"
-  std::string kernel;    // kernel release, e.g. "6.1.0-18-amd64"
-  std::string machine;   // "x86_64", "i686", "aarch64" ...
+  std::string product;  // distribution's pretty name, e.g. "Debian GNU/Linux 12 (bookworm)"
+  std::string kernel;   // kernel release, e.g. "6.1.0-18-amd64"
+  std::string machine;  // "x86_64", "i686", "aarch64" ...
 };
 
 // false when the kernel cannot be asked.

@@ -73,10 +73,8 @@ int main(int argc, char** argv) {
   }
 
   using E = velarn::FolderAclEntry;
-  std::vector<E> wanted = {{E::System, "", true},
-                           {E::Administrators, "", true},
-                           {E::Users, "", false},
-                           {E::Everyone, "", false}};
+  std::vector<E> wanted = {
+      {E::System, "", true}, {E::Administrators, "", true}, {E::Users, "", false}, {E::Everyone, "", false}};
   if (!account.empty()) wanted.push_back({E::Named, account, true});
   // Whatever does not resolve is left out, without a message.
   std::vector<E> entries;

@@ -57,10 +57,10 @@ struct TokenModule {
 namespace vlntoken {
 
 // Runs one module call under the module's call lock.
-#define P11(m, fn, ...)                                    \
-  ([&]() -> CK_RV {                                        \
+#define P11(m, fn, ...)                                       \
+  ([&]() -> CK_RV {                                           \
     std::lock_guard<std::mutex> p11_guard((m)->shared->call); \
-    return (m)->functions->fn(__VA_ARGS__);                \
+    return (m)->functions->fn(__VA_ARGS__);                   \
   }())
 
 // Module list (modules.cpp).
@@ -88,8 +88,8 @@ int read_certificate(TokenData* h);
 int find_private_key(TokenData* h);
 int read_profile(TokenData* h);
 // Finds up to `max` objects; 0 or the failing call's value.
-CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found,
-                   CK_ULONG max, CK_ULONG* count);
+CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found, CK_ULONG max,
+                   CK_ULONG* count);
 // The stored profile's data objects ("client.vln" of "Velarn"), up to `max`.
 CK_RV find_profile_objects(TokenData* h, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* count);
 void fill_certificate_fields(TokenData* h);

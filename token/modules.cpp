@@ -124,8 +124,7 @@ bool probe(const std::string& path, char* title, size_t title_size) {
       char desc[40];
       trim_fixed(desc, sizeof desc, info.libraryDescription, sizeof info.libraryDescription);
       char full[96];
-      snprintf(full, sizeof full, "%s (ver %d.%d)", desc, info.libraryVersion.major,
-               info.libraryVersion.minor);
+      snprintf(full, sizeof full, "%s (ver %d.%d)", desc, info.libraryVersion.major, info.libraryVersion.minor);
       // The list entry holds at most 49 characters of title.
       size_t n = std::strlen(full);
       if (n > 49) n = 49;
@@ -156,8 +155,7 @@ void ensure_allocated() {
 // Probes and appends; the list holds at most TOKEN_MAX_DRIVERS entries and
 // quietly refuses more.
 TokenDriver* add_entry(const std::string& path, int flag) {
-  if (!drivers || driver_count >= TOKEN_MAX_DRIVERS || path.size() >= TOKEN_PATH_SIZE)
-    return nullptr;
+  if (!drivers || driver_count >= TOKEN_MAX_DRIVERS || path.size() >= TOKEN_PATH_SIZE) return nullptr;
   char title[52] = {0};
   if (!probe(path, title, sizeof title)) return nullptr;
   TokenDriver* e = &drivers[driver_count++];

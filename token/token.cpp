@@ -148,8 +148,7 @@ std::string expiry_text(const ASN1_TIME* t) {
   char buf[20];
   if (ASN1_STRING_type(t) == V_ASN1_UTCTIME && digits(6)) {
     int yy = (d[0] - '0') * 10 + (d[1] - '0');
-    snprintf(buf, sizeof buf, "%d/%c%c/%c%c", yy >= 50 ? 1900 + yy : 2000 + yy, d[2], d[3], d[4],
-             d[5]);
+    snprintf(buf, sizeof buf, "%d/%c%c/%c%c", yy >= 50 ? 1900 + yy : 2000 + yy, d[2], d[3], d[4], d[5]);
     return buf;
   }
   if (ASN1_STRING_type(t) == V_ASN1_GENERALIZEDTIME && digits(8)) {
@@ -198,8 +197,8 @@ bool find_element(const std::string& text, const char* name, ElementSpan* span) 
   size_t c = tag_end + 1;
   while ((c = text.find(close, c)) != std::string::npos) {
     size_t after = c + close.size();
-    while (after < text.size() && (text[after] == ' ' || text[after] == '\t' ||
-                                   text[after] == '\r' || text[after] == '\n'))
+    while (after < text.size() &&
+           (text[after] == ' ' || text[after] == '\t' || text[after] == '\r' || text[after] == '\n'))
       ++after;
     if (after < text.size() && text[after] == '>') {
       *span = {pos, after + 1, tag_end + 1, c};
@@ -221,18 +220,17 @@ void fill_profile_fields(TokenData* h) {
   if (find_element(text, "port", &s) && s.text_end - s.text_begin < sizeof h->port)
     copy_text(h->port, sizeof h->port, text.substr(s.text_begin, s.text_end - s.text_begin));
   if (find_element(text, "switch", &s) && s.text_end - s.text_begin < sizeof h->switch_name)
-    copy_text(h->switch_name, sizeof h->switch_name,
-              text.substr(s.text_begin, s.text_end - s.text_begin));
+    copy_text(h->switch_name, sizeof h->switch_name, text.substr(s.text_begin, s.text_end - s.text_begin));
 }
 
 void fill_certificate_fields(TokenData* h) {
   h->cert_subject[0] = h->cert_issuer[0] = h->cert_expiry[0] = 0;
   if (!h->certificate) return;
-  if (X509_NAME_get_text_by_NID(X509_get_subject_name(h->certificate), NID_commonName,
-                                h->cert_subject, sizeof h->cert_subject) < 0)
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(h->certificate), NID_commonName, h->cert_subject,
+                                sizeof h->cert_subject) < 0)
     h->cert_subject[0] = 0;
-  if (X509_NAME_get_text_by_NID(X509_get_issuer_name(h->certificate), NID_commonName,
-                                h->cert_issuer, sizeof h->cert_issuer) < 0)
+  if (X509_NAME_get_text_by_NID(X509_get_issuer_name(h->certificate), NID_commonName, h->cert_issuer,
+                                sizeof h->cert_issuer) < 0)
     h->cert_issuer[0] = 0;
   copy_text(h->cert_expiry, sizeof h->cert_expiry, expiry_text(X509_get0_notAfter(h->certificate)));
 }
@@ -287,16 +285,15 @@ int open_session(TokenData* h, bool read_only) {
 CK_RV find_profile_objects(TokenData* h, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* count) {
   CK_OBJECT_CLASS cls = CKO_DATA;
   CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                         {CKA_TOKEN, &yes, sizeof yes},
+                         {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+                         {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
   return find_objects(h, tmpl, 4, found, max, count);
 }
 
-CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found,
-                   CK_ULONG max, CK_ULONG* count) {
+CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE* found, CK_ULONG max,
+                   CK_ULONG* count) {
   TokenModule* m = h->module;
   *count = 0;
   CK_RV rv = P11(m, C_FindObjectsInit, m->session, tmpl, n);
@@ -323,8 +320,7 @@ int read_certificate(TokenData* h) {
   if (n > 1) progress_text(h, "複数の証明書が登録されています。最初のものを利用します。");
   unsigned char buf[4096];
   CK_ATTRIBUTE value = {CKA_VALUE, buf, sizeof buf};
-  if (P11(m, C_GetAttributeValue, m->session, obj[0], &value, 1) != CKR_OK ||
-      value.ulValueLen > sizeof buf)
+  if (P11(m, C_GetAttributeValue, m->session, obj[0], &value, 1) != CKR_OK || value.ulValueLen > sizeof buf)
     return TOKEN_ERR_CERT_READ;
   const unsigned char* p = buf;
   X509* cert = d2i_X509(nullptr, &p, static_cast<long>(value.ulValueLen));
@@ -342,9 +338,8 @@ int find_private_key(TokenData* h) {
   CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
   CK_KEY_TYPE type = CKK_RSA;
   CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                         {CKA_TOKEN, &yes, sizeof yes},
-                         {CKA_KEY_TYPE, &type, sizeof type}};
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, &cls, sizeof cls}, {CKA_TOKEN, &yes, sizeof yes}, {CKA_KEY_TYPE, &type, sizeof type}};
   CK_OBJECT_HANDLE obj[2];
   CK_ULONG n = 0;
   if (find_objects(h, tmpl, 3, obj, 2, &n) != CKR_OK) return TOKEN_ERR_KEY_SEARCH;
@@ -363,8 +358,7 @@ int read_profile(TokenData* h) {
   CK_ULONG n = 0;
   if (find_profile_objects(h, obj, 2, &n) != CKR_OK) return TOKEN_ERR_PROFILE_SEARCH;
   if (n == 0) return TOKEN_OK;
-  if (n > 1)
-    progress_text(h, "複数の接続プロファイルが登録されています。最初のものを利用します。");
+  if (n > 1) progress_text(h, "複数の接続プロファイルが登録されています。最初のものを利用します。");
   CK_ATTRIBUTE value = {CKA_VALUE, h->profile, sizeof h->profile - 1};
   if (P11(m, C_GetAttributeValue, m->session, obj[0], &value, 1) != CKR_OK ||
       value.ulValueLen > sizeof h->profile - 1) {
@@ -449,9 +443,7 @@ VLNTOKEN_API int TokenLoad(const char* path, TokenData** out) {
   if (!h) return TOKEN_ERR_MODULE;
   auto* m = new TokenModule;
   h->module = m;
-  auto get_list = m->library.open(path)
-                      ? m->library.function<CK_C_GetFunctionList>("C_GetFunctionList")
-                      : nullptr;
+  auto get_list = m->library.open(path) ? m->library.function<CK_C_GetFunctionList>("C_GetFunctionList") : nullptr;
   CK_FUNCTION_LIST_PTR fl = nullptr;
   if (!get_list || get_list(&fl) != CKR_OK || !fl) {
     TokenFree(h);
@@ -498,8 +490,7 @@ VLNTOKEN_API int TokenNow(TokenData* h) {
   return TOKEN_OK;
 }
 
-VLNTOKEN_API int TokenStartMonitor(TokenData* h, TokenStateFunc callback,
-                                   const TokenNotifier* window) {
+VLNTOKEN_API int TokenStartMonitor(TokenData* h, TokenStateFunc callback, const TokenNotifier* window) {
   if (!loaded(h)) return 0;
   TokenModule* m = h->module;
   if (m->running.load()) return 0;
@@ -534,12 +525,11 @@ VLNTOKEN_API int TokenGetInfo(TokenData* h) {
   }
   char desc[40];
   copy_fixed(desc, sizeof desc, m->info.libraryDescription, sizeof m->info.libraryDescription);
-  snprintf(h->library_title, sizeof h->library_title, "%s (ver %d.%d)", desc,
-           m->info.libraryVersion.major, m->info.libraryVersion.minor);
-  copy_fixed(h->manufacturer, sizeof h->manufacturer, m->info.manufacturerID,
-             sizeof m->info.manufacturerID);
-  snprintf(h->interface_version, sizeof h->interface_version, "%d.%d",
-           m->info.cryptokiVersion.major, m->info.cryptokiVersion.minor);
+  snprintf(h->library_title, sizeof h->library_title, "%s (ver %d.%d)", desc, m->info.libraryVersion.major,
+           m->info.libraryVersion.minor);
+  copy_fixed(h->manufacturer, sizeof h->manufacturer, m->info.manufacturerID, sizeof m->info.manufacturerID);
+  snprintf(h->interface_version, sizeof h->interface_version, "%d.%d", m->info.cryptokiVersion.major,
+           m->info.cryptokiVersion.minor);
   if (get_present(h)) {
     progress_text(h, "認証デバイス情報を読み込んでいます");
     CK_SLOT_ID slot = m->slot;
@@ -553,10 +543,8 @@ VLNTOKEN_API int TokenGetInfo(TokenData* h) {
       close_session(h);
       return TOKEN_ERR_TOKEN_INFO;
     }
-    copy_fixed(h->token_label, sizeof h->token_label, m->token_info.label,
-               sizeof m->token_info.label);
-    copy_fixed(h->token_model, sizeof h->token_model, m->token_info.model,
-               sizeof m->token_info.model);
+    copy_fixed(h->token_label, sizeof h->token_label, m->token_info.label, sizeof m->token_info.label);
+    copy_fixed(h->token_model, sizeof h->token_model, m->token_info.model, sizeof m->token_info.model);
     copy_fixed(h->token_manufacturer, sizeof h->token_manufacturer, m->token_info.manufacturerID,
                sizeof m->token_info.manufacturerID);
     copy_fixed(h->serial_number, sizeof h->serial_number, m->token_info.serialNumber,
@@ -578,8 +566,7 @@ VLNTOKEN_API int TokenLogin(TokenData* h, const char* pin, int read_only) {
   CK_RV rv = CKR_GENERAL_ERROR;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt) sleep_ms(500);
-    rv = P11(m, C_Login, m->session, CKU_USER,
-             reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p)), std::strlen(p));
+    rv = P11(m, C_Login, m->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p)), std::strlen(p));
     // Every refused PIN costs the token one of its few tries: only a
     // failure that says nothing about the PIN is worth another attempt.
     if (rv == CKR_OK || !*p || (rv >= CKR_PIN_INCORRECT && rv <= CKR_PIN_LOCKED)) break;
@@ -603,16 +590,15 @@ VLNTOKEN_API int TokenSetPIN(TokenData* h, const char* old_pin, const char* new_
   if (rc) return rc;
   const char* o = old_pin ? old_pin : "";
   const char* n = new_pin ? new_pin : "";
-  if (P11(m, C_Login, m->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(o)),
-          std::strlen(o)) != CKR_OK) {
+  if (P11(m, C_Login, m->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(o)), std::strlen(o)) !=
+      CKR_OK) {
     close_session(h);
     return TOKEN_ERR_LOGIN;
   }
   m->logged_in = true;
   progress_text(h, "PIN を変更しています");
-  CK_RV rv = P11(m, C_SetPIN, m->session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(o)),
-                 std::strlen(o), reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(n)),
-                 std::strlen(n));
+  CK_RV rv = P11(m, C_SetPIN, m->session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(o)), std::strlen(o),
+                 reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(n)), std::strlen(n));
   close_session(h);
   return rv == CKR_OK ? TOKEN_OK : TOKEN_ERR_SET_PIN;
 }
@@ -624,13 +610,10 @@ VLNTOKEN_API int TokenSignSetup(TokenData* h, const char* pin) {
   if (rc) return rc;
   int ok = 0;
   const char* p = pin ? pin : "";
-  if (get_present(h) && P11(m, C_Login, m->session, CKU_USER,
-                            reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p)),
+  if (get_present(h) && P11(m, C_Login, m->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(p)),
                             std::strlen(p)) == CKR_OK) {
     m->logged_in = true;
-    if (read_certificate(h) == TOKEN_OK && find_private_key(h) == TOKEN_OK && h->cert_loaded &&
-        h->key_found)
-      ok = 1;
+    if (read_certificate(h) == TOKEN_OK && find_private_key(h) == TOKEN_OK && h->cert_loaded && h->key_found) ok = 1;
   }
   close_session(h);
   return ok;

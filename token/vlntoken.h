@@ -118,8 +118,7 @@ enum {
   TOKEN_PROGRESS_DESTROY = 4, /* the handle is freed */
   TOKEN_MESSAGE_BOX = 5       /* a message box with the text */
 };
-typedef void (*TokenProgressFunc)(void* context, const TokenData* handle, int event,
-                                  const char* text);
+typedef void (*TokenProgressFunc)(void* context, const TokenData* handle, int event, const char* text);
 VLNTOKEN_API void TokenSetProgressSink(TokenProgressFunc func, void* context);
 
 typedef void (*TokenLookupFunc)(const TokenDriver* entry, void* user);
@@ -132,8 +131,7 @@ VLNTOKEN_API int TokenLoad(const char* path, TokenData** handle);
 VLNTOKEN_API int TokenGetTitle(const char* path, char* title /* 260 bytes */);
 VLNTOKEN_API int IsTokenInfo(const char* path, const TokenData* handle);
 VLNTOKEN_API int TokenNow(TokenData* handle);
-VLNTOKEN_API int TokenStartMonitor(TokenData* handle, TokenStateFunc callback,
-                                   const TokenNotifier* window);
+VLNTOKEN_API int TokenStartMonitor(TokenData* handle, TokenStateFunc callback, const TokenNotifier* window);
 VLNTOKEN_API int TokenStopMonitor(TokenData* handle);
 VLNTOKEN_API int TokenGetInfo(TokenData* handle);
 VLNTOKEN_API int TokenLogin(TokenData* handle, const char* pin, int read_only);
@@ -142,11 +140,10 @@ VLNTOKEN_API int TokenSignSetup(TokenData* handle, const char* pin);
 VLNTOKEN_API const char* TokenGetError(void);
 VLNTOKEN_API void TokenFree(TokenData* handle);
 
-VLNTOKEN_API int TokenWriteConfig(TokenData* handle, const char* text, const char* unused,
-                                  int replace);
+VLNTOKEN_API int TokenWriteConfig(TokenData* handle, const char* text, const char* unused, int replace);
 VLNTOKEN_API int TokenDeleteConfig(TokenData* handle);
-VLNTOKEN_API int TokenWriteCertificate(TokenData* handle, struct x509_st* certificate,
-                                       struct evp_pkey_st* key, int replace);
+VLNTOKEN_API int TokenWriteCertificate(TokenData* handle, struct x509_st* certificate, struct evp_pkey_st* key,
+                                       int replace);
 VLNTOKEN_API int TokenDeleteCertificate(TokenData* handle);
 
 #ifdef __cplusplus

@@ -36,8 +36,7 @@ bool is_profile_document(const std::string& text) {
   bool declared = text.find("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") != std::string::npos ||
                   text.find("<?xml version=\"1.0\" encoding=\"utf-8\"?>") != std::string::npos;
   if (!declared) return false;
-  if (text.find("<Velarn version=") == std::string::npos &&
-      text.find("<profile version=") == std::string::npos)
+  if (text.find("<Velarn version=") == std::string::npos && text.find("<profile version=") == std::string::npos)
     return false;
   return well_formed(text);
 }
@@ -122,11 +121,10 @@ bool all_profile_objects(TokenData* h, std::vector<CK_OBJECT_HANDLE>* out) {
   // One search for all of them; find_profile_objects stops at its buffer.
   CK_OBJECT_CLASS cls = CKO_DATA;
   CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
+  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                         {CKA_TOKEN, &yes, sizeof yes},
+                         {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+                         {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)}};
   TokenModule* m = h->module;
   if (P11(m, C_FindObjectsInit, m->session, tmpl, 4) != CKR_OK) return false;
   m->search_active = true;
@@ -160,9 +158,8 @@ int remove_private_key(TokenData* h) {
   CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
   CK_KEY_TYPE type = CKK_RSA;
   CK_BBOOL yes = CK_TRUE;
-  CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                         {CKA_TOKEN, &yes, sizeof yes},
-                         {CKA_KEY_TYPE, &type, sizeof type}};
+  CK_ATTRIBUTE tmpl[] = {
+      {CKA_CLASS, &cls, sizeof cls}, {CKA_TOKEN, &yes, sizeof yes}, {CKA_KEY_TYPE, &type, sizeof type}};
   return remove_first(h, tmpl, 3);
 }
 
@@ -196,10 +193,8 @@ struct RsaKey {
 // primes and CRT values up to 128.
 bool rsa_values(EVP_PKEY* key, RsaKey* k) {
   if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) return false;
-  return rsa_value(key, OSSL_PKEY_PARAM_RSA_N, 256, &k->n) &&
-         rsa_value(key, OSSL_PKEY_PARAM_RSA_E, 256, &k->e) &&
-         rsa_value(key, OSSL_PKEY_PARAM_RSA_D, 256, &k->d) &&
-         rsa_value(key, OSSL_PKEY_PARAM_RSA_FACTOR1, 128, &k->p) &&
+  return rsa_value(key, OSSL_PKEY_PARAM_RSA_N, 256, &k->n) && rsa_value(key, OSSL_PKEY_PARAM_RSA_E, 256, &k->e) &&
+         rsa_value(key, OSSL_PKEY_PARAM_RSA_D, 256, &k->d) && rsa_value(key, OSSL_PKEY_PARAM_RSA_FACTOR1, 128, &k->p) &&
          rsa_value(key, OSSL_PKEY_PARAM_RSA_FACTOR2, 128, &k->q) &&
          rsa_value(key, OSSL_PKEY_PARAM_RSA_EXPONENT1, 128, &k->dp) &&
          rsa_value(key, OSSL_PKEY_PARAM_RSA_EXPONENT2, 128, &k->dq) &&
@@ -213,8 +208,7 @@ using namespace vlntoken;
 
 extern "C" {
 
-VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char* /*unused*/,
-                                  int replace) {
+VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char* /*unused*/, int replace) {
   if (!loaded(h)) return TOKEN_ERR_MODULE;
   if (!text_in) return TOKEN_ERR_NOT_PROFILE;
   std::string text(text_in);
@@ -264,14 +258,13 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
   h->profile_found = 0;
   CK_OBJECT_CLASS cls = CKO_DATA;
   CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-  CK_ATTRIBUTE attrs[] = {
-      {CKA_CLASS, &cls, sizeof cls},
-      {CKA_TOKEN, &yes, sizeof yes},
-      {CKA_PRIVATE, &no, sizeof no},
-      {CKA_MODIFIABLE, &no, sizeof no},
-      {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
-      {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)},
-      {CKA_VALUE, h->profile, text.size()}};
+  CK_ATTRIBUTE attrs[] = {{CKA_CLASS, &cls, sizeof cls},
+                          {CKA_TOKEN, &yes, sizeof yes},
+                          {CKA_PRIVATE, &no, sizeof no},
+                          {CKA_MODIFIABLE, &no, sizeof no},
+                          {CKA_LABEL, const_cast<char*>(kProfileLabel), std::strlen(kProfileLabel)},
+                          {CKA_APPLICATION, const_cast<char*>(kProfileApplication), std::strlen(kProfileApplication)},
+                          {CKA_VALUE, h->profile, text.size()}};
   CK_OBJECT_HANDLE obj = 0;
   CK_RV rv = P11(m, C_CreateObject, m->session, attrs, 7, &obj);
   int result;
@@ -302,8 +295,7 @@ VLNTOKEN_API int TokenDeleteConfig(TokenData* h) {
   deleting(h, "接続プロファイル");
   CK_OBJECT_HANDLE obj;
   CK_ULONG n = 0;
-  if (find_profile_objects(h, &obj, 1, &n) == CKR_OK && n == 1 &&
-      P11(m, C_DestroyObject, m->session, obj) == CKR_OK) {
+  if (find_profile_objects(h, &obj, 1, &n) == CKR_OK && n == 1 && P11(m, C_DestroyObject, m->session, obj) == CKR_OK) {
     h->profile_found = 0;
     std::memset(h->profile, 0, sizeof h->profile);
     h->host[0] = h->port[0] = h->switch_name[0] = 0;
@@ -348,8 +340,7 @@ VLNTOKEN_API int TokenWriteCertificate(TokenData* h, X509* cert, EVP_PKEY* key, 
   }
 
   char cn[40] = {0};
-  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn) < 0)
-    cn[0] = 0;
+  if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn) < 0) cn[0] = 0;
   char label[40];
   std::memcpy(label, cn, sizeof cn);
   for (char& c : label)

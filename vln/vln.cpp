@@ -148,8 +148,7 @@ void deliver(Link& link, size_t n) {
   std::string_view state = s.substr(st + kState.size(), ms - st - kState.size());
   std::string_view message = s.substr(ms + kMessage.size());
 
-  size_t len = utf8_to_utf16(reinterpret_cast<const unsigned char*>(message.data()), message.size(),
-                             link.wide);
+  size_t len = utf8_to_utf16(reinterpret_cast<const unsigned char*>(message.data()), message.size(), link.wide);
   link.wide[len] = 0;
   VLN_Event ev{event_kind(event), state_number(state), link.wide};
   link.callback(&ev);
@@ -258,12 +257,9 @@ int transact(const char* method, const char* path, const char* body, size_t len,
 
 int status_result(int status) {
   switch (status) {
-    case 400:
-      return VLN_ERR_REFUSED;
-    case 404:
-      return VLN_ERR_NO_SESSION;
-    default:
-      return VLN_ERR_ANSWER;
+    case 400: return VLN_ERR_REFUSED;
+    case 404: return VLN_ERR_NO_SESSION;
+    default: return VLN_ERR_ANSWER;
   }
 }
 
@@ -377,14 +373,10 @@ int VLN_connect(int handle, const char* profile, const char* extra) {
   rc = transact("POST", "/keva/client/session", profile, len, &a);
   if (rc != VLN_OK) return rc;
   switch (a.status) {
-    case 201:
-      return VLN_OK;
-    case 400:
-      return VLN_ERR_REFUSED;
-    case 500:
-      return VLN_ERR_START;
-    default:
-      return VLN_ERR_ANSWER;
+    case 201: return VLN_OK;
+    case 400: return VLN_ERR_REFUSED;
+    case 500: return VLN_ERR_START;
+    default: return VLN_ERR_ANSWER;
   }
 }
 
@@ -484,8 +476,7 @@ int VLN_statistics(int handle, VLN_Statistics* stats) {
   long long seconds = -1;
   unsigned long long sent = 0, received = 0;
   int used = 0;
-  if (std::sscanf(a.body.c_str(), "seconds=%lld&sent=%llu&received=%llu%n", &seconds, &sent, &received,
-                  &used) != 3 ||
+  if (std::sscanf(a.body.c_str(), "seconds=%lld&sent=%llu&received=%llu%n", &seconds, &sent, &received, &used) != 3 ||
       static_cast<size_t>(used) != a.body.size() || seconds < 0)
     return VLN_ERR_ANSWER;
   stats->seconds = seconds;

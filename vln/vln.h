@@ -74,7 +74,7 @@ enum {
 };
 
 typedef struct VLN_Event {
-  int32_t kind;  /* VLN_EVENT_* */
+  int32_t kind; /* VLN_EVENT_* */
   /* The session state the service reported with the event (VLN_STATE_*),
    * for every kind. */
   int32_t value;
@@ -133,8 +133,8 @@ VLN_API int VLN_getProfile(int handle, char* buffer, size_t size);
  * VLN_ERR_ARGUMENT as well. The result is written
  * zero-terminated to output (output_size bytes, the zero included). On any
  * failure output holds the empty text (when output_size is at least 1). */
-VLN_API int VLN_encrypt(const char* key, size_t key_len, const char* input, size_t input_len,
-                        char* output, size_t output_size);
+VLN_API int VLN_encrypt(const char* key, size_t key_len, const char* input, size_t input_len, char* output,
+                        size_t output_size);
 
 /* Leaves the listener and releases the handle. When it returns no callback
  * for this handle runs any more (unless called from that callback, which then

@@ -4,4 +4,4 @@
  * host route, so there is nothing to adjust: the step always succeeds. */
 __attribute__((visibility("default"))) int vlnext_AdjustDialup(void) { return 0; }
 
-__attribute__((visibility("default"))) const char *vlnext_GetErrorMessage(void) { return ""; }
+__attribute__((visibility("default"))) const char* vlnext_GetErrorMessage(void) { return ""; }

@@ -8,7 +8,7 @@ extern "C" {
 /* Returns 2 on failure; any other value is success. */
 int vlnext_AdjustDialup(void);
 /* Text explaining the last failure of vlnext_AdjustDialup. */
-const char *vlnext_GetErrorMessage(void);
+const char* vlnext_GetErrorMessage(void);
 
 #ifdef __cplusplus
 }

@@ -9,18 +9,46 @@ namespace velarn::vlncard {
 namespace {
 
 constexpr uint32_t kSupportedList[] = {
-    OID_GEN_SUPPORTED_LIST, OID_GEN_HARDWARE_STATUS, OID_GEN_MEDIA_SUPPORTED, OID_GEN_MEDIA_IN_USE,
-    OID_GEN_MAXIMUM_LOOKAHEAD, OID_GEN_MAXIMUM_FRAME_SIZE, OID_GEN_LINK_SPEED,
-    OID_GEN_TRANSMIT_BUFFER_SPACE, OID_GEN_RECEIVE_BUFFER_SPACE, OID_GEN_TRANSMIT_BLOCK_SIZE,
-    OID_GEN_RECEIVE_BLOCK_SIZE, OID_GEN_VENDOR_ID, OID_GEN_VENDOR_DESCRIPTION,
-    OID_GEN_VENDOR_DRIVER_VERSION, OID_GEN_CURRENT_PACKET_FILTER, OID_GEN_CURRENT_LOOKAHEAD,
-    OID_GEN_DRIVER_VERSION, OID_GEN_MAXIMUM_TOTAL_SIZE, OID_GEN_PROTOCOL_OPTIONS, OID_GEN_MAC_OPTIONS,
-    OID_GEN_MEDIA_CONNECT_STATUS, OID_GEN_MAXIMUM_SEND_PACKETS, OID_GEN_XMIT_OK, OID_GEN_RCV_OK,
-    OID_GEN_XMIT_ERROR, OID_GEN_RCV_ERROR, OID_GEN_RCV_NO_BUFFER, OID_802_3_PERMANENT_ADDRESS,
-    OID_802_3_CURRENT_ADDRESS, OID_802_3_MULTICAST_LIST, OID_802_3_MAXIMUM_LIST_SIZE,
-    OID_802_3_MAC_OPTIONS, OID_802_3_RCV_ERROR_ALIGNMENT, OID_802_3_XMIT_ONE_COLLISION,
-    OID_802_3_XMIT_MORE_COLLISIONS, OID_PNP_ADD_WAKE_UP_PATTERN, OID_PNP_CAPABILITIES,
-    OID_PNP_QUERY_POWER, OID_PNP_REMOVE_WAKE_UP_PATTERN, OID_PNP_SET_POWER,
+    OID_GEN_SUPPORTED_LIST,
+    OID_GEN_HARDWARE_STATUS,
+    OID_GEN_MEDIA_SUPPORTED,
+    OID_GEN_MEDIA_IN_USE,
+    OID_GEN_MAXIMUM_LOOKAHEAD,
+    OID_GEN_MAXIMUM_FRAME_SIZE,
+    OID_GEN_LINK_SPEED,
+    OID_GEN_TRANSMIT_BUFFER_SPACE,
+    OID_GEN_RECEIVE_BUFFER_SPACE,
+    OID_GEN_TRANSMIT_BLOCK_SIZE,
+    OID_GEN_RECEIVE_BLOCK_SIZE,
+    OID_GEN_VENDOR_ID,
+    OID_GEN_VENDOR_DESCRIPTION,
+    OID_GEN_VENDOR_DRIVER_VERSION,
+    OID_GEN_CURRENT_PACKET_FILTER,
+    OID_GEN_CURRENT_LOOKAHEAD,
+    OID_GEN_DRIVER_VERSION,
+    OID_GEN_MAXIMUM_TOTAL_SIZE,
+    OID_GEN_PROTOCOL_OPTIONS,
+    OID_GEN_MAC_OPTIONS,
+    OID_GEN_MEDIA_CONNECT_STATUS,
+    OID_GEN_MAXIMUM_SEND_PACKETS,
+    OID_GEN_XMIT_OK,
+    OID_GEN_RCV_OK,
+    OID_GEN_XMIT_ERROR,
+    OID_GEN_RCV_ERROR,
+    OID_GEN_RCV_NO_BUFFER,
+    OID_802_3_PERMANENT_ADDRESS,
+    OID_802_3_CURRENT_ADDRESS,
+    OID_802_3_MULTICAST_LIST,
+    OID_802_3_MAXIMUM_LIST_SIZE,
+    OID_802_3_MAC_OPTIONS,
+    OID_802_3_RCV_ERROR_ALIGNMENT,
+    OID_802_3_XMIT_ONE_COLLISION,
+    OID_802_3_XMIT_MORE_COLLISIONS,
+    OID_PNP_ADD_WAKE_UP_PATTERN,
+    OID_PNP_CAPABILITIES,
+    OID_PNP_QUERY_POWER,
+    OID_PNP_REMOVE_WAKE_UP_PATTERN,
+    OID_PNP_SET_POWER,
 };
 static_assert(sizeof kSupportedList == 160);
 
@@ -126,8 +154,7 @@ void MacList::assign(const uint8_t* bytes, size_t length) {
 
 // ---- driver: initialise, MAC pool, halt ------------------------------------
 
-std::unique_ptr<AdapterContext> MiniportDriver::initialize(KeyStore& config, MiniportHost& host,
-                                                           uint32_t* status) {
+std::unique_ptr<AdapterContext> MiniportDriver::initialize(KeyStore& config, MiniportHost& host, uint32_t* status) {
   auto a = std::make_unique<AdapterContext>(*this, host);
   auto id = config.get_string("NetCfgInstanceId");
   // The device names are checked before a pool entry is taken, so an
@@ -508,8 +535,7 @@ uint32_t AdapterContext::device_control(uint32_t code, const uint8_t* input, siz
       if (length % VLN_MAC_LENGTH != 0 || length > VLN_MAC_LIST_BYTES) return STATUS_INVALID_PARAMETER;
       (code == VLN_IOCTL_SET_MAC_ALLOW ? allow_ : deny_).assign(input, length);
       return STATUS_SUCCESS;
-    default:
-      return STATUS_INVALID_PARAMETER;
+    default: return STATUS_INVALID_PARAMETER;
   }
 }
 
@@ -545,22 +571,16 @@ uint32_t AdapterContext::query_information(uint32_t oid, void* buffer, uint32_t 
     case OID_802_3_RCV_ERROR_ALIGNMENT:
     case OID_802_3_XMIT_ONE_COLLISION:
     case OID_802_3_XMIT_MORE_COLLISIONS:
-    case OID_PNP_QUERY_POWER:
-      put_u32(scratch, 0);
-      break;
+    case OID_PNP_QUERY_POWER: put_u32(scratch, 0); break;
     case OID_GEN_MAXIMUM_LOOKAHEAD:
     case OID_GEN_MAXIMUM_FRAME_SIZE:
-    case OID_GEN_CURRENT_LOOKAHEAD:
-      put_u32(scratch, mtu_);
-      break;
+    case OID_GEN_CURRENT_LOOKAHEAD: put_u32(scratch, mtu_); break;
     case OID_GEN_LINK_SPEED: put_u32(scratch, link_speed_); break;
     case OID_GEN_TRANSMIT_BUFFER_SPACE:
     case OID_GEN_RECEIVE_BUFFER_SPACE:
     case OID_GEN_TRANSMIT_BLOCK_SIZE:
     case OID_GEN_RECEIVE_BLOCK_SIZE:
-    case OID_GEN_MAXIMUM_TOTAL_SIZE:
-      put_u32(scratch, max_total);
-      break;
+    case OID_GEN_MAXIMUM_TOTAL_SIZE: put_u32(scratch, max_total); break;
     case OID_GEN_VENDOR_ID: put_u32(scratch, kVendorId); break;
     case OID_GEN_VENDOR_DESCRIPTION:
       std::memcpy(scratch, VLN_ADAPTER_DESCRIPTION.data(), VLN_ADAPTER_DESCRIPTION.size());
@@ -600,11 +620,9 @@ uint32_t AdapterContext::query_information(uint32_t oid, void* buffer, uint32_t 
     case OID_GEN_PHYSICAL_MEDIUM:
     case 0x0D010108:
     case OID_TCP_TASK_OFFLOAD:
-    case 0xFC010210:
-      return NDIS_STATUS_NOT_SUPPORTED;
+    case 0xFC010210: return NDIS_STATUS_NOT_SUPPORTED;
     default:
-      if (oid >= OID_GEN_DIRECTED_BYTES_XMIT && oid <= OID_GEN_TRANSMIT_QUEUE_LENGTH)
-        return NDIS_STATUS_NOT_SUPPORTED;
+      if (oid >= OID_GEN_DIRECTED_BYTES_XMIT && oid <= OID_GEN_TRANSMIT_QUEUE_LENGTH) return NDIS_STATUS_NOT_SUPPORTED;
       // Unknown, and the set-only requests.
       return NDIS_STATUS_INVALID_OID;
   }
@@ -643,14 +661,11 @@ uint32_t AdapterContext::set_information(uint32_t oid, const void* buffer, uint3
     case OID_GEN_PROTOCOL_OPTIONS:
     case OID_PNP_SET_POWER:
     case OID_PNP_ADD_WAKE_UP_PATTERN:
-    case OID_PNP_REMOVE_WAKE_UP_PATTERN:
-      return NDIS_STATUS_SUCCESS;
+    case OID_PNP_REMOVE_WAKE_UP_PATTERN: return NDIS_STATUS_SUCCESS;
     case OID_GEN_NETWORK_LAYER_ADDRESSES:
     case OID_GEN_TRANSPORT_HEADER_OFFSET:
-    case OID_GEN_MACHINE_NAME:
-      return NDIS_STATUS_NOT_SUPPORTED;
-    default:
-      return NDIS_STATUS_INVALID_OID;
+    case OID_GEN_MACHINE_NAME: return NDIS_STATUS_NOT_SUPPORTED;
+    default: return NDIS_STATUS_INVALID_OID;
   }
 }
 

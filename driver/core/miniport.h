@@ -134,10 +134,8 @@ class AdapterContext {
   void send_packets(OutPacket* const* packets, size_t count);
   void return_packet(ReceiveDescriptor* descriptor);
   void timer_fired();
-  uint32_t query_information(uint32_t oid, void* buffer, uint32_t length, uint32_t* written,
-                             uint32_t* needed);
-  uint32_t set_information(uint32_t oid, const void* buffer, uint32_t length, uint32_t* read,
-                           uint32_t* needed);
+  uint32_t query_information(uint32_t oid, void* buffer, uint32_t length, uint32_t* written, uint32_t* needed);
+  uint32_t set_information(uint32_t oid, const void* buffer, uint32_t length, uint32_t* read, uint32_t* needed);
   uint32_t reset() { return NDIS_STATUS_SUCCESS; }
 
   // Sets the media state, indicating a change only.

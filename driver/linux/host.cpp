@@ -37,8 +37,8 @@ const char* kClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E3
 const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
 constexpr size_t kSlots = 256;
 // Largest write a client can send: 128 records of the largest length.
-constexpr size_t kMaxWriteMessage =
-    DEVICE_REQUEST_HEADER + FRAME_BATCH_HEADER + FRAME_BATCH_MAX_WRITE_FRAMES * frame_record_size(FRAME_MAX_RECORD_LENGTH);
+constexpr size_t kMaxWriteMessage = DEVICE_REQUEST_HEADER + FRAME_BATCH_HEADER +
+                                    FRAME_BATCH_MAX_WRITE_FRAMES * frame_record_size(FRAME_MAX_RECORD_LENGTH);
 // Answers a client has not taken yet wait in its queue; a client that lets
 // this much pile up, or takes nothing for this many ticks, is let go.
 constexpr size_t kMaxOutbox = 8u << 20;
@@ -75,7 +75,7 @@ bool private_folder(const std::string& dir, std::string* why) {
 // Only root may drive an adapter: the socket's mode keeps others out, and
 // this check holds even when someone loosened that mode by hand.
 bool peer_is_root(int fd) {
-  struct ucred cred{};
+  struct ucred cred {};
   socklen_t len = sizeof cred;
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred && cred.uid == 0;
 }
@@ -99,9 +99,7 @@ std::optional<uint32_t> RegistryKeyStore::get_integer(const std::string& name) {
 }
 
 void RegistryKeyStore::set_integer(const std::string& name, uint32_t value) { reg_.set_dword(key_, name, value); }
-void RegistryKeyStore::set_string(const std::string& name, const std::string& value) {
-  reg_.set_sz(key_, name, value);
-}
+void RegistryKeyStore::set_string(const std::string& name, const std::string& value) { reg_.set_sz(key_, name, value); }
 
 // ---- adapter -------------------------------------------------------------------
 
@@ -142,7 +140,7 @@ bool HostAdapter::start() {
     return false;
   }
   listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  struct sockaddr_un sa{};
+  struct sockaddr_un sa {};
   sa.sun_family = AF_UNIX;
   if (socket_path_.size() >= sizeof sa.sun_path) {
     log("control device path too long: %s%s", socket_path_);
@@ -399,9 +397,8 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
       // A plain frame lands in the slot itself; a super frame runs on into
       // the big buffer, after the slot's worth that is copied there.
       uint8_t head[offload::VNET_HEADER];
-      struct iovec iov[3] = {{head, sizeof head},
-                             {slot, slot_size_},
-                             {super_.get() + slot_size_, offload::MAX_SUPER_FRAME - slot_size_}};
+      struct iovec iov[3] = {
+          {head, sizeof head}, {slot, slot_size_}, {super_.get() + slot_size_, offload::MAX_SUPER_FRAME - slot_size_}};
       r = ::readv(tap_.fd(), iov, 3);
       if (r >= 0) {
         if (size_t(r) < sizeof head) continue;
@@ -418,7 +415,8 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
     if (tap_.vnet() && (vh.gso_type != offload::VNET_GSO_NONE || size_t(r) > slot_size_)) {
       std::memcpy(super_.get(), slot, slot_size_);
       if (!segmenter_.start(super_.get(), size_t(r), vh)) {
-        if (dropped_super_++ == 0) log("%s: a frame the interface handed over could not be cut up: dropped", tap_.name());
+        if (dropped_super_++ == 0)
+          log("%s: a frame the interface handed over could not be cut up: dropped", tap_.name());
         ctx_->count_transmit_error();
         continue;
       }
@@ -581,8 +579,10 @@ void HostAdapter::finish_turn() {
 void HostAdapter::on_conn_readable() {
   // A bounded number of messages per turn keeps the other adapters served.
   for (int i = 0; i < 64 && conn_fd_ >= 0 && !conn_broken_ && outbox_.empty(); ++i) {
-    struct iovec iov{recv_buffer_.get(), recv_buffer_size_};
-    struct msghdr mh{};
+    struct iovec iov {
+      recv_buffer_.get(), recv_buffer_size_
+    };
+    struct msghdr mh {};
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
     ssize_t n = ::recvmsg(conn_fd_, &mh, MSG_DONTWAIT);
@@ -732,14 +732,14 @@ bool Host::take_pid_file(const std::string& path) {
 
 void Host::watch(int fd, uint32_t events, HostAdapter* owner, Role role) {
   watched_[fd] = {owner, role};
-  struct epoll_event ev{};
+  struct epoll_event ev {};
   ev.events = events;
   ev.data.fd = fd;
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
 }
 
 void Host::modify(int fd, uint32_t events) {
-  struct epoll_event ev{};
+  struct epoll_event ev {};
   ev.events = events;
   ev.data.fd = fd;
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
@@ -833,7 +833,7 @@ int Host::run() {
   signal_fd_ = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
   ::signal(SIGPIPE, SIG_IGN);
   netlink_fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
-  struct sockaddr_nl snl{};
+  struct sockaddr_nl snl {};
   snl.nl_family = AF_NETLINK;
   snl.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE;
   if (netlink_fd_ >= 0 && ::bind(netlink_fd_, reinterpret_cast<sockaddr*>(&snl), sizeof snl) != 0) {
@@ -845,7 +845,9 @@ int Host::run() {
   for (int group : {kIpv4McaddrGroup, kIpv6McaddrGroup})
     if (netlink_fd_ >= 0) ::setsockopt(netlink_fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
   tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  struct itimerspec its{{1, 0}, {1, 0}};
+  struct itimerspec its {
+    {1, 0}, { 1, 0 }
+  };
   ::timerfd_settime(tick_fd_, 0, &its, nullptr);
   if (epoll_fd_ < 0 || signal_fd_ < 0 || tick_fd_ < 0) {
     std::perror("vlncard: event loop");
@@ -853,7 +855,7 @@ int Host::run() {
   }
   for (int fd : {signal_fd_, netlink_fd_, tick_fd_}) {
     if (fd < 0) continue;
-    struct epoll_event ev{};
+    struct epoll_event ev {};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
@@ -866,8 +868,7 @@ int Host::run() {
   // The pid appears once the adapters are up, so whoever waits for it finds
   // them ready.
   std::string text = std::to_string(::getpid()) + "\n";
-  if (::pwrite(pid_fd_, text.data(), text.size(), 0) != ssize_t(text.size()))
-    std::perror("vlncard: pid file");
+  if (::pwrite(pid_fd_, text.data(), text.size(), 0) != ssize_t(text.size())) std::perror("vlncard: pid file");
 
   struct epoll_event events[32];
   for (;;) {

@@ -134,9 +134,7 @@ void RouteMetric::apply_address(const nlmsghdr* h, uint32_t metric, uint32_t pre
       case IFA_BROADCAST:
       case IFA_LABEL:
       case IFA_CACHEINFO:  // keeps a leased address's lifetimes
-      case IFA_FLAGS:
-        ok = ok && m.add(rta->rta_type, RTA_DATA(rta), RTA_PAYLOAD(rta));
-        break;
+      case IFA_FLAGS: ok = ok && m.add(rta->rta_type, RTA_DATA(rta), RTA_PAYLOAD(rta)); break;
       default: break;
     }
   }

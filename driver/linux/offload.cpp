@@ -124,7 +124,7 @@ size_t Segmenter::next(uint8_t* out, size_t cap) {
   put_be32(tcp + 4, seq_ + static_cast<uint32_t>(pos_));
   uint8_t flags = tcp[13];
   if (index_ > 0) flags &= static_cast<uint8_t>(~0x80);  // CWR: first frame only
-  if (!last) flags &= static_cast<uint8_t>(~0x09);        // FIN, PSH: last frame only
+  if (!last) flags &= static_cast<uint8_t>(~0x09);       // FIN, PSH: last frame only
   tcp[13] = flags;
   uint64_t pseudo;
   if (!v6_) {

@@ -59,8 +59,8 @@ std::string CClientGUIApp::security_program() const {
 
 void CClientGUIApp::message(const std::string& text) const {
   if (gui_) {
-    QMessageBox box(QMessageBox::Warning, QString::fromStdString(product_title_),
-                    QString::fromStdString(text), QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(product_title_), QString::fromStdString(text),
+                    QMessageBox::Ok);
     box.exec();
   } else {
     std::fprintf(stderr, "vlngui: %s\n", text.c_str());
@@ -122,14 +122,11 @@ int CClientGUIApp::start(int argc, char** argv) {
   const QString name = instance_name();
   StartPlan plan = plan_start(line, instance_running(name));
   switch (plan.action) {
-    case StartAction::ShowAlreadyRunning:
-      message(text(ids::kAlreadyRunning));
-      return 0;
+    case StartAction::ShowAlreadyRunning: message(text(ids::kAlreadyRunning)); return 0;
     case StartAction::Forward:
       forward_command_line(name, line.with_absolute_connect(QDir::currentPath().toStdString()).text());
       return 0;
-    case StartAction::ExitAtOnce:
-      return 0;
+    case StartAction::ExitAtOnce: return 0;
     case StartAction::Rename:
     case StartAction::Proxy: {
       // The installer's steps: the store does them without a window of its
@@ -161,11 +158,8 @@ int CClientGUIApp::start(int argc, char** argv) {
         store.ProxySetup();
       return 0;
     }
-    case StartAction::Delete:
-      delete_data_folder(data_folder_);
-      return 0;
-    case StartAction::Interactive:
-      break;
+    case StartAction::Delete: delete_data_folder(data_folder_); return 0;
+    case StartAction::Interactive: break;
   }
   if (plan.run_execute) LaunchCommand(plan.execute_command, data_folder_);
   if (!gui_) {

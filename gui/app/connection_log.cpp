@@ -11,8 +11,8 @@ namespace {
 constexpr int kMaxLines = 200;
 }  // namespace
 
-ConnectionLog::ConnectionLog(const QString& title, const QString& close,
-                             const std::vector<std::string>& entries, QWidget* parent)
+ConnectionLog::ConnectionLog(const QString& title, const QString& close, const std::vector<std::string>& entries,
+                             QWidget* parent)
     : QDialog(parent) {
   setWindowTitle(title);
   setAttribute(Qt::WA_DeleteOnClose);
@@ -41,9 +41,7 @@ void ConnectionLog::appendLine(const QString& line) {
   list_->scrollToBottom();
 }
 
-void ConnectionLog::setSummary(const QString& text) {
-  summary_->setText(text);
-}
+void ConnectionLog::setSummary(const QString& text) { summary_->setText(text); }
 
 QStringList ConnectionLog::lines() const {
   QStringList out;

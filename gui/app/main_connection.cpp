@@ -27,9 +27,7 @@
 
 // The icons are compiled into the windows' static library, whose resources
 // register only when asked to.
-static void load_icon_resources() {
-  Q_INIT_RESOURCE(icons);
-}
+static void load_icon_resources() { Q_INIT_RESOURCE(icons); }
 
 namespace vlngui {
 
@@ -103,13 +101,12 @@ CertificateLines certificate_lines(const std::string& pem) {
   X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
   BIO_free(bio);
   if (!cert) return out;
-  out.subject = name_part(X509_get_subject_name(cert),
-                          {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                           NID_stateOrProvinceName, NID_localityName, NID_countryName});
-  out.issuer = name_part(X509_get_issuer_name(cert),
-                         {NID_commonName, NID_organizationalUnitName, NID_organizationName});
-  out.validity =
-      local_day(X509_get0_notBefore(cert)) + "\u3000\uff5e\u3000" + local_day(X509_get0_notAfter(cert));
+  out.subject =
+      name_part(X509_get_subject_name(cert), {NID_commonName, NID_organizationalUnitName, NID_organizationName,
+                                              NID_stateOrProvinceName, NID_localityName, NID_countryName});
+  out.issuer =
+      name_part(X509_get_issuer_name(cert), {NID_commonName, NID_organizationalUnitName, NID_organizationName});
+  out.validity = local_day(X509_get0_notBefore(cert)) + "\u3000\uff5e\u3000" + local_day(X509_get0_notAfter(cert));
   out.ok = true;
   X509_free(cert);
   return out;
@@ -314,10 +311,8 @@ void CMainConnection::build_form() {
   status_->setSizeGripEnabled(false);
   outer->addWidget(status_);
 
-  connect(static_cast<QPushButton*>(control(10031)), &QPushButton::clicked, this,
-          &CMainConnection::ConnectButton);
-  connect(static_cast<QPushButton*>(control(10034)), &QPushButton::clicked, this,
-          &CMainConnection::openConnectionLog);
+  connect(static_cast<QPushButton*>(control(10031)), &QPushButton::clicked, this, &CMainConnection::ConnectButton);
+  connect(static_cast<QPushButton*>(control(10034)), &QPushButton::clicked, this, &CMainConnection::openConnectionLog);
   connect(static_cast<QPushButton*>(control(10035)), &QPushButton::clicked, this, [this] {
     hide_window();
     if (idle_ && !profile_restored_) {
@@ -328,24 +323,15 @@ void CMainConnection::build_form() {
   setMinimumWidth(380);
 }
 
-QWidget* CMainConnection::control(int id) const {
-  return findChild<QWidget*>(QString::number(id));
-}
-QLineEdit* CMainConnection::edit(int id) const {
-  return findChild<QLineEdit*>(QString::number(id));
-}
-QString CMainConnection::statusText() const {
-  return status_ ? status_->currentMessage() : QString();
-}
+QWidget* CMainConnection::control(int id) const { return findChild<QWidget*>(QString::number(id)); }
+QLineEdit* CMainConnection::edit(int id) const { return findChild<QLineEdit*>(QString::number(id)); }
+QString CMainConnection::statusText() const { return status_ ? status_->currentMessage() : QString(); }
 
 CMainConnection::Mode CMainConnection::mode() const {
   switch (Current().authKind) {
-    case ProfileRecord::AuthCertificate:
-      return Mode::Certificate;
-    case ProfileRecord::AuthToken:
-      return Mode::Token;
-    default:
-      return Mode::Password;
+    case ProfileRecord::AuthCertificate: return Mode::Certificate;
+    case ProfileRecord::AuthToken: return Mode::Token;
+    default: return Mode::Password;
   }
 }
 
@@ -355,10 +341,9 @@ int CMainConnection::ask(const QString& t, bool question) {
   const bool was = interaction_;
   interaction_ = false;
   if (isVisible()) bring_forward();
-  QMessageBox box(
-      question ? QMessageBox::Question : QMessageBox::Warning, QString::fromStdString(ctx_.product_title),
-      QString(t).replace(QLatin1String("\r\n"), QLatin1String("\n")),
-      question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, isVisible() ? this : nullptr);
+  QMessageBox box(question ? QMessageBox::Question : QMessageBox::Warning, QString::fromStdString(ctx_.product_title),
+                  QString(t).replace(QLatin1String("\r\n"), QLatin1String("\n")),
+                  question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, isVisible() ? this : nullptr);
   int r = box.exec();
   interaction_ = was;
   return r;
@@ -385,8 +370,8 @@ void CMainConnection::show_next_message() {
 
 void CMainConnection::notify(const QString& t) {
   if (tray_.isVisible())
-    tray_.showMessage(QString::fromStdString(ctx_.product_title).left(kBalloonTitleMax),
-                      t.left(kBalloonTextMax), QSystemTrayIcon::Information, 3000);
+    tray_.showMessage(QString::fromStdString(ctx_.product_title).left(kBalloonTitleMax), t.left(kBalloonTextMax),
+                      QSystemTrayIcon::Information, 3000);
 }
 
 bool CMainConnection::popup_box_open() const {
@@ -458,8 +443,7 @@ void CMainConnection::tray_activated(QSystemTrayIcon::ActivationReason reason) {
         bring_forward();
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -522,23 +506,12 @@ void CMainConnection::trayMenuAction(int id) {
       }
       interaction_ = true;
       break;
-    case 10003:
-      AskDisconnect();
-      break;
-    case 10004:
-      exit_program();
-      break;
-    case 10005:
-      import_profile();
-      break;
-    case 10006:
-      export_profile();
-      break;
-    case 10007:
-      openConnectionLog();
-      break;
-    default:
-      break;
+    case 10003: AskDisconnect(); break;
+    case 10004: exit_program(); break;
+    case 10005: import_profile(); break;
+    case 10006: export_profile(); break;
+    case 10007: openConnectionLog(); break;
+    default: break;
   }
 }
 
@@ -552,8 +525,8 @@ void CMainConnection::exit_program() {
 }
 
 void CMainConnection::import_profile() {
-  QString path = QFileDialog::getOpenFileName(nullptr, QString::fromStdString(ctx_.product_title), QString(),
-                                              text(20050));
+  QString path =
+      QFileDialog::getOpenFileName(nullptr, QString::fromStdString(ctx_.product_title), QString(), text(20050));
   // Only the two spellings of the profile extension count; other names are ignored.
   if (!path.endsWith(QLatin1String(".vln")) && !path.endsWith(QLatin1String(".VLN"))) return;
   if (load_profile(path))
@@ -563,8 +536,8 @@ void CMainConnection::import_profile() {
 }
 
 void CMainConnection::export_profile() {
-  QString path = QFileDialog::getSaveFileName(nullptr, QString::fromStdString(ctx_.product_title), QString(),
-                                              text(20050));
+  QString path =
+      QFileDialog::getSaveFileName(nullptr, QString::fromStdString(ctx_.product_title), QString(), text(20050));
   if (path.isEmpty()) return;
   reloadCurrentProfile();
   if (!WriteProfileFile(path))
@@ -606,8 +579,7 @@ QString CMainConnection::extra_tip() const {
   QStringList lines;
   if (!statistics_.isEmpty()) lines << statistics_;
   if (!adapter_address_.isEmpty())
-    lines << QString::fromStdString(
-        format_text(ctx_.catalogs->text(20042), {adapter_address_.toStdString()}));
+    lines << QString::fromStdString(format_text(ctx_.catalogs->text(20042), {adapter_address_.toStdString()}));
   return lines.join(QLatin1Char('\n'));
 }
 
@@ -637,12 +609,10 @@ void CMainConnection::UpdateTrayState(int state) {
       tip += ctx_.catalogs->text(20021);
       idle_ = false;
       break;
-    default:
-      return;
+    default: return;
   }
   // The tip keeps its classic length; the counters follow it on their own lines.
-  QString full =
-      QString::fromStdString(tip).replace(QLatin1String("\r\n"), QLatin1String("\n")).left(kTipMax);
+  QString full = QString::fromStdString(tip).replace(QLatin1String("\r\n"), QLatin1String("\n")).left(kTipMax);
   if (state == 2 && !extra_tip().isEmpty()) full += QLatin1Char('\n') + extra_tip();
   tray_.setToolTip(full);
   const int icon = state == 0 ? 0 : state == 2 ? 2 : 1;
@@ -652,9 +622,8 @@ void CMainConnection::UpdateTrayState(int state) {
   // Desktop notices: the state's edges, told once each.
   if (state != last_state_) {
     if (state == 2) {
-      notify(
-          lost_ ? text(20044)
-                : QString::fromStdString(connected_to_.empty() ? ctx_.catalogs->text(20022) : connected_to_));
+      notify(lost_ ? text(20044)
+                   : QString::fromStdString(connected_to_.empty() ? ctx_.catalogs->text(20022) : connected_to_));
       lost_ = false;
       user_disconnect_ = false;
     } else if (last_state_ == 2 && !user_disconnect_) {
@@ -676,26 +645,25 @@ void CMainConnection::UpdateTrayState(int state) {
     std::vector<velarn::AdapterInfo> adapters;
     std::string other = velarn::get_adapters(adapters) ? address_conflict(adapters) : std::string();
     if (!other.empty())
-      tray_.showMessage(
-          text(20030).left(kBalloonTitleMax),
-          QString::fromStdString(format_text(ctx_.catalogs->text(20031), {other})).left(kBalloonTextMax),
-          QSystemTrayIcon::Information, 3000);
+      tray_.showMessage(text(20030).left(kBalloonTitleMax),
+                        QString::fromStdString(format_text(ctx_.catalogs->text(20031), {other})).left(kBalloonTextMax),
+                        QSystemTrayIcon::Information, 3000);
   }
 }
 
 void CMainConnection::poll_statistics() {
   if (!worker_ || idle_) return;
   auto stats = std::make_shared<VLN_Statistics>();
-  worker_->run([stats](ClientLibrary& l) { return l.QueryStatistics(stats.get()) ? 1 : 0; },
-               [this, stats](int ok) {
-                 if (!ok || idle_) return;
-                 statistics_ = QString::fromStdString(
-                     format_text(ctx_.catalogs->text(20040), {format_duration(stats->seconds)}) + "\n" +
-                     format_text(ctx_.catalogs->text(20041),
-                                 {format_bytes(stats->sent), format_bytes(stats->received)}));
-                 if (icon_state_ == 2) UpdateTrayState(2);
-                 if (log_window_) log_window_->setSummary(extra_tip());
-               });
+  worker_->run(
+      [stats](ClientLibrary& l) { return l.QueryStatistics(stats.get()) ? 1 : 0; },
+      [this, stats](int ok) {
+        if (!ok || idle_) return;
+        statistics_ = QString::fromStdString(
+            format_text(ctx_.catalogs->text(20040), {format_duration(stats->seconds)}) + "\n" +
+            format_text(ctx_.catalogs->text(20041), {format_bytes(stats->sent), format_bytes(stats->received)}));
+        if (icon_state_ == 2) UpdateTrayState(2);
+        if (log_window_) log_window_->setSummary(extra_tip());
+      });
 }
 
 void CMainConnection::start_library(std::function<void(bool)> then) {
@@ -913,10 +881,9 @@ bool CMainConnection::validate_login() {
 }
 
 void CMainConnection::update_controls() {
-  const std::vector<int> ids = mode() == Mode::Token ? std::vector<int>{10020, 10063, 10071}
-                               : mode() == Mode::Password
-                                   ? std::vector<int>{10061, 10062, 10021, 10022, 10071}
-                                   : std::vector<int>{};
+  const std::vector<int> ids = mode() == Mode::Token      ? std::vector<int>{10020, 10063, 10071}
+                               : mode() == Mode::Password ? std::vector<int>{10061, 10062, 10021, 10022, 10071}
+                                                          : std::vector<int>{};
   for (int id : ids) control(id)->setEnabled(idle_);
   static_cast<QPushButton*>(control(10031))->setText(text(idle_ ? 10031 : 10032));
 }
@@ -1097,8 +1064,8 @@ void CMainConnection::onTokenPending(int arg) {
     return;
   }
   if (interaction_ && token_monitor() && (mode() != Mode::Token || idle_) && !processing_) {
-    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(ctx_.product_title),
-                                text(19011), QMessageBox::NoButton);
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(ctx_.product_title), text(19011),
+                                QMessageBox::NoButton);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
@@ -1166,15 +1133,12 @@ void CMainConnection::start_flow(const StartPlan& plan) {
         });
       });
       break;
-    case StartFlow::Connect:
-      connect_command(plan.connect_path);
-      break;
+    case StartFlow::Connect: connect_command(plan.connect_path); break;
     case StartFlow::Startup:
       // The service may still be starting with the desktop session.
       QTimer::singleShot(5000, this, [this] { startup_flow(); });
       break;
-    case StartFlow::Nothing:
-      break;
+    case StartFlow::Nothing: break;
   }
 }
 
@@ -1200,8 +1164,7 @@ void CMainConnection::connect_command(const std::string& path) {
       if (idle_) {
         if (!reload_current()) ApplySettings();
         if (!load_profile(QString::fromStdString(path))) {
-          ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})),
-              false);
+          ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})), false);
           return;
         }
         if (idle_) {
@@ -1232,9 +1195,7 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
       shutdown();
       std::fflush(nullptr);
       ::exit(0);
-    case ForwardAction::ReopenLibrary:
-      worker_->run([](ClientLibrary& l) { return l.ReopenLibrary(); }, reply);
-      return;
+    case ForwardAction::ReopenLibrary: worker_->run([](ClientLibrary& l) { return l.ReopenLibrary(); }, reply); return;
     case ForwardAction::CloseLibrary:
       worker_->run(
           [](ClientLibrary& l) {
@@ -1243,9 +1204,7 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
           },
           reply);
       return;
-    case ForwardAction::BringForward:
-      bring_forward();
-      break;
+    case ForwardAction::BringForward: bring_forward(); break;
     case ForwardAction::Connect: {
       profile_restored_ = false;
       if (idle_) {
@@ -1253,8 +1212,7 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
         // command line for it.
         auto go = [this, path = plan.connect_path] {
           if (!load_profile(QString::fromStdString(path))) {
-            ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})),
-                false);
+            ask(QString::fromStdString(format_text(ctx_.catalogs->text(ids::kProfileLoadFailed), {path})), false);
             return;
           }
           bring_forward();
@@ -1279,8 +1237,7 @@ void CMainConnection::HandleForwardedCommand(const std::string& line, std::funct
       }
       interaction_ = true;
       break;
-    case ForwardAction::Nothing:
-      break;
+    case ForwardAction::Nothing: break;
   }
   reply(0);
 }

@@ -67,8 +67,7 @@ std::string CatalogText(int id, const Catalog& catalog) {
   for (const std::string& line : catalog.lines()) {
     if (line.find(key) == std::string::npos) continue;
     size_t tab = line.find('\t');
-    if (line.compare(0, tab, key) != 0 || (tab == std::string::npos ? line.size() : tab) != key.size())
-      continue;
+    if (line.compare(0, tab, key) != 0 || (tab == std::string::npos ? line.size() : tab) != key.size()) continue;
     std::string text;
     if (tab != std::string::npos) {
       size_t end = line.find('\t', tab + 1);

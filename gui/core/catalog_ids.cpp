@@ -8,6 +8,8 @@ constexpr CatalogFile A = CatalogFile::Api;
 constexpr CatalogFile K = CatalogFile::Token;
 }  // namespace
 
+// Rows of six keep the table readable as the catalogs' own numbering.
+// clang-format off
 const CatalogId kCatalogIds[] = {
     // Main window captions.
     {T, 10002, ""}, {T, 10003, ""}, {T, 10004, ""}, {T, 10011, ""}, {T, 10012, ""}, {T, 10013, ""},
@@ -51,6 +53,7 @@ const CatalogId kCatalogIds[] = {
     {K, 40106, ""}, {K, 40111, ""}, {K, 40112, ""}, {K, 40113, ""}, {K, 40114, ""}, {K, 40901, ""},
     {K, 40903, ""}, {K, 40910, ""}, {K, 40020, ""}, {K, 40021, ""},
 };
+// clang-format on
 const int kCatalogIdCount = sizeof kCatalogIds / sizeof kCatalogIds[0];
 
 }  // namespace vlngui

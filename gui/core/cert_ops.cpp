@@ -31,9 +31,7 @@ QString lastError() {
   return QString::fromUtf8(buf);
 }
 
-BioPtr memBio(const QByteArray& bytes) {
-  return BioPtr(BIO_new_mem_buf(bytes.constData(), int(bytes.size())));
-}
+BioPtr memBio(const QByteArray& bytes) { return BioPtr(BIO_new_mem_buf(bytes.constData(), int(bytes.size()))); }
 
 X509Ptr readCert(const QByteArray& bytes) {
   if (bytes.isEmpty()) return nullptr;
@@ -78,8 +76,7 @@ int localDate(const ASN1_TIME* t, QString* out) {
   time_t when = timegm(&utc);
   struct tm local = {};
   if (!localtime_r(&when, &local)) return kValidityConvert;
-  *out =
-      QStringLiteral("%1/%2/%3").arg(local.tm_year + 1900).arg(local.tm_mon + 1).arg(local.tm_mday);
+  *out = QStringLiteral("%1/%2/%3").arg(local.tm_year + 1900).arg(local.tm_mon + 1).arg(local.tm_mday);
   return kDecodeOk;
 }
 
@@ -112,10 +109,9 @@ int DecodeCertificate(const QByteArray& bytes, CertInfo* info, QString* error) {
     return kNotCertificate;
   }
   CertInfo r;
-  for (unsigned i = 0; i < mdLen; ++i)
-    r.fingerprint += QStringLiteral("%1 ").arg(md[i], 2, 16, QChar('0'));
-  r.issuer = firstEntry(X509_get_issuer_name(x.get()),
-                        {NID_commonName, NID_organizationalUnitName, NID_organizationName});
+  for (unsigned i = 0; i < mdLen; ++i) r.fingerprint += QStringLiteral("%1 ").arg(md[i], 2, 16, QChar('0'));
+  r.issuer =
+      firstEntry(X509_get_issuer_name(x.get()), {NID_commonName, NID_organizationalUnitName, NID_organizationName});
   if (r.issuer.isEmpty()) return kNoIssuerName;
   int rc = localDate(X509_get0_notBefore(x.get()), &r.notBefore);
   if (rc == kDecodeOk) rc = localDate(X509_get0_notAfter(x.get()), &r.notAfter);
@@ -123,9 +119,9 @@ int DecodeCertificate(const QByteArray& bytes, CertInfo* info, QString* error) {
     if (error) *error = rc == kNoValidity ? QString() : QStringLiteral("invalid time");
     return rc;
   }
-  r.subject = firstEntry(X509_get_subject_name(x.get()),
-                         {NID_commonName, NID_organizationalUnitName, NID_organizationName,
-                          NID_stateOrProvinceName, NID_localityName, NID_countryName});
+  r.subject =
+      firstEntry(X509_get_subject_name(x.get()), {NID_commonName, NID_organizationalUnitName, NID_organizationName,
+                                                  NID_stateOrProvinceName, NID_localityName, NID_countryName});
   if (r.subject.isEmpty()) return kNoSubjectName;
   if (info) *info = r;
   return kDecodeOk;
@@ -184,8 +180,7 @@ KeyRead ReadPrivateKey(const QByteArray& bytes, const QString& password, QByteAr
   if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) return KeyRead::WrongKind;
   if (pem) {
     BioPtr out(BIO_new(BIO_s_mem()));
-    if (!out ||
-        !PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
+    if (!out || !PEM_write_bio_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
       return KeyRead::Unreadable;
     char* data = nullptr;
     long n = BIO_get_mem_data(out.get(), &data);
@@ -214,8 +209,8 @@ bool IsPkcs12(const QByteArray& bytes) {
   return p12 != nullptr;
 }
 
-int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* certPem,
-                 QByteArray* keyPem, QString* error) {
+int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* certPem, QByteArray* keyPem,
+                 QString* error) {
   certPem->clear();
   keyPem->clear();
   BioPtr in = memBio(bytes);
@@ -251,8 +246,7 @@ int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* c
     if (error) *error = lastError();
     return kP12CertWrite;
   }
-  if (key &&
-      !PEM_write_bio_PrivateKey(kOut.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
+  if (key && !PEM_write_bio_PrivateKey(kOut.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
     if (error) *error = lastError();
     return kP12MemoryOut;
   }

@@ -70,7 +70,7 @@ bool IsPkcs12(const QByteArray& bytes);
 // empty when the bytes are no PKCS #12), kP12Password for a wrong password or
 // a damaged container, kP12CertWrite, kP12MemoryIn/Out; *error then holds the
 // library's reason, never the password.
-int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* certPem,
-                 QByteArray* keyPem, QString* error = nullptr);
+int ImportPkcs12(const QByteArray& bytes, const QString& password, QByteArray* certPem, QByteArray* keyPem,
+                 QString* error = nullptr);
 
 }  // namespace vlngui::cert

@@ -35,7 +35,7 @@ std::string erase_quotes(std::string s) {
 }  // namespace
 
 const VlnApi& VlnApi::real() {
-  static const VlnApi api{VLN_init, VLN_open, VLN_state, VLN_connect, VLN_disconnect,
+  static const VlnApi api{VLN_init,       VLN_open,    VLN_state, VLN_connect,   VLN_disconnect,
                           VLN_getProfile, VLN_encrypt, VLN_close, VLN_statistics};
   return api;
 }
@@ -204,8 +204,14 @@ void ClientLibrary::DisconnectSession() {
   int rc = api_.disconnect(handle_);
   switch (rc) {
     case 0: return;
-    case 3: CloseLibrary(); show_api(ids::kLibLink); return;
-    case 4: CloseLibrary(); show_api(ids::kDisconnectRefused); return;
+    case 3:
+      CloseLibrary();
+      show_api(ids::kLibLink);
+      return;
+    case 4:
+      CloseLibrary();
+      show_api(ids::kDisconnectRefused);
+      return;
     case 5:
       RefreshAfterRestart();
       host_.post_client_event(0, 0);
@@ -275,8 +281,7 @@ std::string utf16_to_utf8(const uint16_t* text) {
   if (!text) return {};
   size_t n = 0;
   while (text[n]) ++n;
-  return QString::fromUtf16(reinterpret_cast<const char16_t*>(text), static_cast<qsizetype>(n))
-      .toStdString();
+  return QString::fromUtf16(reinterpret_cast<const char16_t*>(text), static_cast<qsizetype>(n)).toStdString();
 }
 
 bool is_abnormal_end(const std::string& popup, const Catalogs& catalogs) {

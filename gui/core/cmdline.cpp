@@ -36,8 +36,7 @@ CommandLine CommandLine::with_absolute_connect(const std::string& cwd) const {
 StartPlan plan_start(const CommandLine& line, bool instance_running) {
   StartPlan plan;
   if (instance_running) {
-    plan.action = line.has("-connect") || line.has("-cmd") ? StartAction::Forward
-                                                             : StartAction::ShowAlreadyRunning;
+    plan.action = line.has("-connect") || line.has("-cmd") ? StartAction::Forward : StartAction::ShowAlreadyRunning;
     return plan;
   }
   if (line.has("-cmd")) {

@@ -35,7 +35,7 @@ enum class StartAction {
   Rename,              // installer commands: act and end without a window
   Proxy,
   Delete,
-  Interactive,         // the first instance's window and message loop
+  Interactive,  // the first instance's window and message loop
 };
 
 // What the interactive first instance does once its window exists.

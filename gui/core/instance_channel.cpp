@@ -48,8 +48,7 @@ std::optional<int> forward_command_line(const QString& name, const std::string& 
   return qFromLittleEndian<qint32>(reply.constData());
 }
 
-InstanceServer::InstanceServer(Handler handler, QObject* parent)
-    : QObject(parent), handler_(std::move(handler)) {
+InstanceServer::InstanceServer(Handler handler, QObject* parent) : QObject(parent), handler_(std::move(handler)) {
   connect(&server_, &QLocalServer::newConnection, this, &InstanceServer::on_connection);
 }
 

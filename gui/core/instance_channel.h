@@ -27,8 +27,7 @@ bool instance_running(const QString& name);
 // Hands line to the running instance; the reply, or nothing when the
 // instance could not be reached or ended without answering. Waits at most
 // wait_ms for the reply.
-std::optional<int> forward_command_line(const QString& name, const std::string& line,
-                                        int wait_ms = 600000);
+std::optional<int> forward_command_line(const QString& name, const std::string& line, int wait_ms = 600000);
 
 class InstanceServer : public QObject {
   Q_OBJECT

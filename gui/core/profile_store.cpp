@@ -284,9 +284,7 @@ bool make_writable(const QString& path) {
   return f.setPermissions(f.permissions() | QFile::WriteOwner);
 }
 
-bool has_vln_suffix(const QString& name, Qt::CaseSensitivity cs) {
-  return name.endsWith(QLatin1String(".vln"), cs);
-}
+bool has_vln_suffix(const QString& name, Qt::CaseSensitivity cs) { return name.endsWith(QLatin1String(".vln"), cs); }
 
 }  // namespace
 
@@ -316,8 +314,7 @@ QString CMainFileFunction::Encrypt(const QString& plain) {
   if (m_hooks.encrypt) return m_hooks.encrypt(plain);
   QByteArray in = plain.toUtf8();
   QByteArray out(in.size() + 296, 0);
-  int rc = VLN_encrypt(kProfileValueKey, 40, in.constData(), size_t(in.size()) + 1, out.data(),
-                       size_t(out.size()));
+  int rc = VLN_encrypt(kProfileValueKey, 40, in.constData(), size_t(in.size()) + 1, out.data(), size_t(out.size()));
   if (rc != 0) {
     Message(kMsgEncryptFailed);
     return QString();
@@ -329,8 +326,7 @@ QString CMainFileFunction::Encrypt(const QString& plain) {
 // the only form a file ever holds.
 void CMainFileFunction::EncodeHeldSecrets() {
   ProfileRecord& r = m_current;
-  if (r.encProxyPassword.isEmpty() && !r.proxyPassword.isEmpty())
-    r.encProxyPassword = Encrypt(r.proxyPassword);
+  if (r.encProxyPassword.isEmpty() && !r.proxyPassword.isEmpty()) r.encProxyPassword = Encrypt(r.proxyPassword);
   if (r.authType.contains(QLatin1String("x509"))) return;
   if (r.authType.contains(QLatin1String("token"))) {
     if (r.encPin.isEmpty() && !r.pin.isEmpty()) r.encPin = Encrypt(r.pin);
@@ -350,8 +346,7 @@ QByteArray CMainFileFunction::Serialize(DocKind kind) {
   xmlNode* root = xmlNewNode(nullptr, BAD_CAST(kind == DocKind::Gui ? "Velarn" : "profile"));
   xmlDocSetRootElement(doc.get(), root);
   xmlNewProp(root, BAD_CAST "version", BAD_CAST "1.0");
-  xmlNode* p =
-      kind == DocKind::Gui ? xmlNewChild(root, nullptr, BAD_CAST "profile", nullptr) : root;
+  xmlNode* p = kind == DocKind::Gui ? xmlNewChild(root, nullptr, BAD_CAST "profile", nullptr) : root;
 
   add_if(p, "host", r.host);
   add_if(p, "port", r.port);
@@ -370,10 +365,8 @@ QByteArray CMainFileFunction::Serialize(DocKind kind) {
   add_if(p, "enc_proxyPassword", r.encProxyPassword);
   add_if(p, "authtype", r.authType);
   if (r.authType.contains(QLatin1String("x509"))) {
-    if (!r.certificate.trimmed().isEmpty())
-      add_element(p, "certificate", r.certificate.trimmed() + '\n');
-    if (!r.privateKey.trimmed().isEmpty())
-      add_element(p, "privatekey", r.privateKey.trimmed() + '\n');
+    if (!r.certificate.trimmed().isEmpty()) add_element(p, "certificate", r.certificate.trimmed() + '\n');
+    if (!r.privateKey.trimmed().isEmpty()) add_element(p, "privatekey", r.privateKey.trimmed() + '\n');
   } else if (r.authType.contains(QLatin1String("token"))) {
     add_if(p, "driver", r.driver);
     add_if(p, "enc_pin", r.encPin);
@@ -577,8 +570,7 @@ void read_profile(xmlNode* p, ProfileRecord& r, QString& startup) {
 
 }  // namespace
 
-bool CMainFileFunction::LoadInto(const QString& path, ProfileRecord& r, QString& startup,
-                                 bool& saveNow) {
+bool CMainFileFunction::LoadInto(const QString& path, ProfileRecord& r, QString& startup, bool& saveNow) {
   QByteArray data;
   Doc doc;
   if (read_bytes(path, data)) {
@@ -637,11 +629,10 @@ unsigned CMainFileFunction::Validate(ProfileRecord& r, QString* value) {
     if (value) *value = v;
     return id;
   };
-  const QString* japanese[] = {
-      &r.host,      &r.port,          &r.switchName,    &r.proxyHost,
-      &r.proxyPort, &r.proxyUsername, &r.proxyPassword, &r.encProxyPassword,
-      &r.authType,  &r.certificate,   &r.privateKey,    &r.driver,
-      &r.pin,       &r.username,      &r.password,      &r.encPassword};
+  const QString* japanese[] = {&r.host,      &r.port,          &r.switchName,    &r.proxyHost,
+                               &r.proxyPort, &r.proxyUsername, &r.proxyPassword, &r.encProxyPassword,
+                               &r.authType,  &r.certificate,   &r.privateKey,    &r.driver,
+                               &r.pin,       &r.username,      &r.password,      &r.encPassword};
   for (const QString* s : japanese)
     if (velarn::cp932::has_kana_or_kanji(*s)) return fail(kMsgCharacters, *s);
   for (int n = 2; n <= 99; ++n) {
@@ -688,8 +679,7 @@ unsigned CMainFileFunction::Validate(ProfileRecord& r, QString* value) {
     for (const QString& mac : *list)
       if (!good_mac(mac)) return fail(kMsgCharacters, mac);
 
-  if (!r.certificate.isEmpty() && !key_matches(r.certificate, r.privateKey))
-    return fail(kMsgKeyMismatch, QString());
+  if (!r.certificate.isEmpty() && !key_matches(r.certificate, r.privateKey)) return fail(kMsgKeyMismatch, QString());
   return 0;
 }
 
@@ -697,8 +687,7 @@ unsigned CMainFileFunction::Validate(ProfileRecord& r, QString* value) {
 
 bool CMainFileFunction::ApplySettings() {
   if (!m_current.reconnect) {
-    if (EnsureAccess() && !WriteStartupEntry(QString()))
-      Message(kMsgWriteFailed, m_paths.settingsFile);
+    if (EnsureAccess() && !WriteStartupEntry(QString())) Message(kMsgWriteFailed, m_paths.settingsFile);
   } else if (!StartupProfileStep()) {
     return false;
   }
@@ -722,10 +711,8 @@ bool CMainFileFunction::StartupProfileStep() {
     return false;
   };
   if (r.authType.contains(QLatin1String("token"))) {
-    if (r.encPin.isEmpty() || r.host.isEmpty() || r.port.isEmpty() || r.switchName.isEmpty())
-      return no_startup();
-  } else if (r.authType.contains(QLatin1String("password")) &&
-             (r.username.isEmpty() || r.encPassword.isEmpty())) {
+    if (r.encPin.isEmpty() || r.host.isEmpty() || r.port.isEmpty() || r.switchName.isEmpty()) return no_startup();
+  } else if (r.authType.contains(QLatin1String("password")) && (r.username.isEmpty() || r.encPassword.isEmpty())) {
     Message(kMsgNoUnattended);
     r.reconnect = false;
     // The service must not keep starting a profile the user no longer runs
@@ -825,8 +812,7 @@ bool CMainFileFunction::ProxySetup() {
   LoadProfile(m_paths.currentProfile);
   ProfileRecord& r = m_current;
   if (r.proxyHost.isEmpty()) return true;
-  if (contains_null(r.proxyHost) || contains_null(r.proxyPassword) ||
-      contains_null(r.encProxyPassword)) {
+  if (contains_null(r.proxyHost) || contains_null(r.proxyPassword) || contains_null(r.encProxyPassword)) {
     r.proxyHost.clear();
     r.proxyPort.clear();
     ReadSystemProxy();
@@ -886,9 +872,8 @@ void CMainFileFunction::FirstRun() {
 void CMainFileFunction::Migrate() {
   QDir program(m_paths.programFolder), data(m_paths.dataFolder);
   if (program.exists(QStringLiteral("Velarn Travix.exe"))) {
-    for (const char* name :
-         {"Velarn Travix.exe", "Quillet.dll", "Quillet.ini", "QuilletID.txt", "kevad.ini",
-          "startup.vln", "libxml2.dll", "msvcr71.dll", "MFC71.dll", "ssleay32.dll", "libeay32.dll"})
+    for (const char* name : {"Velarn Travix.exe", "Quillet.dll", "Quillet.ini", "QuilletID.txt", "kevad.ini",
+                             "startup.vln", "libxml2.dll", "msvcr71.dll", "MFC71.dll", "ssleay32.dll", "libeay32.dll"})
       program.remove(QString::fromLatin1(name));
   }
 

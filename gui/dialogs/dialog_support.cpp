@@ -37,8 +37,7 @@ bool show(QWidget* parent, Message m) {
   if (env().message) return env().message(parent, m);
   QString title = text(20101);
   if (m.question)
-    return QMessageBox::question(parent, title, m.text, QMessageBox::Yes | QMessageBox::No) ==
-           QMessageBox::Yes;
+    return QMessageBox::question(parent, title, m.text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
   QMessageBox::warning(parent, title, m.text);
   return true;
 }
@@ -53,9 +52,7 @@ bool showTokenMessage(QWidget* parent, int code) {
   return show(parent, m);
 }
 
-bool showText(QWidget* parent, const QString& text) {
-  return show(parent, Message{0, QString(), text, false});
-}
+bool showText(QWidget* parent, const QString& text) { return show(parent, Message{0, QString(), text, false}); }
 
 bool ask(QWidget* parent, int id) { return show(parent, Message{id, QString(), QString(), true}); }
 
@@ -102,8 +99,7 @@ void applyTitle(QWidget* window, int id) {
   if (!t.isEmpty()) window->setWindowTitle(t);
   for (QDialogButtonBox* box : window->findChildren<QDialogButtonBox*>()) {
     QString cancel = text(20215);
-    if (QPushButton* b = box->button(QDialogButtonBox::Cancel); b && !cancel.isEmpty())
-      b->setText(cancel);
+    if (QPushButton* b = box->button(QDialogButtonBox::Cancel); b && !cancel.isEmpty()) b->setText(cancel);
     if (QPushButton* b = box->button(QDialogButtonBox::Ok)) b->setText(QStringLiteral("OK"));
   }
 }

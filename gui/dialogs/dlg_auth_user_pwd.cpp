@@ -8,8 +8,7 @@
 
 using namespace vlngui;
 
-CDlgAuthUserPwd::CDlgAuthUserPwd(QWidget* parent)
-    : CVlnDialog(parent), ui(new Ui::CDlgAuthUserPwd) {
+CDlgAuthUserPwd::CDlgAuthUserPwd(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgAuthUserPwd) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);

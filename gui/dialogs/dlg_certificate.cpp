@@ -9,8 +9,7 @@
 
 using namespace vlngui;
 
-CDlgCertificate::CDlgCertificate(QWidget* parent)
-    : CVlnDialog(parent), ui(new Ui::CDlgCertificate) {
+CDlgCertificate::CDlgCertificate(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgCertificate) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);

@@ -9,8 +9,7 @@
 
 using namespace vlngui;
 
-CDlgChangeConnect::CDlgChangeConnect(QWidget* parent)
-    : CVlnDialog(parent), ui(new Ui::CDlgChangeConnect) {
+CDlgChangeConnect::CDlgChangeConnect(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgChangeConnect) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);

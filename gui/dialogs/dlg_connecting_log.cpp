@@ -19,8 +19,7 @@ int cp932Bytes(char32_t c) {
 }
 }  // namespace
 
-CDlgConnectingLog::CDlgConnectingLog(QWidget* parent)
-    : CVlnDialog(parent), ui(new Ui::CDlgConnectingLog) {
+CDlgConnectingLog::CDlgConnectingLog(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgConnectingLog) {
   ui->setupUi(this);
   connect(ui->IDC_LOG_CLOSE, &QPushButton::clicked, this, &QDialog::reject);
   connect(ui->IDC_LOG_DETAILS, &QPushButton::clicked, this, [this] {
@@ -54,8 +53,7 @@ void CDlgConnectingLog::addLine(const QString& line) {
   } else {
     QString first = QString::fromUcs4(reinterpret_cast<const char32_t*>(cps.constData()), cut);
     list->addItem(first);
-    list->addItem(QString::fromUcs4(reinterpret_cast<const char32_t*>(cps.constData()) + cut,
-                                    cps.size() - cut));
+    list->addItem(QString::fromUcs4(reinterpret_cast<const char32_t*>(cps.constData()) + cut, cps.size() - cut));
   }
   list->setCurrentRow(list->count() - 1);
 }

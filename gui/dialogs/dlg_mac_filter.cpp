@@ -14,8 +14,7 @@ CDlgMacFilter::CDlgMacFilter(QWidget* parent) : CVlnDialog(parent), ui(new Ui::C
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
   for (QRadioButton* r : {ui->IDC_MAC_NONE, ui->IDC_MAC_ALLOW, ui->IDC_MAC_DENY})
-    connect(r, &QRadioButton::toggled, this,
-            [this] { ui->IDC_MAC_LIST->setEnabled(!ui->IDC_MAC_NONE->isChecked()); });
+    connect(r, &QRadioButton::toggled, this, [this] { ui->IDC_MAC_LIST->setEnabled(!ui->IDC_MAC_NONE->isChecked()); });
 }
 
 CDlgMacFilter::~CDlgMacFilter() = default;

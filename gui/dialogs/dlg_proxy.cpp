@@ -12,8 +12,7 @@ using namespace vlngui;
 
 CDlgProxy::CDlgProxy(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgProxy) {
   ui->setupUi(this);
-  ui->IDC_PROXY_PORT->setValidator(
-      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
+  ui->IDC_PROXY_PORT->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(ui->IDC_PROXY_AUTH, &QCheckBox::clicked, this, [this] { updateEnabling(); });

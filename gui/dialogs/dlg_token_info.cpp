@@ -34,12 +34,10 @@ void CDlgTokenInfo::load() {
   auto fill = [](std::initializer_list<QLabel*> ls, const QString& t) {
     for (QLabel* l : ls) l->setText(t);
   };
-  QList<QLabel*> library = {ui->IDC_LIB_FILE, ui->IDC_LIB_NAME, ui->IDC_LIB_MAKER,
-                            ui->IDC_LIB_VERSION};
+  QList<QLabel*> library = {ui->IDC_LIB_FILE, ui->IDC_LIB_NAME, ui->IDC_LIB_MAKER, ui->IDC_LIB_VERSION};
   if (!token) {
     for (QLabel* l : library) l->setText(dlg::text(21121));
-    fill({ui->IDC_SLOT, ui->IDC_TOKEN_LABEL, ui->IDC_TOKEN_MAKER, ui->IDC_MODEL, ui->IDC_SERIAL},
-         dlg::text(21122));
+    fill({ui->IDC_SLOT, ui->IDC_TOKEN_LABEL, ui->IDC_TOKEN_MAKER, ui->IDC_MODEL, ui->IDC_SERIAL}, dlg::text(21122));
     fill({ui->IDC_CERT_SUBJECT, ui->IDC_CERT_ISSUER, ui->IDC_CERT_VALIDITY}, dlg::text(21123));
     fill({ui->IDC_CONF_HOST, ui->IDC_CONF_PORT, ui->IDC_CONF_SWITCH}, dlg::text(21121));
     return;
@@ -57,8 +55,7 @@ void CDlgTokenInfo::load() {
     set(ui->IDC_MODEL, token->token_model);
     set(ui->IDC_SERIAL, token->serial_number);
   } else {
-    fill({ui->IDC_SLOT, ui->IDC_TOKEN_LABEL, ui->IDC_TOKEN_MAKER, ui->IDC_MODEL, ui->IDC_SERIAL},
-         dlg::text(21122));
+    fill({ui->IDC_SLOT, ui->IDC_TOKEN_LABEL, ui->IDC_TOKEN_MAKER, ui->IDC_MODEL, ui->IDC_SERIAL}, dlg::text(21122));
   }
   if (token->cert_loaded) {
     set(ui->IDC_CERT_SUBJECT, token->cert_subject);

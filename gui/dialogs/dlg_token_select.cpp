@@ -9,8 +9,7 @@
 
 using namespace vlngui;
 
-CDlgTokenSelect::CDlgTokenSelect(QWidget* parent)
-    : CVlnDialog(parent), ui(new Ui::CDlgTokenSelect) {
+CDlgTokenSelect::CDlgTokenSelect(QWidget* parent) : CVlnDialog(parent), ui(new Ui::CDlgTokenSelect) {
   ui->setupUi(this);
   connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] { onOk(); });
   connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -64,8 +63,7 @@ void CDlgTokenSelect::onOk() {
     if (TokenGetTitle(chosen.toUtf8().constData(), t) == TOKEN_OK && t[0])
       title = QString::fromUtf8(t);
     else
-      title =
-          QString::fromUtf8(loaded->driver_title[0] ? loaded->driver_title : loaded->library_title);
+      title = QString::fromUtf8(loaded->driver_title[0] ? loaded->driver_title : loaded->library_title);
   }
   token = loaded;
   paths.clear();

@@ -9,8 +9,7 @@ namespace vlngui::dlg {
 
 void SetCatalogs(const Catalogs* catalogs) { env().catalogs = catalogs; }
 
-int RunSettingsSheet(QWidget* parent, CMainFileFunction& store, TokenData** token,
-                     const TokenNotifier* notifier) {
+int RunSettingsSheet(QWidget* parent, CMainFileFunction& store, TokenData** token, const TokenNotifier* notifier) {
   CPropertySheetSetting sheet(parent);
   sheet.load(store.Current(), token ? *token : nullptr);
   int rc = run(sheet);

@@ -29,8 +29,7 @@ void collectModule(const TokenDriver* entry, void* user) {
 }
 }  // namespace
 
-CPageAuth::CPageAuth(CPropertySheetSetting* sheet, SheetState& s)
-    : CSheetPage(sheet, s), ui(new Ui::CPageAuth) {
+CPageAuth::CPageAuth(CPropertySheetSetting* sheet, SheetState& s) : CSheetPage(sheet, s), ui(new Ui::CPageAuth) {
   ui->setupUi(this);
   connect(ui->IDC_LOGIN_METHOD, &QComboBox::activated, this, [this] {
     refresh();
@@ -80,9 +79,7 @@ void CPageAuth::refresh() {
   int m = method();
   ui->IDC_NAME_LABEL->setText(dlg::text(m == 0 ? 11121 : m == 1 ? 11122 : 11123));
   ui->IDC_CRED_SHOW->setText(dlg::text(m == 2 ? 11133 : 11132));
-  QString name = m == 0   ? s_.userName
-                 : m == 1 ? cert::SubjectShortName(s_.certificate.toUtf8())
-                          : s_.driverTitle;
+  QString name = m == 0 ? s_.userName : m == 1 ? cert::SubjectShortName(s_.certificate.toUtf8()) : s_.driverTitle;
   // Registering is how a credential is set in the first place, so it stays
   // open for every method; deleting clears the password login's fields only.
   ui->IDC_CRED_REGISTER->setEnabled(true);
@@ -110,12 +107,8 @@ void CPageAuth::registerCredential() {
       }
       break;
     }
-    case 1:
-      registerCertificate();
-      break;
-    default:
-      registerToken();
-      break;
+    case 1: registerCertificate(); break;
+    default: registerToken(); break;
   }
   refresh();
 }
@@ -296,8 +289,7 @@ bool CPageAuth::validate() {
 int CPageAuth::completenessFault() const {
   int m = opened() ? method() : s_.loginMethod;
   if (m == 1 && (s_.certificate.isEmpty() || s_.privateKey.isEmpty())) return 22265;
-  if (m == 0 && (s_.userName.isEmpty() || (s_.password.isEmpty() && s_.encPassword.isEmpty())))
-    return 22267;
+  if (m == 0 && (s_.userName.isEmpty() || (s_.password.isEmpty() && s_.encPassword.isEmpty()))) return 22267;
   if (s_.caPem.isEmpty()) return 22264;
   return 0;
 }

@@ -15,8 +15,7 @@ using namespace vlngui;
 CPageGeneral::CPageGeneral(CPropertySheetSetting* sheet, SheetState& s)
     : CSheetPage(sheet, s), ui(new Ui::CPageGeneral) {
   ui->setupUi(this);
-  ui->IDC_PORT->setValidator(
-      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
+  ui->IDC_PORT->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), this));
   connect(ui->IDC_METHOD, &QComboBox::activated, this, [this](int i) {
     s_.method = i == 1 ? 1 : 0;
     ui->IDC_PROXY_DETAILS->setEnabled(s_.method == 1);
@@ -43,8 +42,7 @@ void CPageGeneral::onOpen() {
 
 void CPageGeneral::updateLabel() {
   QString t = dlg::text(11007) + ' ' + QString::number(s_.serverCount);
-  if (s_.serverCount > 1)
-    t += QStringLiteral(" (%1)").arg(dlg::text(s_.changeType == 1 ? 21062 : 21061));
+  if (s_.serverCount > 1) t += QStringLiteral(" (%1)").arg(dlg::text(s_.changeType == 1 ? 21062 : 21061));
   ui->IDC_SERVER_COUNT->setText(t);
 }
 

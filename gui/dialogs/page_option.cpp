@@ -13,8 +13,7 @@
 
 using namespace vlngui;
 
-CPageOption::CPageOption(CPropertySheetSetting* sheet, SheetState& s)
-    : CSheetPage(sheet, s), ui(new Ui::CPageOption) {
+CPageOption::CPageOption(CPropertySheetSetting* sheet, SheetState& s) : CSheetPage(sheet, s), ui(new Ui::CPageOption) {
   ui->setupUi(this);
   connect(ui->IDC_AUTO, &QRadioButton::clicked, this, [this] { radioChanged(); });
   connect(ui->IDC_MANUAL, &QRadioButton::clicked, this, [this] { radioChanged(); });

@@ -11,8 +11,7 @@
 using namespace vlngui;
 
 CProgressDlg::CProgressDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      ui(new Ui::CProgressDlg) {
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), ui(new Ui::CProgressDlg) {
   ui->setupUi(this);
   setModal(false);
   setWindowTitle(dlg::text(20101));
@@ -49,17 +48,10 @@ void CProgressDlg::handle(int event, const QString& text) {
       show();
       raise();
       break;
-    case TOKEN_PROGRESS_TEXT:
-      ui->IDC_PROGRESS_TEXT->setText(text);
-      break;
+    case TOKEN_PROGRESS_TEXT: ui->IDC_PROGRESS_TEXT->setText(text); break;
     case TOKEN_PROGRESS_HIDE:
-    case TOKEN_PROGRESS_DESTROY:
-      hide();
-      break;
-    case TOKEN_MESSAGE_BOX:
-      dlg::showText(parentWidget(), text);
-      break;
-    default:
-      break;
+    case TOKEN_PROGRESS_DESTROY: hide(); break;
+    case TOKEN_MESSAGE_BOX: dlg::showText(parentWidget(), text); break;
+    default: break;
   }
 }

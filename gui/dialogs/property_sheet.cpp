@@ -38,9 +38,7 @@ CPropertySheetSetting::CPropertySheetSetting(QWidget* parent) : CVlnDialog(paren
 
 CPropertySheetSetting::~CPropertySheetSetting() = default;
 
-int CPropertySheetSetting::loginMethod() const {
-  return auth_->opened() ? auth_->method() : state_.loginMethod;
-}
+int CPropertySheetSetting::loginMethod() const { return auth_->opened() ? auth_->method() : state_.loginMethod; }
 
 void CPropertySheetSetting::load(const ProfileRecord& r, TokenData* token) {
   SheetState& s = state_;
@@ -89,8 +87,7 @@ void CPropertySheetSetting::start() {
   int page = 0;
   if (s.hosts[0].isEmpty() || s.ports[0].isEmpty() || s.switchName.isEmpty())
     page = 0;
-  else if (s.caPem.isEmpty() ||
-           (s.loginMethod == 1 && (s.certificate.isEmpty() || s.privateKey.isEmpty())))
+  else if (s.caPem.isEmpty() || (s.loginMethod == 1 && (s.certificate.isEmpty() || s.privateKey.isEmpty())))
     page = 1;
   switching_ = true;
   tabs_->setCurrentIndex(page);
@@ -131,8 +128,7 @@ void CPropertySheetSetting::onOk() {
   accept();
 }
 
-void CPropertySheetSetting::store(ProfileRecord& r,
-                                  const std::function<QString(const QString&)>& encrypt) const {
+void CPropertySheetSetting::store(ProfileRecord& r, const std::function<QString(const QString&)>& encrypt) const {
   const SheetState& s = state_;
   for (int n = 1; n <= 99; ++n) r.hostAt(n).clear(), r.portAt(n).clear();
   for (int i = 0; i < 99 && !s.hosts[size_t(i)].isEmpty(); ++i) {

@@ -144,8 +144,7 @@ class CPropertySheetSetting : public CVlnDialog {
   // Copies the pages into record. A typed secret is encrypted through
   // encrypt when one is given; otherwise it stays plain for the store to
   // encrypt when it writes.
-  void store(ProfileRecord& record,
-             const std::function<QString(const QString&)>& encrypt = {}) const;
+  void store(ProfileRecord& record, const std::function<QString(const QString&)>& encrypt = {}) const;
 
   SheetState& state() { return state_; }
   CPageGeneral* general() { return general_; }

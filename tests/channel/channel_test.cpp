@@ -80,8 +80,7 @@ class Channel : public PoolFixtureBase, public ::testing::Test {
 }  // namespace
 
 TEST_F(Channel, LivenessAnswerByteForByte) {
-  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
 }
 
 TEST_F(Channel, AnswersWithoutBodyEndAfterTheServerLine) {
@@ -123,13 +122,12 @@ TEST_F(Channel, AHeadLongerThanOneReadIsReadInParts) {
   // but nothing breaks and the channel goes on serving.
   std::string big = "GET /keva/ HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n";
   EXPECT_EQ("", ask({big}));
-  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
 }
 
 TEST_F(Channel, MalformedRequestsGetNoAnswer) {
-  EXPECT_EQ("", ask({"GET /keva/"}));                        // no blank after the path
-  EXPECT_EQ("", ask({"GET /keva/ HTTP/1.1"}));               // no header block at all
+  EXPECT_EQ("", ask({"GET /keva/"}));           // no blank after the path
+  EXPECT_EQ("", ask({"GET /keva/ HTTP/1.1"}));  // no header block at all
   EXPECT_EQ("", ask({"GET /keva/ HTTP/1.1\r\nBroken\r\n\r\n"}));
   EXPECT_EQ("", ask({"POST /keva/client/x HTTP/1.1\r\nContent-Length: 2\r\n\r\ntoo long"}));
   EXPECT_EQ("", ask({"POST /keva/client/x HTTP/1.1\r\nContent-Length: -5\r\n\r\n"}));
@@ -138,8 +136,7 @@ TEST_F(Channel, MalformedRequestsGetNoAnswer) {
   {
     auto c = conn();  // connects and leaves without a word
   }
-  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
 }
 
 TEST_F(Channel, ListenersReceiveEventsUntilTheyLeave) {
@@ -151,8 +148,7 @@ TEST_F(Channel, ListenersReceiveEventsUntilTheyLeave) {
   req = "GET /keva/listen HTTP/1.1\r\n\r\n";
   b->write(req.data(), req.size());
   // A request after both makes sure the channel has taken them.
-  ASSERT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  ASSERT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
 
   std::string ev = "event=State-Change&state=Connecting&message=Connecting";
   channel_broadcast(ev.data(), ev.size());
@@ -161,8 +157,7 @@ TEST_F(Channel, ListenersReceiveEventsUntilTheyLeave) {
   EXPECT_EQ(ev, std::string(buf, static_cast<size_t>(b->read(buf, sizeof buf, 2000))));
 
   a.reset();  // the listener goes away: the channel removes it
-  ASSERT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  ASSERT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
   std::string ev2 = "event=Info-Message&state=Connected&message=hello";
   channel_broadcast(ev2.data(), ev2.size());
   EXPECT_EQ(ev2, std::string(buf, static_cast<size_t>(b->read(buf, sizeof buf, 2000))));
@@ -233,6 +228,5 @@ TEST_F(Channel, ArbitraryRequestsNeverBreakTheChannel) {
     ASSERT_NE(nullptr, c);
     c->write(r.data(), r.size());
   }
-  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK",
-            ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
+  EXPECT_EQ("HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 2\r\n\r\nOK", ask({"GET /keva/ HTTP/1.1\r\n\r\n"}));
 }

@@ -20,9 +20,7 @@ void collect(void* ctx, const char* section, const char* name, const char* value
   c->items.push_back(s);
 }
 
-long parse(const std::string& text, Collected* c) {
-  return config_parse_text(text.data(), text.size(), collect, c);
-}
+long parse(const std::string& text, Collected* c) { return config_parse_text(text.data(), text.size(), collect, c); }
 
 class Settings : public PoolFixtureBase, public ::testing::Test {
  protected:
@@ -115,7 +113,7 @@ TEST_F(Settings, LookupsAreTracedWhileTheTraceRuns) {
   ASSERT_EQ(0, load("[client]\nreconnect = 5\n"));
   config_get_string("client.reconnect", nullptr);
   config_get_string("client.StartupProfile", nullptr);  // absent, no default: no record
-  config_get_string("client.other", "");               // empty default: no record
+  config_get_string("client.other", "");                // empty default: no record
   config_get_path("log.log_file", "kevad.log");
   trace_dump();
   trace_reset_for_test(-1, nullptr);

@@ -108,10 +108,8 @@ TEST(ControlHandler, PowerEventsAndUnknownControls) {
   EXPECT_EQ(ERROR_CALL_NOT_IMPLEMENTED, kevad_control(0x80, 0));
   std::vector<std::pair<int, std::string>> seen;
   for (const auto& e : cap.entries()) seen.emplace_back(e.level, e.message);
-  std::vector<std::pair<int, std::string>> want = {{5, "APM: Query Suspend"},
-                                                   {5, "APM: Suspend"},
-                                                   {5, "APM: Resume Critical"},
-                                                   {5, "APM: Resume Suspend"}};
+  std::vector<std::pair<int, std::string>> want = {
+      {5, "APM: Query Suspend"}, {5, "APM: Suspend"}, {5, "APM: Resume Critical"}, {5, "APM: Resume Suspend"}};
   EXPECT_EQ(want, seen);
   kevad_register_parts(nullptr);
 }
@@ -160,8 +158,8 @@ TEST(Program, ServiceModeWritesTheMainLogAndStopsOnTerminate) {
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kLine) + "={50}")));
   EXPECT_TRUE(std::regex_match(
       lines[1], std::regex(std::string(kLine) + "kevad 1\\.4\\.5\\.248 \\(2015\\.11\\.18\\) startup succeeded")));
-  EXPECT_TRUE(std::regex_match(
-      lines[2], std::regex(std::string(kLine) + "kevad 1\\.4\\.5\\.248 \\(2015\\.11\\.18\\) exited")));
+  EXPECT_TRUE(
+      std::regex_match(lines[2], std::regex(std::string(kLine) + "kevad 1\\.4\\.5\\.248 \\(2015\\.11\\.18\\) exited")));
 }
 
 TEST(Program, SyntaxErrorStopsStartupWithTheLineInTheErrorLog) {
@@ -170,8 +168,7 @@ TEST(Program, SyntaxErrorStopsStartupWithTheLineInTheErrorLog) {
   Child r = start(root, {"service"});
   EXPECT_EQ(0, finish(r.pid, 0));  // start-up failure still exits 0
   std::string text = read_file(root.data("kevad-error.log"));
-  EXPECT_NE(std::string::npos, text.find("[error] " + root.data("kevad.ini") + ":3: invalid config file\n"))
-      << text;
+  EXPECT_NE(std::string::npos, text.find("[error] " + root.data("kevad.ini") + ":3: invalid config file\n")) << text;
   EXPECT_EQ("", read_file(root.data("kevad.log")));
 }
 
@@ -211,8 +208,7 @@ TEST(Program, InstallEscapesItsArgumentsForTheUnit) {
     int code;
     std::string exec;  // after the program's quoted path; "" when no unit
   } cases[] = {
-      {{"install", "-p", "50%", "$HOME", "a\\b", ";", "\"x y\""}, 0,
-       " service -p 50%% $$HOME a\\\\b \\; \"x y\""},
+      {{"install", "-p", "50%", "$HOME", "a\\b", ";", "\"x y\""}, 0, " service -p 50%% $$HOME a\\\\b \\; \"x y\""},
       {{"install", "-x\nExecStartPre=/bin/false"}, 1, ""},
       {{"install", "tab\there"}, 1, ""},
   };

@@ -49,8 +49,8 @@ TEST(PlatformText, ComparesAndTrimsByTheSharedRules) {
   struct Case {
     const char* a;
     const char* b;
-    bool equal;       // iequals(a, b)
-    bool starts;      // istarts_with(a, b)
+    bool equal;   // iequals(a, b)
+    bool starts;  // istarts_with(a, b)
   } const cases[] = {
       {"HKR", "hkr", true, true},
       {"AddReg", "ADDREG", true, true},
@@ -58,7 +58,7 @@ TEST(PlatformText, ComparesAndTrimsByTheSharedRules) {
       {"Content-Length: 12", "content-length:", false, true},
       {"HKLM", "HKEY_LOCAL_MACHINE", false, false},
       {"ab", "abc", false, false},
-      {"[", "{", false, false},            // 0x5b and 0x7b differ only in the 0x20 bit
+      {"[", "{", false, false},  // 0x5b and 0x7b differ only in the 0x20 bit
       {"@", "`", false, false},
       {"\xc3\x84", "\xc3\xa4", false, false},  // not ASCII: never folded
   };

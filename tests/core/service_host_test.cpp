@@ -45,8 +45,8 @@ TEST(ServiceHost, DeliversControlsOnItsOwnThread) {
   host.inject(SERVICE_CONTROL_INTERROGATE);
   ASSERT_TRUE(seen.wait_for(2));
   EXPECT_NE(std::this_thread::get_id(), seen.thread);
-  std::vector<std::pair<uint32_t, uint32_t>> want = {
-      {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND}, {SERVICE_CONTROL_INTERROGATE, 0}};
+  std::vector<std::pair<uint32_t, uint32_t>> want = {{SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND},
+                                                     {SERVICE_CONTROL_INTERROGATE, 0}};
   EXPECT_EQ(want, seen.codes);
   host.close();
 }

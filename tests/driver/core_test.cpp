@@ -76,7 +76,8 @@ class TestHost : public MiniportHost {
 const char* kGuid = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* kGuid2 = "{0A1B2C3D-0000-1111-2222-333344445555}";
 
-std::vector<uint8_t> frame(size_t len, uint8_t src_last = 0x01, const MacAddress& dst = {0x12, 0x01, 0x4d, 0x36, 0xe9, 0x72}) {
+std::vector<uint8_t> frame(size_t len, uint8_t src_last = 0x01,
+                           const MacAddress& dst = {0x12, 0x01, 0x4d, 0x36, 0xe9, 0x72}) {
   // Frames shorter than a header are cut from a whole one.
   std::vector<uint8_t> f(std::max<size_t>(len, 14), 0xAB);
   std::copy(dst.begin(), dst.end(), f.begin());
@@ -514,8 +515,7 @@ TEST_F(Fixture, ReceiveFilterAndDescriptors) {
     uint32_t info;
     EXPECT_EQ(a->device_write(b.data(), b.size(), &info), STATUS_SUCCESS);
   };
-  MacAddress other{0x02, 9, 9, 9, 9, 9}, bcast{0xff, 0xff, 0xff, 0xff, 0xff, 0xff},
-      mc{0x01, 0x00, 0x5e, 0, 0, 1};
+  MacAddress other{0x02, 9, 9, 9, 9, 9}, bcast{0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, mc{0x01, 0x00, 0x5e, 0, 0, 1};
   // Packet filter 0 at start: nothing passes.
   write(frame(20));
   EXPECT_TRUE(host.received.empty());

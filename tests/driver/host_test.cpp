@@ -80,7 +80,9 @@ struct Device {
     if (fd >= 0) close(fd);
   }
   bool recv(std::vector<uint8_t>& msg, int timeout_ms = 3000) {
-    struct pollfd p{fd, POLLIN, 0};
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
     if (poll(&p, 1, timeout_ms) != 1) return false;
     msg.resize(1 << 20);
     ssize_t n = ::recv(fd, msg.data(), msg.size(), 0);
@@ -138,7 +140,7 @@ class VlncardHost : public ::testing::Test {
 
   int connect_device(const std::string& guid, uint32_t* create_status) {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    struct sockaddr_un sa{};
+    struct sockaddr_un sa {};
     sa.sun_family = AF_UNIX;
     std::string p = device_path(guid);
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", p.c_str());
@@ -149,9 +151,8 @@ class VlncardHost : public ::testing::Test {
     Device d{fd};
     std::vector<uint8_t> m;
     DeviceResponse r{};
-    *create_status = d.recv(m) && decode_device_response(m.data(), m.size(), r) && r.kind == DEVICE_CREATE
-                         ? r.status
-                         : 0xFFFFFFFF;
+    *create_status =
+        d.recv(m) && decode_device_response(m.data(), m.size(), r) && r.kind == DEVICE_CREATE ? r.status : 0xFFFFFFFF;
     d.fd = -1;
     return fd;
   }
@@ -159,7 +160,7 @@ class VlncardHost : public ::testing::Test {
   int if_flags() {
     InNetns in(ns);
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct ifreq ifr{};
+    struct ifreq ifr {};
     std::snprintf(ifr.ifr_name, IFNAMSIZ, "%s", kIf.c_str());
     int r = ioctl(s, SIOCGIFFLAGS, &ifr) == 0 ? ifr.ifr_flags : -1;
     close(s);
@@ -173,7 +174,7 @@ class VlncardHost : public ::testing::Test {
     EXPECT_TRUE(in.ok());
     int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
     *ifindex = int(if_nametoindex(kIf.c_str()));
-    struct sockaddr_ll ll{};
+    struct sockaddr_ll ll {};
     ll.sll_family = AF_PACKET;
     ll.sll_protocol = htons(ETH_P_ALL);
     ll.sll_ifindex = *ifindex;
@@ -183,7 +184,7 @@ class VlncardHost : public ::testing::Test {
 
   // Sends a frame out of the interface from a packet socket.
   static bool transmit(int ps, int ifindex, const std::vector<uint8_t>& f) {
-    struct sockaddr_ll to{};
+    struct sockaddr_ll to {};
     to.sll_family = AF_PACKET;
     to.sll_ifindex = ifindex;
     to.sll_halen = 6;
@@ -194,9 +195,11 @@ class VlncardHost : public ::testing::Test {
   static bool arrives(int ps, const std::vector<uint8_t>& f) {
     std::vector<uint8_t> fr(70000);
     for (int i = 0; i < 50; ++i) {
-      struct pollfd p{ps, POLLIN, 0};
+      struct pollfd p {
+        ps, POLLIN, 0
+      };
       if (poll(&p, 1, 3000) != 1) return false;
-      struct sockaddr_ll from{};
+      struct sockaddr_ll from {};
       socklen_t fl = sizeof from;
       ssize_t n = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
       if (from.sll_pkttype != PACKET_OUTGOING && size_t(n) == f.size() && std::memcmp(fr.data(), f.data(), n) == 0)
@@ -238,7 +241,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   {
     InNetns in(ns);
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct ifreq ifr{};
+    struct ifreq ifr {};
     std::snprintf(ifr.ifr_name, IFNAMSIZ, "%s", kIf.c_str());
     ASSERT_EQ(ioctl(s, SIOCGIFHWADDR, &ifr), 0) << "no interface " << kIf;
     const uint8_t want[6] = {0x12, 0x01, 0x5a, 0x1b, 0x2c, 0x3d};
@@ -297,7 +300,7 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   ASSERT_GE(ps, 0);
   ASSERT_TRUE(dev.send(device_read_request(10, 65536)));
   auto f = test_frame(0x42);
-  struct sockaddr_ll to{};
+  struct sockaddr_ll to {};
   to.sll_family = AF_PACKET;
   to.sll_ifindex = ifindex;
   to.sll_halen = 6;
@@ -339,10 +342,12 @@ TEST_F(VlncardHost, FramesBothWaysMediaAndExclusiveOpen) {
   EXPECT_EQ(r.information, b.size());
   std::vector<std::vector<uint8_t>> got;
   for (int i = 0; i < 20 && got.size() < 2; ++i) {
-    struct pollfd p{ps, POLLIN, 0};
+    struct pollfd p {
+      ps, POLLIN, 0
+    };
     if (poll(&p, 1, 1000) != 1) break;
     std::vector<uint8_t> fr(2048);
-    struct sockaddr_ll from{};
+    struct sockaddr_ll from {};
     socklen_t fl = sizeof from;
     ssize_t n = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
     if (n < 14 || from.sll_pkttype == PACKET_OUTGOING || fr[12] != (kEtherType >> 8)) continue;
@@ -401,11 +406,13 @@ int open_as_user(const std::string& path) {
   if (child == 0) {
     if (setgroups(0, nullptr) != 0 || setgid(1000) != 0 || setuid(1000) != 0) _exit(9);
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    struct sockaddr_un sa{};
+    struct sockaddr_un sa {};
     sa.sun_family = AF_UNIX;
     std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(0);
-    struct pollfd p{fd, POLLIN, 0};
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
     uint8_t m[64];
     _exit(poll(&p, 1, 5000) == 1 && recv(fd, m, sizeof m, 0) > 0 ? 2 : 1);
   }
@@ -419,7 +426,7 @@ TEST_F(VlncardHost, ControlDeviceIsRootsAloneUnderAnyUmask) {
   mode_t old = umask(0);
   start();
   umask(old);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(device_path(kGuid).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(stat((root + "/run/velarn/Global").c_str(), &st), 0);
@@ -505,7 +512,9 @@ TEST_F(VlncardHost, FollowsTheInterfacesAddressAndMtu) {
   ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " address 02:aa:bb:cc:dd:ee mtu 1600"), 0);
   // The kernel may report the two changes one after the other.
   EXPECT_TRUE(wait_until([&] { return query(dev, OID_802_3_CURRENT_ADDRESS, 6) == mac; }));
-  EXPECT_TRUE(wait_until([&] { return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0}; }));
+  EXPECT_TRUE(wait_until([&] {
+    return query(dev, OID_GEN_MAXIMUM_FRAME_SIZE, 4) == std::vector<uint8_t>{0x40, 0x06, 0, 0};
+  }));
 
   // In: a directed frame to the new address, then one of the new MTU.
   auto to_us = test_frame(0x71);
@@ -591,9 +600,9 @@ TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
   start();
   auto routes = [&] { return link("-4 route show dev " + kIf); };
   ASSERT_EQ(shell("ip -n " + ns + " link set " + kIf + " up && ip -n " + ns + " addr add 10.78.0.1/24 dev " + kIf), 0);
-  EXPECT_TRUE(wait_until([&] { return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") !=
-                                    std::string::npos; }))
-      << routes();
+  EXPECT_TRUE(wait_until([&] {
+    return routes().find("10.78.0.0/24 proto kernel scope link src 10.78.0.1 metric 5") != std::string::npos;
+  })) << routes();
   ASSERT_EQ(shell("ip -n " + ns + " route add 10.79.0.0/16 dev " + kIf), 0);
   ASSERT_EQ(shell("ip -n " + ns + " route add 10.80.0.0/16 dev " + kIf + " metric 3"), 0);
   EXPECT_TRUE(wait_until([&] { return routes().find("10.79.0.0/16 scope link metric 5") != std::string::npos; }))
@@ -608,7 +617,8 @@ TEST_F(VlncardHost, StoredMetricGoesToTheAdaptersRoutes) {
   })) << routes();
   std::string r = routes();
   EXPECT_NE(r.find("10.80.0.0/16 scope link metric 3"), std::string::npos) << "a chosen metric was moved: " << r;
-  EXPECT_EQ(r.find("10.79.0.0/16 scope link linkdown"), std::string::npos) << "the route without a metric stayed: " << r;
+  EXPECT_EQ(r.find("10.79.0.0/16 scope link linkdown"), std::string::npos)
+      << "the route without a metric stayed: " << r;
   // The prefix route still goes with its address.
   ASSERT_EQ(shell("ip -n " + ns + " addr del 10.78.0.1/24 dev " + kIf), 0);
   EXPECT_EQ(routes().find("10.78.0.0"), std::string::npos) << routes();
@@ -656,9 +666,10 @@ TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
 
   // The interface deleted under the host comes back, with its address.
   ASSERT_EQ(shell("ip netns exec " + ns + " ip link del " + kIf), 0);
-  EXPECT_TRUE(wait_until([&] { return capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/address 2>/dev/null") ==
-                                    "12:01:5a:1b:2c:3d"; }))
-      << "the interface was not recreated";
+  EXPECT_TRUE(wait_until([&] {
+    return capture("ip netns exec " + ns + " cat /sys/class/net/" + kIf + "/address 2>/dev/null") ==
+           "12:01:5a:1b:2c:3d";
+  })) << "the interface was not recreated";
 
   kill(pid, SIGTERM);
   int wst = 0;

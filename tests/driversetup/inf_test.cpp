@@ -128,8 +128,10 @@ TEST(InfReader, DamagedTextNeverCrashes) {
     }
     InfInfo inf;
     std::string err;
-    if (!velarn::parse_inf(t, inf, err)) EXPECT_FALSE(err.empty());
-    else EXPECT_FALSE(inf.hardware_ids.empty());
+    if (!velarn::parse_inf(t, inf, err))
+      EXPECT_FALSE(err.empty());
+    else
+      EXPECT_FALSE(inf.hardware_ids.empty());
   }
 }
 

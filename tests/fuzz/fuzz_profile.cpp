@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SessionProfile* profile = nullptr;
   if (profile_parse(pool, reinterpret_cast<const char*>(data), size, &profile) == 0) {
     // Whatever was accepted must be complete enough for its users.
-    if (!profile || !profile->servers || profile->servers->count < 1 || !profile->ciphers)
-      __builtin_trap();
+    if (!profile || !profile->servers || profile->servers->count < 1 || !profile->ciphers) __builtin_trap();
   } else if (profile) {
     __builtin_trap();
   }

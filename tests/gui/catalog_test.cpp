@@ -38,11 +38,11 @@ TEST(CatalogText, LookupRules) {
     int id;
     const char* want;
   } cases[] = {
-      {12, "twelve"},                      // field 1 must equal the key; trailing blanks go
+      {12, "twelve"},  // field 1 must equal the key; trailing blanks go
       {123, "one two three"},
-      {40, "first\r\nsecond\nthird"},      // escapes become line breaks
-      {41, ""},                            // an id without a text field
-      {1, ""},                             // occurs in lines, matches none
+      {40, "first\r\nsecond\nthird"},  // escapes become line breaks
+      {41, ""},                        // an id without a text field
+      {1, ""},                         // occurs in lines, matches none
       {0, ""},
   };
   for (const Case& k : cases) EXPECT_EQ(k.want, CatalogText(k.id, c)) << k.id;
@@ -66,7 +66,10 @@ TEST(Catalogs, LoadFailsWhenAnyFileIsMissing) {
   guitest::TempDir dir;
   for (const char* f : {"TravixID.txt", "VLNTokenID.txt", "APIMessageID.txt"}) {
     FILE* fp = std::fopen((dir.path() + "/" + f).c_str(), "w");
-    std::fputs("\xEF\xBB\xBF" "5\tfive\r\n", fp);
+    std::fputs(
+        "\xEF\xBB\xBF"
+        "5\tfive\r\n",
+        fp);
     std::fclose(fp);
   }
   Catalogs c;

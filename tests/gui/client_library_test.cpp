@@ -27,8 +27,8 @@ struct Script {
   std::function<int(int)> connect = [](int) { return 0; };
   std::function<int(int)> disconnect = [](int) { return 0; };
   std::function<int(int)> encrypt = [](int) { return 0; };
-  int calls_init = 0, calls_open = 0, calls_state = 0, calls_connect = 0, calls_disconnect = 0,
-      calls_close = 0, calls_encrypt = 0;
+  int calls_init = 0, calls_open = 0, calls_state = 0, calls_connect = 0, calls_disconnect = 0, calls_close = 0,
+      calls_encrypt = 0;
 };
 Script* g;
 
@@ -83,9 +83,7 @@ struct Host : LibraryHost {
 class Wrapper : public ::testing::Test {
  protected:
   void SetUp() override { g = &script; }
-  std::string api(int id, int code = 0) {
-    return format_text(cat.api_text(id), {std::to_string(code)});
-  }
+  std::string api(int id, int code = 0) { return format_text(cat.api_text(id), {std::to_string(code)}); }
   Catalogs cat = guitest::shipped("en");
   Script script;
   Host host;
@@ -165,8 +163,7 @@ TEST_F(Wrapper, ConnectResults) {
     EXPECT_EQ(k.result, l.ConnectProfile("<profile/>")) << k.rc;
     EXPECT_EQ(1, s.calls_connect);
     EXPECT_EQ(k.handle_kept, l.handle() != 0) << k.rc;
-    EXPECT_EQ(k.message ? std::vector<std::string>{api(k.message, k.rc)} : std::vector<std::string>{},
-              h.messages)
+    EXPECT_EQ(k.message ? std::vector<std::string>{api(k.message, k.rc)} : std::vector<std::string>{}, h.messages)
         << k.rc;
     EXPECT_EQ(k.rc == 3 ? std::vector<int>{0} : std::vector<int>{}, h.trays) << k.rc;
   }

@@ -151,8 +151,12 @@ TEST(CommandOnlyRuns, DataFolderAccessIsRepairedOnlyForAnAdministrator) {
   };
   // Root may do anything to a folder; the check is seen at work as nobody.
   const bool root = ::geteuid() == 0;
-  auto as_user = [root] { if (root && ::seteuid(65534) != 0) ADD_FAILURE() << "seteuid"; };
-  auto as_root = [root] { if (root && ::seteuid(0) != 0) ADD_FAILURE() << "seteuid"; };
+  auto as_user = [root] {
+    if (root && ::seteuid(65534) != 0) ADD_FAILURE() << "seteuid";
+  };
+  auto as_root = [root] {
+    if (root && ::seteuid(0) != 0) ADD_FAILURE() << "seteuid";
+  };
   for (const Case& k : cases) {
     guitest::TempDir dir;
     ::chmod(dir.path().c_str(), k.mode);

@@ -99,9 +99,9 @@ class DialogTest : public ::testing::Test {
   std::string makeCert(const std::string& cn, const std::string& keyArgs = "-nodes") {
     std::string base = tmp.path() + "/" + cn;
     int st = 0;
-    std::string out = run_command("openssl req -x509 -newkey rsa:2048 " + keyArgs + " -days 30 -keyout " +
-                             base + ".key -out " + base + ".crt -subj '/O=Velarn/CN=" + cn + "'",
-                         &st);
+    std::string out = run_command("openssl req -x509 -newkey rsa:2048 " + keyArgs + " -days 30 -keyout " + base +
+                                      ".key -out " + base + ".crt -subj '/O=Velarn/CN=" + cn + "'",
+                                  &st);
     EXPECT_EQ(st, 0) << out;
     return base;
   }

@@ -50,8 +50,7 @@ TEST_F(DialogTest, AuthUserPwdChecksInOrderAndKeepsAnUntouchedEncryptedPassword)
     EXPECT_EQ(d.result(), c.message ? QDialog::Rejected : QDialog::Accepted);
     if (c.message) {
       EXPECT_EQ(d.userName, "old");
-      EXPECT_FALSE(shown.back().text.contains(QString::fromUtf8(c.typed ? c.typed : "x")) &&
-                   c.message == 22223)
+      EXPECT_FALSE(shown.back().text.contains(QString::fromUtf8(c.typed ? c.typed : "x")) && c.message == 22223)
           << "the password itself is never shown";
       continue;
     }
@@ -165,9 +164,7 @@ TEST_F(DialogTest, MacListReadsInNineteenCharacterSteps) {
   auto macs = [](int n) {
     QStringList l;
     for (int i = 0; i < n; ++i)
-      l << QStringLiteral("02:00:00:00:%1:%2")
-               .arg(i / 256, 2, 16, QChar('0'))
-               .arg(i % 256, 2, 16, QChar('0'));
+      l << QStringLiteral("02:00:00:00:%1:%2").arg(i / 256, 2, 16, QChar('0')).arg(i % 256, 2, 16, QChar('0'));
     return l;
   };
   struct Case {
@@ -235,8 +232,7 @@ TEST_F(DialogTest, ConnectingLogSplitsLongLinesOnceAndNeverInsideACharacter) {
       {QString(60, 'x'), {QString(60, 'x')}},
       {QString(60, 'x') + "yz", {QString(60, 'x'), "yz"}},
       {a59 + QString::fromUtf8("あ"), {a59, QString::fromUtf8("あ")}},
-      {a59 + QString::fromUtf8("ｱ"),
-       {a59 + QString::fromUtf8("ｱ")}},  // half-width kana is one byte
+      {a59 + QString::fromUtf8("ｱ"), {a59 + QString::fromUtf8("ｱ")}},  // half-width kana is one byte
       {QString(130, 'q'), {QString(60, 'q'), QString(70, 'q')}},
   };
   CDlgConnectingLog d;
@@ -258,8 +254,7 @@ TEST_F(DialogTest, ConnectingLogSplitsLongLinesOnceAndNeverInsideACharacter) {
 TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
   std::string base = makeCert("vpn-client");
   std::string fp = run_command("openssl x509 -in " + base + ".crt -noout -fingerprint -sha1");
-  QString want =
-      QString::fromStdString(fp.substr(fp.find('=') + 1)).trimmed().toLower().replace(':', ' ');
+  QString want = QString::fromStdString(fp.substr(fp.find('=') + 1)).trimmed().toLower().replace(':', ' ');
   QFile f(QString::fromStdString(base + ".crt"));
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QByteArray pem = f.readAll();
@@ -272,8 +267,7 @@ TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
     EXPECT_EQ(control<QLabel>(&d, 12111)->text(), "vpn-client");
     EXPECT_EQ(control<QLabel>(&d, 12112)->text(), "vpn-client");
     EXPECT_EQ(control<QLabel>(&d, 12115)->text(), "sha1");
-    EXPECT_TRUE(control<QLabel>(&d, 12113)->text().contains(
-        QRegularExpression("^\\d{4}/\\d{1,2}/\\d{1,2} - \\d{4}/")));
+    EXPECT_TRUE(control<QLabel>(&d, 12113)->text().contains(QRegularExpression("^\\d{4}/\\d{1,2}/\\d{1,2} - \\d{4}/")));
   }
   CDlgCertificate bad;
   bad.certificate = "not a certificate";
@@ -284,16 +278,15 @@ TEST_F(DialogTest, CertificateShowsNamesValidityAndFingerprint) {
 TEST_F(DialogTest, Pkcs12ImportResults) {
   std::string base = makeCert("p12");
   int st = 0;
-  run_command("openssl pkcs12 -export -in " + base + ".crt -inkey " + base + ".key -out " + base +
-                  ".p12 -passout pass:right",
-              &st);
+  run_command(
+      "openssl pkcs12 -export -in " + base + ".crt -inkey " + base + ".key -out " + base + ".p12 -passout pass:right",
+      &st);
   ASSERT_EQ(st, 0);
   QFile f(QString::fromStdString(base + ".p12"));
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   QByteArray p12 = f.readAll(), cert, key;
   QString error;
-  EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "wrong", &cert, &key, &error),
-            vlngui::cert::kP12Password);
+  EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "wrong", &cert, &key, &error), vlngui::cert::kP12Password);
   EXPECT_FALSE(error.contains("wrong"));
   EXPECT_EQ(vlngui::cert::ImportPkcs12(p12, "right", &cert, &key), vlngui::cert::kP12Done);
   EXPECT_EQ(vlngui::cert::KeyMatchesCertificate(cert, key, ""), vlngui::cert::kKeyMatches);
@@ -337,13 +330,11 @@ TEST_F(DialogTest, EveryCaptionIsTranslated) {
           text = b->text();
         else if (auto* g = qobject_cast<QGroupBox*>(child))
           text = g->title();
-        else if (auto* l = qobject_cast<QLabel*>(child);
-                 l && !(l->textInteractionFlags() & Qt::TextSelectableByMouse))
+        else if (auto* l = qobject_cast<QLabel*>(child); l && !(l->textInteractionFlags() & Qt::TextSelectableByMouse))
           text = l->text();
         else
           continue;
-        if (child->objectName().startsWith("IDC_VERSION") ||
-            child->objectName().startsWith("IDC_BUILD") ||
+        if (child->objectName().startsWith("IDC_VERSION") || child->objectName().startsWith("IDC_BUILD") ||
             child->objectName() == "IDC_NAME_LABEL" || child->objectName() == "IDC_SERVER_COUNT")
           text += "x";  // filled when the page opens, checked by the page tests
         EXPECT_FALSE(text.trimmed().isEmpty()) << child->objectName().toStdString();

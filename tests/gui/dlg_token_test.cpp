@@ -53,13 +53,12 @@ class TokenDialogTest : public guitest::DialogTest {
     EXPECT_EQ(TokenWriteCertificate(token, cert, key, 1), 0);
     X509_free(cert);
     EVP_PKEY_free(key);
-    EXPECT_EQ(
-        TokenWriteConfig(token,
-                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">"
-                         "<host>vpn.example.net</host><port>5711</port><switch>office</switch>"
-                         "<authtype>token</authtype></profile>\n",
-                         nullptr, 1),
-        0);
+    EXPECT_EQ(TokenWriteConfig(token,
+                               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">"
+                               "<host>vpn.example.net</host><port>5711</port><switch>office</switch>"
+                               "<authtype>token</authtype></profile>\n",
+                               nullptr, 1),
+              0);
   }
   QString label(QWidget* w, int id) { return control<QLabel>(w, id)->text(); }
 
@@ -74,8 +73,7 @@ TEST_F(TokenDialogTest, DeviceInformationFromTheTokenAndThePinChoice) {
   QCoreApplication::processEvents();
   EXPECT_FALSE(progress.text().isEmpty());  // the library reported its steps
 
-  std::string objs =
-      run_command(SoftHsmToken::tool() + " --list-objects --login --pin 1234");
+  std::string objs = run_command(SoftHsmToken::tool() + " --list-objects --login --pin 1234");
   EXPECT_NE(objs.find("Certificate Object; type = X.509 cert"), std::string::npos) << objs;
   EXPECT_NE(objs.find("client.vln"), std::string::npos) << objs;
 

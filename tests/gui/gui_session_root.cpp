@@ -125,8 +125,7 @@ struct Background {
 template <class F>
 bool pump_until(F ready, int seconds = 60) {
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!ready() && std::chrono::steady_clock::now() < until)
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
   return ready();
 }
 
@@ -173,8 +172,8 @@ struct TrayClient {
     setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     setenv("LANG", "C.UTF-8", 1);
-    trayer = std::make_unique<Background>(
-        "trayer --edge top --align right --widthtype pixel --width 120 --height 24", dir.path(), "trayer");
+    trayer = std::make_unique<Background>("trayer --edge top --align right --widthtype pixel --width 120 --height 24",
+                                          dir.path(), "trayer");
     app = std::make_unique<QApplication>(argc, argv);
     en = guitest::shipped("en");
     ctx.catalogs = &en;
@@ -229,8 +228,7 @@ TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
 
   // The user's profile, trusting the server's own certificate, credentials saved.
   const std::string file = tc.dir.path() + "/office.vln";
-  std::ofstream(file) << site.profile("<port>5711</port><trust>" + read_file(site.root() + "/server.crt") +
-                                      "</trust>");
+  std::ofstream(file) << site.profile("<port>5711</port><trust>" + read_file(site.root() + "/server.crt") + "</trust>");
   ASSERT_TRUE(w.LoadProfile(QString::fromStdString(file))) << tc.seen();
   w.Current().settings.showConnect = 0;
   ASSERT_TRUE(w.ConnectRequest()) << tc.seen();
@@ -303,11 +301,9 @@ TEST(GuiSession, InsertedTokenConnectsWithTokenMonitoringOn) {
   EXPECT_TRUE(w.idle());
 
   ASSERT_EQ(0, ::unlink(hide.c_str()));
-  ASSERT_TRUE(pump_until([&] { return w.trayIconState() == 2; }))
-      << tc.seen() << read_file(site.data("kevad.log"));
+  ASSERT_TRUE(pump_until([&] { return w.trayIconState() == 2; })) << tc.seen() << read_file(site.data("kevad.log"));
   // The tip follows the state: its server line may come a moment later.
-  EXPECT_TRUE(pump_until([&] { return w.trayTip().contains("Connected to 10.203.0.1 (switch test)"); }))
-      << tc.seen();
+  EXPECT_TRUE(pump_until([&] { return w.trayTip().contains("Connected to 10.203.0.1 (switch test)"); })) << tc.seen();
   w.DoDisconnect();
   EXPECT_TRUE(pump_until([&] { return w.trayIconState() == 0; })) << tc.seen();
   EXPECT_TRUE(tc.boxes.isEmpty()) << tc.seen();

@@ -11,9 +11,7 @@
 
 namespace guitest {
 
-inline std::string self_folder() {
-  return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-}
+inline std::string self_folder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path().string(); }
 
 // The shipped catalogs of lang; fails the test when they are missing.
 inline vlngui::Catalogs shipped(const std::string& lang) {

@@ -117,8 +117,7 @@ class MainWindow : public ::testing::Test {
   template <class F>
   void wait_for(F ready) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!ready() && std::chrono::steady_clock::now() < until)
-      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 10);
     ASSERT_TRUE(ready());
   }
   static std::vector<int> menu_ids(QMenu* m) {
@@ -250,8 +249,7 @@ TEST_F(MainWindow, ConnectRequestBranches) {
        "certificate"},
       {"no host", [](ProfileRecord& p) { p.host.clear(); }, Refused, "server host"},
       {"no switch", [](ProfileRecord& p) { p.switchName.clear(); }, Refused, "switch"},
-      {"token without module", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthToken; }, Refused,
-       nullptr},
+      {"token without module", [](ProfileRecord& p) { p.authKind = ProfileRecord::AuthToken; }, Refused, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -333,8 +331,7 @@ TEST_F(MainWindow, ForwardedConnectDuringAModalMessageOnlyBringsTheWindowForward
   connect_timer_.stop();
   QTimer closer;
   QObject::connect(&closer, &QTimer::timeout, [&] {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && forwarded)
-      box->done(0);
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && forwarded) box->done(0);
   });
   closer.start(20);
   w_->showMessage("busy");

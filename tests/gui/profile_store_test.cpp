@@ -45,8 +45,7 @@ class ProfileStoreTest : public ::testing::Test {
     data_ = root_ + "/var/lib/Velarn";
     ASSERT_TRUE(QDir().mkpath(data_));
     ASSERT_TRUE(QDir().mkpath(root_ + "/bin"));
-    store_.SetPaths({root_ + "/bin", data_, data_ + "/current.xml", data_ + "/kevad.ini",
-                     data_ + "/startup.vln"});
+    store_.SetPaths({root_ + "/bin", data_, data_ + "/current.xml", data_ + "/kevad.ini", data_ + "/startup.vln"});
     auto& h = store_.GetHooks();
     h.message = [this](unsigned id, unsigned, const QString& arg) {
       messages_.push_back(id);
@@ -82,8 +81,7 @@ class ProfileStoreTest : public ::testing::Test {
     QString out = root_ + "/out", err = root_ + "/err";
     QString cmd = QStringLiteral(VLNPROFILE_PATH " ") + args + " >" + out + " 2>" + err;
     int st = std::system(cmd.toUtf8().constData());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out).toStdString(),
-            slurp(err).toStdString()};
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(out).toStdString(), slurp(err).toStdString()};
   }
 
   QTemporaryDir tmp_{QDir::tempPath() + "/gui2-store-" + QString::number(getpid()) + "-XXXXXX"};
@@ -111,8 +109,8 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
       {"password",
        [](ProfileRecord&) {},
        {" host = vpn1.example", " port = 5712", " host02 = vpn2.example", " changeType = random",
-        " proxyHost = proxy.example", " proxyPort = 3128", " proxyUsername = puser",
-        " switch = office", " username = alice", " trust = (ok)", " ciphers = HIGH"},
+        " proxyHost = proxy.example", " proxyPort = 3128", " proxyUsername = puser", " switch = office",
+        " username = alice", " trust = (ok)", " ciphers = HIGH"},
        "word'1",
        "enc_password = pa<ss>word'1"},
       {"x509",
@@ -149,8 +147,7 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
     ASSERT_EQ(r.code, 0) << r.out << r.err << text.toStdString();
     EXPECT_NE(r.out.find("(2 servers)"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("host04"), std::string::npos);
-    for (const std::string& line : c.summary)
-      EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line;
+    for (const std::string& line : c.summary) EXPECT_NE(r.err.find(line + "\n"), std::string::npos) << line;
     EXPECT_TRUE(text.contains("<proxyPassword>proxy&amp;secret</proxyPassword>"));
 
     ASSERT_TRUE(store_.ApplySettings());
@@ -170,8 +167,7 @@ TEST_F(ProfileStoreTest, ServiceReadsWhatTheStoreWrites) {
       if (c.secret) {
         EXPECT_FALSE(bytes.contains(c.secret)) << c.secret;
       }
-      EXPECT_FALSE(bytes.contains("<password>") || bytes.contains("<pin>") ||
-                   bytes.contains("<proxyPassword>"));
+      EXPECT_FALSE(bytes.contains("<password>") || bytes.contains("<pin>") || bytes.contains("<proxyPassword>"));
     }
   }
 }
@@ -285,10 +281,8 @@ TEST_F(ProfileStoreTest, ValidationTable) {
       {"proxy port 0099999", [](ProfileRecord& r) { r.proxyPort = "0099999"; }, 22224},
       {"port with a letter", [](ProfileRecord& r) { r.portAt(3) = "80a"; }, 22227},
       {"port (null)", [](ProfileRecord& r) { r.port = "(null)"; }, 0},
-      {"katakana user name", [](ProfileRecord& r) { r.username = QStringLiteral("ユーザ"); },
-       22220},
-      {"hiragana switch", [](ProfileRecord& r) { r.switchName = QStringLiteral("すいっち"); },
-       22220},
+      {"katakana user name", [](ProfileRecord& r) { r.username = QStringLiteral("ユーザ"); }, 22220},
+      {"hiragana switch", [](ProfileRecord& r) { r.switchName = QStringLiteral("すいっち"); }, 22220},
       {"half-width kana", [](ProfileRecord& r) { r.host = QStringLiteral("ｱ.example"); }, 22220},
       {"kanji password", [](ProfileRecord& r) { r.password = QStringLiteral("漢字"); }, 22220},
       {"full-width digit", [](ProfileRecord& r) { r.port = QStringLiteral("５"); }, 22220},
@@ -342,8 +336,7 @@ TEST_F(ProfileStoreTest, StartupEntryInKevadIni) {
       {"no file", nullptr, "[client]\nStartupProfile = /p.vln\n"},
       {"no blanks around the equals sign", "[client]\nStartupProfile=/old.vln\nreconnect = 5\n",
        "[client]\nStartupProfile = /p.vln\nreconnect = 5\n"},
-      {"last section [log], empty lines",
-       "[client]\r\nreconnect = 5\r\n\r\n[log]\nlog_file = kevad.log\n\n",
+      {"last section [log], empty lines", "[client]\r\nreconnect = 5\r\n\r\n[log]\nlog_file = kevad.log\n\n",
        "[client]\nStartupProfile = /p.vln\nreconnect = 5\n[log]\nlog_file = kevad.log\n"},
       {"no [client] section", "[log]\nlog_file = x.log\n",
        "[log]\nlog_file = x.log\n[client]\nStartupProfile = /p.vln\n"},
@@ -363,8 +356,7 @@ TEST_F(ProfileStoreTest, StartupEntryInKevadIni) {
 
   // A link planted at the temporary name is replaced, never written through.
   spill(root_ + "/victim", "untouched");
-  ASSERT_EQ(symlink((root_ + "/victim").toUtf8().constData(), (ini + ".tmp").toUtf8().constData()),
-            0);
+  ASSERT_EQ(symlink((root_ + "/victim").toUtf8().constData(), (ini + ".tmp").toUtf8().constData()), 0);
   ASSERT_TRUE(store_.WriteStartupEntry(""));
   EXPECT_EQ(slurp(root_ + "/victim"), "untouched");
   EXPECT_FALSE(QFileInfo::exists(ini + ".tmp"));

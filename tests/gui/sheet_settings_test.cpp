@@ -200,9 +200,8 @@ TEST_F(DialogTest, SheetAuthoritiesAndCredentials) {
   EXPECT_EQ(out.trust.size(), 2);  // split when the page was checked
   EXPECT_EQ(list->count(), 2);
   EXPECT_EQ(out.authType, "x509");
-  EXPECT_EQ(
-      vlngui::cert::KeyMatchesCertificate(out.certificate.toUtf8(), out.privateKey.toUtf8(), ""),
-      vlngui::cert::kKeyMatches);
+  EXPECT_EQ(vlngui::cert::KeyMatchesCertificate(out.certificate.toUtf8(), out.privateKey.toUtf8(), ""),
+            vlngui::cert::kKeyMatches);
   EXPECT_FALSE(out.privateKey.contains("ENCRYPTED"));
   EXPECT_EQ(out.settings.executeConnected, "\"/opt/Velarn Tools/after connect.sh\"");
 }
@@ -275,8 +274,7 @@ TEST_F(DialogTest, SheetEntryPointStoresAndSaves) {
       if (ok) DialogTest::clickOk(&d);
     });
     TokenData* token = nullptr;
-    EXPECT_EQ(vlngui::dlg::RunSettingsSheet(nullptr, store, &token),
-              ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(vlngui::dlg::RunSettingsSheet(nullptr, store, &token), ok ? QDialog::Accepted : QDialog::Rejected);
     EXPECT_EQ(store.Current().host, ok ? "vpn9.example" : "vpn.example");
     QFile saved(data + "/client.xml");
     EXPECT_EQ(saved.exists(), ok);

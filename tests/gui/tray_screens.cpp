@@ -56,8 +56,7 @@ const VlnApi kScripted{
 // Runs the event loop until ready() or 20 s.
 bool pump_until(const std::function<bool()>& ready) {
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!ready() && std::chrono::steady_clock::now() < until)
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  while (!ready() && std::chrono::steady_clock::now() < until) QApplication::processEvents(QEventLoop::AllEvents, 20);
   return ready();
 }
 
@@ -176,8 +175,7 @@ int main(int argc, char** argv) {
     // Connected: the tip with server, counters and address, and the log.
     const char* lines[] = {"connecting to vpn.example.com:443", "remote session started",
                            "adapter vln0 has the address 192.168.30.7/24 (dhcp)"};
-    for (const char* l : lines)
-      w.appendLogLine(QString::fromStdString(TranslateServiceText(l, catalogs.service)));
+    for (const char* l : lines) w.appendLogLine(QString::fromStdString(TranslateServiceText(l, catalogs.service)));
     w.onClientEvent(2, 0);
     pump_until([&] { return w.trayTip().count(QLatin1Char('\n')) >= 5; });
     QToolTip::showText(icon.bottomLeft() + QPoint(-200, 8), w.trayTip());

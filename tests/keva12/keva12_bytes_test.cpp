@@ -10,9 +10,7 @@
 
 namespace {
 
-std::string bytes(const MessageBuffer& b) {
-  return std::string(reinterpret_cast<const char*>(b.data), b.used);
-}
+std::string bytes(const MessageBuffer& b) { return std::string(reinterpret_cast<const char*>(b.data), b.used); }
 
 std::string hex(const std::string& s) {
   std::string out;
@@ -43,8 +41,7 @@ TEST(Keva12Bytes, LoginBatchesPerMethod) {
   {
     Batch b;
     ASSERT_EQ(0, keva12_login_batch(&b.buf, AUTH_PASSWORD, "z", "al", "pw"));
-    EXPECT_EQ("90 00 01 00 7A 91 00 02 00 61 6C 92 00 02 00 70 77 94 00 01 00 01",
-              hex(bytes(b.buf)));
+    EXPECT_EQ("90 00 01 00 7A 91 00 02 00 61 6C 92 00 02 00 70 77 94 00 01 00 01", hex(bytes(b.buf)));
   }
   {
     Batch b;  // no ZONE for a ticket, the ticket travels as PASSWORD
@@ -77,12 +74,9 @@ TEST(Keva12Bytes, LoginAnswers) {
     const char* reason;
     int fatal;
   } cases[] = {
-      {KEVA_ERR, {0}, "authentication failure", 1},
-      {KEVA_ERR, {2}, "user already connected", 0},
-      {KEVA_ERR, {3}, "too many connections", 0},
-      {KEVA_ERR, {4}, "user disabled", 1},
-      {KEVA_ERR, {1}, "protocol error", 0},
-      {KEVA_ERR, {}, "protocol error", 0},
+      {KEVA_ERR, {0}, "authentication failure", 1}, {KEVA_ERR, {2}, "user already connected", 0},
+      {KEVA_ERR, {3}, "too many connections", 0},   {KEVA_ERR, {4}, "user disabled", 1},
+      {KEVA_ERR, {1}, "protocol error", 0},         {KEVA_ERR, {}, "protocol error", 0},
       {KEVA_TUNNEL, {}, "protocol error", 0},
   };
   for (const Case& c : cases) {
@@ -97,8 +91,7 @@ TEST(Keva12Bytes, ServerInfoBounds) {
   ServerInfo info{};
   std::string v80(80, 'v'), v81(81, 'v');
   auto apply = [&](int code, const std::string& p) {
-    return keva12_server_info_apply(&info, code, reinterpret_cast<const unsigned char*>(p.data()),
-                                    p.size());
+    return keva12_server_info_apply(&info, code, reinterpret_cast<const unsigned char*>(p.data()), p.size());
   };
   EXPECT_EQ(0, apply(KEVA_VERSION, v80));
   EXPECT_EQ(v80, info.version);

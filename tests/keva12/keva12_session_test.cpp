@@ -62,8 +62,7 @@ class Keva12Session : public ::testing::Test, public PoolFixtureBase {
   RemoteConnection* connect(int port) {
     apr_sockaddr_t* addr = nullptr;
     apr_socket_t* sock = nullptr;
-    EXPECT_EQ(APR_SUCCESS, apr_sockaddr_info_get(&addr, "127.0.0.1", APR_INET,
-                                                 static_cast<apr_port_t>(port), 0, pool));
+    EXPECT_EQ(APR_SUCCESS, apr_sockaddr_info_get(&addr, "127.0.0.1", APR_INET, static_cast<apr_port_t>(port), 0, pool));
     EXPECT_EQ(APR_SUCCESS, apr_socket_create(&sock, APR_INET, SOCK_STREAM, APR_PROTO_TCP, pool));
     apr_socket_timeout_set(sock, apr_time_from_sec(10));
     EXPECT_EQ(APR_SUCCESS, apr_socket_connect(sock, addr));
@@ -88,13 +87,11 @@ TEST_F(Keva12Session, PasswordLoginInfoAndTunnel) {
                testpeer::message(KEVA_VERSION, "srv 9") + testpeer::message(0xB0, "skip me") +
                    testpeer::message(KEVA_MAC_ADDR, std::string("\x02\x00\x00\x00\x00\x07", 6)) +
                    testpeer::message(KEVA_KEEPALIVE, "\x0f") +
-                   testpeer::message(KEVA_CAPABILITY, std::string("\x05\x00", 2)) +
-                   testpeer::message(KEVA_OK),
+                   testpeer::message(KEVA_CAPABILITY, std::string("\x05\x00", 2)) + testpeer::message(KEVA_OK),
                &client_info);
     // CONFIG goes unanswered, a frame batch before TUNNEL gets ERR F0.
     testpeer::write_bytes(ssl, testpeer::message(KEVA_CONFIG, "cfg") +
-                                   testpeer::message(1, std::string("\x00\x01Z", 3)) +
-                                   testpeer::message(KEVA_TUNNEL));
+                                   testpeer::message(1, std::string("\x00\x01Z", 3)) + testpeer::message(KEVA_TUNNEL));
     char ans[9];
     if (testpeer::read_exact(ssl, ans, sizeof ans)) answers.push_back({0, std::string(ans, 9)});
   });
@@ -124,8 +121,7 @@ TEST_F(Keva12Session, PasswordLoginInfoAndTunnel) {
   EXPECT_TRUE(log.has("server version: srv 9"));
 
   // The client's wait ended before the peer's last read finished; let it.
-  for (int i = 0; i < 100 && answers.empty(); i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 100 && answers.empty(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_EQ(1u, answers.size());
   EXPECT_EQ(std::string("\xFF\x00\x01\x00\xF0\x00\x00\x00\x00", 9), answers[0].payload);
   apr_socket_close(conn->socket);
@@ -138,15 +134,14 @@ TEST_F(Keva12Session, UnexpectedMessageAnsweredThenTunnelAcknowledged) {
     testpeer::read_message(ssl, &m);  // login: only ZONE-less ticket batch
     testpeer::write_bytes(ssl, testpeer::message(KEVA_OK));
     serve_info(ssl, testpeer::message(KEVA_OK));
-    testpeer::write_bytes(ssl, testpeer::message(KEVA_CONFIG) + testpeer::message(0x20, "x") +
-                                   testpeer::message(KEVA_TUNNEL));
+    testpeer::write_bytes(
+        ssl, testpeer::message(KEVA_CONFIG) + testpeer::message(0x20, "x") + testpeer::message(KEVA_TUNNEL));
     char ans[9];
     if (testpeer::read_exact(ssl, ans, sizeof ans)) answers.assign(ans, sizeof ans);
   });
   RemoteConnection* conn = connect(peer.port());
   ASSERT_EQ(0, keva12_client_start(conn, profile(kTicket)));
-  for (int i = 0; i < 100 && answers.empty(); i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 100 && answers.empty(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(std::string("\xFF\x00\x01\x00\xF0\x00\x00\x00\x00", 9), answers);
 }
 
@@ -169,8 +164,7 @@ TEST_F(Keva12Session, RefusalsAndTheirFatalFlag) {
     const char* message;
     int fatal;
   } cases[] = {
-      {testpeer::message(KEVA_ERR, std::string("\x00", 1)), "login error: authentication failure",
-       1},
+      {testpeer::message(KEVA_ERR, std::string("\x00", 1)), "login error: authentication failure", 1},
       {testpeer::message(KEVA_ERR, "\x02"), "login error: user already connected", 0},
       {testpeer::message(KEVA_ERR, "\x03"), "login error: too many connections", 0},
       {testpeer::message(KEVA_ERR, "\x04"), "login error: user disabled", 1},
@@ -281,8 +275,7 @@ TEST_F(Keva12Tunnel, RecordsAcrossReadsThenOrderlyClose) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         testpeer::write_bytes(ssl, rec.substr(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        testpeer::write_bytes(ssl, testpeer::message(0) + testpeer::message(0x85, "ctl") + rec +
-                                       rec);
+        testpeer::write_bytes(ssl, testpeer::message(0) + testpeer::message(0x85, "ctl") + rec + rec);
         written = true;
         // What the client sends: a keepalive and one 60-byte frame.
         char got[4 + 66];
@@ -298,8 +291,7 @@ TEST_F(Keva12Tunnel, RecordsAcrossReadsThenOrderlyClose) {
     ASSERT_EQ(TUNNEL_WALK_OK, tunnel_walk(rb->data, &rb->held, sink, &s));
   }
   ASSERT_EQ(3u, s.records.size());
-  for (const std::string& r : s.records)
-    EXPECT_EQ(std::string("\x01\x00\x00\x00", 4) + frame, r);
+  for (const std::string& r : s.records) EXPECT_EQ(std::string("\x01\x00\x00\x00", 4) + frame, r);
 
   unsigned char keepalive[4] = {0, 0, 0, 0};
   uint32_t len = 4;
@@ -307,8 +299,7 @@ TEST_F(Keva12Tunnel, RecordsAcrossReadsThenOrderlyClose) {
   EXPECT_EQ(0u, len);
   std::string out = std::string("\x01\x00\x3e\x00", 4) + frame;
   len = static_cast<uint32_t>(out.size());
-  ASSERT_EQ(TUNNEL_OK,
-            tunnel_write(conn, reinterpret_cast<unsigned char*>(out.data()), &len));
+  ASSERT_EQ(TUNNEL_OK, tunnel_write(conn, reinterpret_cast<unsigned char*>(out.data()), &len));
 
   // The peer echoes both inside a record of code 9, then closes TLS.
   while (s.records.size() < 4) {

@@ -3,6 +3,7 @@
 #   layers_test.sh includes PYTHON SOURCE_ROOT
 #   layers_test.sh needed LIBRARY "ALLOWED NEEDED ENTRIES (shell patterns)"
 #   layers_test.sh hardening PROGRAM yes|no(fortify)
+#   layers_test.sh format SOURCE_ROOT
 set -uo pipefail
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
@@ -60,8 +61,16 @@ hardening)
       bad "no checked libc calls (_FORTIFY_SOURCE)"
   fi
   ;;
+format)
+  src=$2
+  # Every C and C++ file of the tree, whoever wrote it, in the one house style.
+  mapfile -t files < <(cd "$src" && find . \( -name 'build*' -o -path './.*' -o -name third_party \) -prune -o \
+    -type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print | sort)
+  [ ${#files[@]} -gt 100 ] || bad "only ${#files[@]} source files found under $src"
+  (cd "$src" && clang-format --dry-run --Werror "${files[@]}") || bad "files above are not formatted (clang-format -i)"
+  ;;
 *)
-  echo "usage: $0 includes|needed|hardening ..." >&2
+  echo "usage: $0 includes|needed|hardening|format ..." >&2
   exit 2
   ;;
 esac

@@ -24,11 +24,9 @@ std::string run(const std::string& cmd) {
 // text, first 16 bytes as the RC4 key, Base64 of the cipher text.
 // printf_args are the shell words given to printf for the plain bytes.
 std::string openssl_encrypt_raw(const std::string& printf_args, bool one_line) {
-  std::string key =
-      "$(printf %s 3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b | openssl dgst -sha1 -r | cut -c1-32)";
+  std::string key = "$(printf %s 3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b | openssl dgst -sha1 -r | cut -c1-32)";
   std::string out = run("printf " + printf_args + " | openssl enc -rc4 -nosalt -K " + key +
-                        " -provider legacy -provider default | openssl base64" +
-                        (one_line ? " -A" : ""));
+                        " -provider legacy -provider default | openssl base64" + (one_line ? " -A" : ""));
   // Keep inner line breaks of the multi-line form; drop only the last one.
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
@@ -60,8 +58,7 @@ TEST_F(EncTest, RoundTripKeepsEveryText) {
 
 TEST_F(EncTest, ValuesFromTheOpensslCommandLineDecrypt) {
   std::string long_text(150, 'q');  // long enough for multi-line Base64
-  for (const std::string& s : {std::string("hunter2"), std::string("pin 0000"), long_text,
-                               std::string("ünïcödé")}) {
+  for (const std::string& s : {std::string("hunter2"), std::string("pin 0000"), long_text, std::string("ünïcödé")}) {
     std::string one = openssl_encrypt(s, true);
     ASSERT_FALSE(one.empty()) << "openssl enc -rc4 unavailable";
     EXPECT_STREQ(profile_decrypt(pool_, one.c_str()), s.c_str());
@@ -100,8 +97,10 @@ TEST_F(EncTest, SecretsOfAnyLengthAndLayout) {
     for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     EXPECT_EQ(std::string(profile_decrypt(pool_, crlf.c_str())), s) << n;
 
-    SessionProfile* p = parse(doc("<host>h</host><switch>s</switch><authtype>password</authtype>"
-                                  "<username>u</username><enc_password>" + lines + "</enc_password>"));
+    SessionProfile* p =
+        parse(doc("<host>h</host><switch>s</switch><authtype>password</authtype>"
+                  "<username>u</username><enc_password>" +
+                  lines + "</enc_password>"));
     ASSERT_EQ(rc_, 0) << log_.all();
     EXPECT_EQ(std::string(p->auth.password), s) << n;
   }

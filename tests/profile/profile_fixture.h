@@ -16,12 +16,13 @@ class ProfileTest : public ::testing::Test {
 
   // Wraps elements in the root element.
   static std::string doc(const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<profile version=\"1.0\">" + body +
-           "</profile>";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<profile version=\"1.0\">" + body + "</profile>";
   }
   static std::string minimal(const std::string& extra = "") {
-    return doc("<host>vpn.example.net</host><switch>office</switch><authtype>password</authtype>"
-               "<username>alice</username><password>pw1</password>" + extra);
+    return doc(
+        "<host>vpn.example.net</host><switch>office</switch><authtype>password</authtype>"
+        "<username>alice</username><password>pw1</password>" +
+        extra);
   }
   SessionProfile* parse(const std::string& text) {
     SessionProfile* p = nullptr;

@@ -28,16 +28,16 @@ TEST_F(ProfileTest, MinimalPasswordProfileTakesEveryDefault) {
   EXPECT_EQ(std::string(p->text, p->text_len), minimal());
 
   // The summary, in order, with the password masked.
-  std::vector<std::string> want = {"Session Profile:", " host = vpn.example.net", " port = 5711",
-                                   " authtype = password", " switch = office",
-                                   " username = alice", " password = ********"};
+  std::vector<std::string> want = {"Session Profile:",     " host = vpn.example.net", " port = 5711",
+                                   " authtype = password", " switch = office",        " username = alice",
+                                   " password = ********"};
   EXPECT_EQ(log_.messages(), want);
 }
 
 TEST_F(ProfileTest, ServerListKeepsNumberOrderAndSkipsGaps) {
-  SessionProfile* p = parse(minimal(
-      "<port>abc</port><host99>last</host99><host05>five</host05><port05>6000</port05>"
-      "<port07>7000</port07><host10>ten</host10><port10>-1</port10><host1>ignored</host1>"));
+  SessionProfile* p =
+      parse(minimal("<port>abc</port><host99>last</host99><host05>five</host05><port05>6000</port05>"
+                    "<port07>7000</port07><host10>ten</host10><port10>-1</port10><host1>ignored</host1>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   ASSERT_EQ(p->servers->count, 4);
   EXPECT_EQ(server(p, 0)->port, 0);  // leading text is not a number
@@ -77,14 +77,11 @@ TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
       {doc("<host>h</host><switch>s</switch><authtype>token</authtype><driver>d</driver>"),
        "element missing: /profile/pin"},
       {doc("<host>h</host><authtype>ticket</authtype>"), "element missing: /profile/ticket"},
-      {doc("<host>h</host><switch>s</switch><authtype>x509</authtype>"),
-       "element missing: /profile/privatekey"},
-      {doc("<host>h</host><switch>s</switch><authtype>Password</authtype>"),
-       "invalid authtype: Password"},
+      {doc("<host>h</host><switch>s</switch><authtype>x509</authtype>"), "element missing: /profile/privatekey"},
+      {doc("<host>h</host><switch>s</switch><authtype>Password</authtype>"), "invalid authtype: Password"},
       {minimal("<changeType>random </changeType>"), "invalid value for changeType: random "},
       {minimal("<deviceType>TAP</deviceType>"), "invalid value for deviceType: TAP"},
-      {minimal("<proxyHost>p</proxyHost><proxyUsername>u</proxyUsername>"),
-       "element missing: /profile/proxyPassword"},
+      {minimal("<proxyHost>p</proxyHost><proxyUsername>u</proxyUsername>"), "element missing: /profile/proxyPassword"},
       // Ports are refused, never wrapped into another port.
       {minimal("<port>99999</port>"), "invalid value for port: 99999"},
       {minimal("<port>-2</port>"), "invalid value for port: -2"},
@@ -101,8 +98,8 @@ TEST_F(ProfileTest, DocumentAndRequiredElementFailures) {
 }
 
 TEST_F(ProfileTest, MalformedXmlIsReportedWithTheParserText) {
-  for (std::string text : {std::string(""), std::string("<profile><host>h</profile>"),
-                           std::string("not xml at all"), std::string("<profile>\0</profile>", 20)}) {
+  for (std::string text : {std::string(""), std::string("<profile><host>h</profile>"), std::string("not xml at all"),
+                           std::string("<profile>\0</profile>", 20)}) {
     CapturedLog log{CapturedLog::kDebugMode};
     parse(text);
     EXPECT_EQ(rc_, -1);
@@ -115,11 +112,12 @@ TEST_F(ProfileTest, MalformedXmlIsReportedWithTheParserText) {
 }
 
 TEST_F(ProfileTest, ProxyAndChoiceSettings) {
-  SessionProfile* p = parse(minimal("<proxyPort>3128</proxyPort><proxyPassword>x</proxyPassword>"
-                                    "<changeType>random</changeType>"));
+  SessionProfile* p =
+      parse(minimal("<proxyPort>3128</proxyPort><proxyPassword>x</proxyPassword>"
+                    "<changeType>random</changeType>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   EXPECT_EQ(p->proxy_host, nullptr);
-  EXPECT_EQ(p->proxy_port, 3128);  // stored though it has no effect
+  EXPECT_EQ(p->proxy_port, 3128);         // stored though it has no effect
   EXPECT_EQ(p->proxy_password, nullptr);  // not read without a user name
   EXPECT_EQ(p->change_type, CHANGE_RANDOM);
   EXPECT_TRUE(log_.has(" changeType = random"));
@@ -145,7 +143,8 @@ TEST_F(ProfileTest, EncodedSecretsWinAndNoSecretReachesTheLog) {
   ASSERT_EQ(rc_, 0);
   EXPECT_STREQ(p->auth.password, "S3cret-pw");
 
-  p = parse(doc("<host>h</host><switch>s</switch><authtype>token</authtype>"
+  p =
+      parse(doc("<host>h</host><switch>s</switch><authtype>token</authtype>"
                 "<driver>/usr/lib/softhsm/libsofthsm2.so</driver><pin>0000</pin><enc_pin>" +
                 enc_pin + "</enc_pin>"));
   ASSERT_EQ(rc_, 0) << log_.all();
@@ -166,8 +165,9 @@ TEST_F(ProfileTest, EncodedSecretsWinAndNoSecretReachesTheLog) {
 }
 
 TEST_F(ProfileTest, EmptyElementsArePresent) {
-  SessionProfile* p = parse(doc("<host>h</host><switch/><authtype>password</authtype>"
-                                "<username></username><password/>"));
+  SessionProfile* p =
+      parse(doc("<host>h</host><switch/><authtype>password</authtype>"
+                "<username></username><password/>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   EXPECT_STREQ(p->auth.username, "");
   EXPECT_STREQ(p->auth.password, "");
@@ -175,8 +175,9 @@ TEST_F(ProfileTest, EmptyElementsArePresent) {
 }
 
 TEST_F(ProfileTest, DeviceAndReconnectSettings) {
-  SessionProfile* p = parse(minimal("<deviceType>bridge</deviceType><deviceName>Velarn</deviceName>"
-                                    "<reconnect>2</reconnect><ciphers>HIGH</ciphers>"));
+  SessionProfile* p =
+      parse(minimal("<deviceType>bridge</deviceType><deviceName>Velarn</deviceName>"
+                    "<reconnect>2</reconnect><ciphers>HIGH</ciphers>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   EXPECT_EQ(p->device_type, DEVICE_BRIDGE);
   EXPECT_STREQ(p->device_name, "Velarn");
@@ -189,8 +190,9 @@ TEST_F(ProfileTest, DeviceAndReconnectSettings) {
 }
 
 TEST_F(ProfileTest, MacListsAndTheirFailures) {
-  SessionProfile* p = parse(minimal("<allow>00:0c:29:3A:b1:7f</allow><deny>0:1:2:3:4:5</deny>"
-                                    "<allow> 1:2:3:4:5:6</allow>"));
+  SessionProfile* p =
+      parse(minimal("<allow>00:0c:29:3A:b1:7f</allow><deny>0:1:2:3:4:5</deny>"
+                    "<allow> 1:2:3:4:5:6</allow>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   ASSERT_EQ(p->allow->count, 2);
   ASSERT_EQ(p->deny->count, 1);
@@ -201,10 +203,9 @@ TEST_F(ProfileTest, MacListsAndTheirFailures) {
   const unsigned char a1[6] = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(memcmp(ptrlist_get(p->allow, 1), a1, 6), 0);
 
-  for (const char* bad :
-       {"00:11:22:33:44:55:66", "00:11:22:33:44", "00:11:22:33:44:5g", "zz",
-        // Bytes without a digit would otherwise read as zeros.
-        "", "::::::", "000c293ab180"}) {
+  for (const char* bad : {"00:11:22:33:44:55:66", "00:11:22:33:44", "00:11:22:33:44:5g", "zz",
+                          // Bytes without a digit would otherwise read as zeros.
+                          "", "::::::", "000c293ab180"}) {
     CapturedLog log{CapturedLog::kDebugMode};
     parse(minimal(std::string("<deny>") + bad + "</deny>"));
     EXPECT_EQ(rc_, -1) << bad;
@@ -216,8 +217,8 @@ TEST_F(ProfileTest, TrustReadsEveryBlockOfTheFirstElementOnly) {
   testcerts::Key k1, k2, k3;
   testcerts::Cert c1("ca1", k1, nullptr, nullptr, true), c2("ca2", k2, nullptr, nullptr, true),
       c3("ca3", k3, nullptr, nullptr, true);
-  SessionProfile* p = parse(minimal("<trust>" + c1.pem() + c2.pem() + c3.pem() + "</trust><trust>" +
-                                    c1.pem() + "</trust>"));
+  SessionProfile* p =
+      parse(minimal("<trust>" + c1.pem() + c2.pem() + c3.pem() + "</trust><trust>" + c1.pem() + "</trust>"));
   ASSERT_EQ(rc_, 0) << log_.all();
   EXPECT_EQ(p->trust->count, 3);
   int ok_lines = 0;
@@ -278,9 +279,9 @@ TEST_F(ProfileTest, ReparsingInOnePoolAfterFailureIsClean) {
   testcerts::Key key;
   testcerts::Cert cert("client", key, nullptr, nullptr, false);
   for (int i = 0; i < 20; ++i) {
-    parse(doc("<host>h</host><switch>s</switch><authtype>x509</authtype><privatekey>" +
-              key.pem() + "</privatekey><certificate>" + cert.pem() + "</certificate><trust>" +
-              cert.pem() + "</trust><deny>bad</deny>"));
+    parse(doc("<host>h</host><switch>s</switch><authtype>x509</authtype><privatekey>" + key.pem() +
+              "</privatekey><certificate>" + cert.pem() + "</certificate><trust>" + cert.pem() +
+              "</trust><deny>bad</deny>"));
     EXPECT_EQ(rc_, -1);
     apr_pool_clear(pool_);
   }

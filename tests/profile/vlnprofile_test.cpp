@@ -30,8 +30,7 @@ class VlnprofileTest : public ::testing::Test {
   }
   Result run(const std::string& args) {
     std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
-    int st = std::system((std::string(VLNPROFILE_PATH) + " " + args + " >" + out + " 2>" + err)
-                             .c_str());
+    int st = std::system((std::string(VLNPROFILE_PATH) + " " + args + " >" + out + " 2>" + err).c_str());
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(out), read_file(err)};
   }
   TempDir tmp_{"vlnprofile-test"};
@@ -81,9 +80,11 @@ TEST_F(VlnprofileTest, EncryptThenDecryptThroughTheProgram) {
 
   std::string text =
       "<profile><host>h</host><proxyHost>p</proxyHost><proxyUsername>u</proxyUsername>"
-      "<enc_proxyPassword>" + value + "</enc_proxyPassword><switch>s</switch>"
-      "<authtype>token</authtype><driver>/lib/p11.so</driver><enc_pin>" + pin_value +
-      "</enc_pin></profile>";
+      "<enc_proxyPassword>" +
+      value +
+      "</enc_proxyPassword><switch>s</switch>"
+      "<authtype>token</authtype><driver>/lib/p11.so</driver><enc_pin>" +
+      pin_value + "</enc_pin></profile>";
   std::string path = write("enc.vln", text);
   Result r = run("--decrypt " + path);
   EXPECT_EQ(r.code, 0) << r.err;

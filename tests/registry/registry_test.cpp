@@ -19,7 +19,6 @@ using velarn::RegValue;
 
 namespace {
 
-
 class RegistryTest : public RootTest {};
 
 TEST_F(RegistryTest, ValuesOfEveryTypeRoundTripThroughTheFiles) {
@@ -71,8 +70,7 @@ TEST_F(RegistryTest, NamesMatchWithoutCaseAndKeepTheFirstSpelling) {
 
   ASSERT_TRUE(reg.set_dword("SYSTEM\\CurrentControlSet\\Services\\vlncard", "vln_cnt", 2));
   EXPECT_EQ(reg.get_dword("system\\currentcontrolset\\services\\vlncard", "Vln_Cnt"), 2u);
-  EXPECT_EQ(reg.value_names("SYSTEM\\CurrentControlSet\\Services\\vlncard"),
-            std::vector<std::string>{"VLN_CNT"});
+  EXPECT_EQ(reg.value_names("SYSTEM\\CurrentControlSet\\Services\\vlncard"), std::vector<std::string>{"VLN_CNT"});
 
   EXPECT_TRUE(reg.delete_value("SYSTEM\\CurrentControlSet\\Services\\VLNCARD", "vln_CNT"));
   EXPECT_FALSE(reg.delete_value("SYSTEM\\CurrentControlSet\\Services\\VLNCARD", "vln_CNT"));
@@ -87,8 +85,8 @@ TEST_F(RegistryTest, SubKeysAreSortedAndOddNamesStayKeys) {
     ASSERT_TRUE(reg.create_key(base + "\\" + n)) << n << ": " << reg.last_error();
   ASSERT_TRUE(reg.set_sz(base + "\\.values", "x", "y"));
   ASSERT_TRUE(reg.set_sz(base, "ClassName", "Net"));
-  EXPECT_EQ(reg.sub_keys(base), (std::vector<std::string>{"%41", "..", ".lock", ".values", "0000", "0002",
-                                                          "0010", "a/b", "Alpha", "beta", "Properties"}));
+  EXPECT_EQ(reg.sub_keys(base), (std::vector<std::string>{"%41", "..", ".lock", ".values", "0000", "0002", "0010",
+                                                          "a/b", "Alpha", "beta", "Properties"}));
   EXPECT_EQ(reg.get_sz(base + "\\.VALUES", "X"), "y");
   EXPECT_EQ(reg.get_sz(base, "ClassName"), "Net");
   EXPECT_TRUE(reg.key_exists(base + "\\A/B"));
@@ -122,18 +120,18 @@ TEST_F(RegistryTest, DamagedValuesFileIsReportedAndNeverOverwritten) {
   ASSERT_FALSE(read_file(file).empty());
 
   const char* damaged[] = {
-      "",                                             // empty
-      "garbage\n",                                    // bad header
-      "velarn-registry 1\na\tREG_SZ\t1",              // truncated last line
-      "velarn-registry 1\na\tREG_BINARY\t00\n",       // unknown type
+      "",                                               // empty
+      "garbage\n",                                      // bad header
+      "velarn-registry 1\na\tREG_SZ\t1",                // truncated last line
+      "velarn-registry 1\na\tREG_BINARY\t00\n",         // unknown type
       "velarn-registry 1\na\tREG_DWORD\t4294967296\n",  // out of range
       "velarn-registry 1\na\tREG_DWORD\t-1\n",
-      "velarn-registry 1\na\tREG_SZ\tbad\\q\n",       // unknown escape
-      "velarn-registry 1\na\tREG_SZ\tx\\\n",          // dangling backslash
-      "velarn-registry 1\na\tREG_SZ\t\\x4\n",         // short hex escape
-      "velarn-registry 1\na\tREG_SZ\n",               // no data
-      "velarn-registry 1\na\tREG_SZ\t1\t2\n",         // too much data
-      "velarn-registry 1\na\n",                       // no type
+      "velarn-registry 1\na\tREG_SZ\tbad\\q\n",           // unknown escape
+      "velarn-registry 1\na\tREG_SZ\tx\\\n",              // dangling backslash
+      "velarn-registry 1\na\tREG_SZ\t\\x4\n",             // short hex escape
+      "velarn-registry 1\na\tREG_SZ\n",                   // no data
+      "velarn-registry 1\na\tREG_SZ\t1\t2\n",             // too much data
+      "velarn-registry 1\na\n",                           // no type
       "velarn-registry 1\na\tREG_SZ\t1\nA\tREG_SZ\t2\n",  // same name twice
   };
   for (const char* text : damaged) {
@@ -166,8 +164,7 @@ TEST_F(RegistryTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
       int bad = 0;
       for (int i = 0; i < kWrites; ++i) {
         // Same key for everyone: a lost update would drop another's value.
-        if (!mine.set_dword("Shared", "p" + std::to_string(p) + "_" + std::to_string(i), uint32_t(i)))
-          ++bad;
+        if (!mine.set_dword("Shared", "p" + std::to_string(p) + "_" + std::to_string(i), uint32_t(i))) ++bad;
         if (!mine.set_sz("Shared\\Own" + std::to_string(p), "last", std::to_string(i))) ++bad;
         // Every read sees a whole file, never a half-written one.
         if (mine.value_names("Shared").empty() && i > 0) ++bad;
@@ -208,8 +205,14 @@ TEST(ValuesFileFormat, RandomRoundTripsAndMutations) {
       RegNamedValue nv;
       nv.name = rnd_text(8) + "#" + std::to_string(i);  // unique names
       switch (rng() % 3) {
-        case 0: nv.value.type = RegType::Sz; nv.value.sz = rnd_text(20); break;
-        case 1: nv.value.type = RegType::Dword; nv.value.dword = uint32_t(rng()); break;
+        case 0:
+          nv.value.type = RegType::Sz;
+          nv.value.sz = rnd_text(20);
+          break;
+        case 1:
+          nv.value.type = RegType::Dword;
+          nv.value.dword = uint32_t(rng());
+          break;
         default:
           nv.value.type = RegType::MultiSz;
           for (int k = int(rng() % 4); k > 0; --k) nv.value.multi.push_back(rnd_text(6));
@@ -233,7 +236,9 @@ TEST(ValuesFileFormat, RandomRoundTripsAndMutations) {
     for (int m = 0; m < 4; ++m) {
       std::string bad = text;
       switch (rng() % 3) {
-        case 0: if (!bad.empty()) bad[rng() % bad.size()] = char(rng() % 256); break;
+        case 0:
+          if (!bad.empty()) bad[rng() % bad.size()] = char(rng() % 256);
+          break;
         case 1: bad.resize(rng() % (bad.size() + 1)); break;
         default: bad.insert(rng() % (bad.size() + 1), rnd_text(3));
       }

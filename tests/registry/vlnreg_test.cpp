@@ -116,7 +116,8 @@ TEST_F(VlnregTest, DamagedValuesFileIsNamedNotHidden) {
   FILE* f = fopen((reg.dir() + "/K/.values").c_str(), "w");
   fputs("velarn-registry 1\na\tREG_SZ\n", f);
   fclose(f);
-  for (auto args : {std::vector<std::string>{"query", "HKLM\\K"}, {"query", "HKLM\\K", "/v", "a"},
+  for (auto args : {std::vector<std::string>{"query", "HKLM\\K"},
+                    {"query", "HKLM\\K", "/v", "a"},
                     {"add", "HKLM\\K", "/v", "b", "/d", "x", "/f"}}) {
     ProgramRun r = vlnreg(args);
     EXPECT_EQ(r.code, 1);

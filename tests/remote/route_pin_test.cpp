@@ -64,12 +64,10 @@ TEST_F(RoutePin, AddsAHostRouteThroughTheGatewayAndRemovesIt) {
   apr_pool_create(&attempt, pool);
   CapturedLog log;
   ASSERT_EQ(0, route_pin(addr("198.51.100.7"), attempt));
-  EXPECT_NE(std::string::npos, route("198.51.100.7").find("via 10.77.0.254 dev d0"))
-      << route("198.51.100.7");
+  EXPECT_NE(std::string::npos, route("198.51.100.7").find("via 10.77.0.254 dev d0")) << route("198.51.100.7");
   EXPECT_TRUE(log.has("route created: 198.51.100.7:5711"));
   bool gateway_line = false;
-  for (const auto& e : log.entries())
-    gateway_line |= e.message.rfind("using gateway: 10.77.0.254 (#", 0) == 0;
+  for (const auto& e : log.entries()) gateway_line |= e.message.rfind("using gateway: 10.77.0.254 (#", 0) == 0;
   EXPECT_TRUE(gateway_line);
 
   // A route the pin did not make stays when the attempt's pool goes.
@@ -105,7 +103,8 @@ TEST_F(RoutePin, NothingToPin) {
   EXPECT_EQ(velarn::ROUTE_ERROR_CAN_NOT_COMPLETE,
             velarn::route_table_system().best_route(inet_addr("203.0.113.1"), 0, &row));
   EXPECT_EQ(0, route_pin(addr("203.0.113.1"), attempt));
-  EXPECT_EQ("", ip("-4 route show"  " 203.0.113.1/32"));
+  EXPECT_EQ("", ip("-4 route show"
+                   " 203.0.113.1/32"));
   apr_pool_destroy(attempt);
 }
 
@@ -118,8 +117,7 @@ TEST_F(RoutePin, ErrorCodesOfTheTable) {
   row.dest = inet_addr("198.51.100.20");
   row.mask = 0xffffffffu;
   EXPECT_EQ(0u, t.create_entry(row));
-  EXPECT_EQ(static_cast<unsigned long>(velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS),
-            t.create_entry(row));
+  EXPECT_EQ(static_cast<unsigned long>(velarn::ROUTE_ERROR_OBJECT_ALREADY_EXISTS), t.create_entry(row));
   EXPECT_EQ(0u, t.delete_entry(row));
   EXPECT_EQ(static_cast<unsigned long>(velarn::ROUTE_ERROR_NOT_FOUND), t.delete_entry(row));
   row.if_index = 9999;  // no such interface
@@ -141,12 +139,10 @@ TEST_F(RoutePin, IPv6HostRoutes) {
   CapturedLog log;
 
   ASSERT_EQ(0, route_pin(addr("2001:db8::7"), attempt));
-  EXPECT_NE(std::string::npos, route6("2001:db8::7").find("via fd00:77::fe dev d0"))
-      << route6("2001:db8::7");
+  EXPECT_NE(std::string::npos, route6("2001:db8::7").find("via fd00:77::fe dev d0")) << route6("2001:db8::7");
   bool created = false, gateway = false;
   for (const auto& e : log.entries()) {
-    created |= e.message.rfind("route created: ", 0) == 0 &&
-               e.message.find("2001:db8::7") != std::string::npos;
+    created |= e.message.rfind("route created: ", 0) == 0 && e.message.find("2001:db8::7") != std::string::npos;
     gateway |= e.message.rfind("using gateway: fd00:77::fe (#", 0) == 0;
   }
   EXPECT_TRUE(created && gateway);

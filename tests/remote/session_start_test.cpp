@@ -57,7 +57,7 @@ class Server {
     write_file(d + "/cert.pem", server_identity().cert);
     write_file(d + "/ca.pem", client_identity().cert);
     write_file(d + "/users", "al:pw\nticket:TK-1\ncert-cn:client-7\ndisabled:bob\nbob:pw\n");
-    std::vector<std::string> args = {"--cert", d + "/cert.pem", "--key", d + "/key.pem",
+    std::vector<std::string> args = {"--cert", d + "/cert.pem", "--key",   d + "/key.pem",
                                      "--ca",   d + "/ca.pem",   "--users", d + "/users"};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
@@ -79,9 +79,8 @@ class SessionStart : public ::testing::Test, public PoolFixtureBase {
 
   // One attempt at server with the given login elements.
   int open(const Server& server, const std::string& auth) {
-    std::string xml = "<profile version=\"1.0\"><host>127.0.0.1</host><port>" +
-                      std::to_string(server.port()) + "</port><reconnect>1</reconnect>" + auth +
-                      "</profile>";
+    std::string xml = "<profile version=\"1.0\"><host>127.0.0.1</host><port>" + std::to_string(server.port()) +
+                      "</port><reconnect>1</reconnect>" + auth + "</profile>";
     SessionProfile* p = nullptr;
     EXPECT_EQ(0, profile_parse(pool, xml.data(), xml.size(), &p));
     if (!p) return -2;
@@ -102,13 +101,12 @@ class SessionStart : public ::testing::Test, public PoolFixtureBase {
 };
 
 std::string password(const std::string& user, const std::string& pw) {
-  return "<authtype>password</authtype><switch>office</switch><username>" + user +
-         "</username><password>" + pw + "</password>";
+  return "<authtype>password</authtype><switch>office</switch><username>" + user + "</username><password>" + pw +
+         "</password>";
 }
 std::string x509() {
-  return "<authtype>x509</authtype><switch>office</switch><privatekey>" +
-         client_identity().key + "</privatekey><certificate>" +
-         client_identity().cert + "</certificate>";
+  return "<authtype>x509</authtype><switch>office</switch><privatekey>" + client_identity().key +
+         "</privatekey><certificate>" + client_identity().cert + "</certificate>";
 }
 const char* kTicket = "<authtype>ticket</authtype><ticket>TK-1</ticket>";
 
@@ -119,9 +117,7 @@ TEST_F(SessionStart, EveryLoginMethod) {
   struct Case {
     const char* name;
     std::string auth;
-  } cases[] = {{"password", password("al", "pw") + trust},
-               {"ticket", kTicket},
-               {"x509", x509() + trust}};
+  } cases[] = {{"password", password("al", "pw") + trust}, {"ticket", kTicket}, {"x509", x509() + trust}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CapturedLog seen;

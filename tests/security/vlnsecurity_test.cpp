@@ -29,8 +29,8 @@ class VlnSecurityTest : public ::testing::Test {
   // Exit code; the standard error is kept in err_. No display: the failure
   // message goes to standard error.
   int run(const std::string& args) {
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY VELARN_ROOT='" + root_ + "' " +
-                      VLNSECURITY_PATH + " " + args + " 2>'" + root_ + "/err'";
+    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY VELARN_ROOT='" + root_ + "' " + VLNSECURITY_PATH + " " + args +
+                      " 2>'" + root_ + "/err'";
     int st = std::system(cmd.c_str());
     err_ = read_file(root_ + "/err");
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -87,8 +87,7 @@ TEST_F(VlnSecurityTest, EntriesByAccount) {
   // Files made afterwards inherit the list (within the mode they are made with).
   std::ofstream(data_ + "/later.txt") << "x";
   std::string file = acl(data_ + "/later.txt");
-  for (const char* line :
-       {"user::rw-\n", "group:sudo:rwx\n", "group:users:r-x\n", "mask::rw-\n", "other::r--\n"})
+  for (const char* line : {"user::rw-\n", "group:sudo:rwx\n", "group:users:r-x\n", "mask::rw-\n", "other::r--\n"})
     EXPECT_NE(file.find(line), std::string::npos) << line << file;
 }
 
@@ -103,8 +102,7 @@ TEST_F(VlnSecurityTest, RefusesWhatItMustNotTouch) {
   };
   const Case cases[] = {
       {"missing folder", [] {}, "No such file"},
-      {"link to a folder", [&] { ASSERT_EQ(symlink(target.c_str(), data_.c_str()), 0); },
-       "symbolic link"},
+      {"link to a folder", [&] { ASSERT_EQ(symlink(target.c_str(), data_.c_str()), 0); }, "symbolic link"},
       {"folder of another owner",
        [&] {
          ASSERT_EQ(mkdir(data_.c_str(), 0755), 0);

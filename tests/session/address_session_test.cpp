@@ -28,15 +28,15 @@ class Address : public ::testing::Test {
                              "dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --user=root "
                              "--interface=kevatap --bind-interfaces --dhcp-range=192.168.203.50,192.168.203.60,1h "
                              "--dhcp-option=option:dns-server,192.168.203.1 "
-                             "--dhcp-option=option:domain-search,corp.test --dhcp-leasefile=" + r +
-                                 "/dnsmasq.leases --pid-file=" + r + "/dnsmasq.pid --log-facility=" + r +
+                             "--dhcp-option=option:domain-search,corp.test --dhcp-leasefile=" +
+                                 r + "/dnsmasq.leases --pid-file=" + r + "/dnsmasq.pid --log-facility=" + r +
                                  "/dnsmasq.log"));
     // Stand-ins seen only by kevad: a resolvconf that writes down what it is
     // given, and a resolver file whose bytes must not change.
     mkdir((r + "/sbin").c_str(), 0755);
     mkdir((r + "/nosbin").c_str(), 0755);
-    write_file(r + "/sbin/resolvconf", "#!/bin/sh\n{ echo \"resolvconf $*\"; [ \"$1\" = -a ] && cat; } >> " + r +
-                                           "/resolvconf.record\n");
+    write_file(r + "/sbin/resolvconf",
+               "#!/bin/sh\n{ echo \"resolvconf $*\"; [ \"$1\" = -a ] && cat; } >> " + r + "/resolvconf.record\n");
     chmod((r + "/sbin/resolvconf").c_str(), 0755);
     write_file(r + "/resolv.conf", "nameserver 198.51.100.7\n");
     real_resolv = read_file("/etc/resolv.conf");
@@ -57,8 +57,11 @@ class Address : public ::testing::Test {
   bool start_kevad(const std::string& ini, const std::string& sbin_dir) {
     unlink(site->data("kevad.log").c_str());
     std::string r = site->root();
-    std::string script = "mount --bind " + r + "/" + sbin_dir + " /usr/local/sbin && "
-                         "{ [ ! -e /etc/resolv.conf ] || mount --bind " + r + "/resolv.conf /etc/resolv.conf; } && "
+    std::string script = "mount --bind " + r + "/" + sbin_dir +
+                         " /usr/local/sbin && "
+                         "{ [ ! -e /etc/resolv.conf ] || mount --bind " +
+                         r +
+                         "/resolv.conf /etc/resolv.conf; } && "
                          "exec \"$0\" \"$@\"";
     return site->start_kevad_wrapped(ini, {"unshare", "-m", "--propagation", "private", "sh", "-c", script});
   }
@@ -151,7 +154,7 @@ TEST_F(Address, ProfileAddressInsteadOfDhcp) {
   ASSERT_TRUE(start_kevad("", "nosbin"));
   Listener l;
   ASSERT_EQ(kCreated, post_session(site->profile("<ip>192.168.203.77</ip><subnetmask>255.255.255.0</subnetmask>"
-                                         "<gateway>192.168.203.1</gateway>"))
+                                                 "<gateway>192.168.203.1</gateway>"))
                           .substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Connected", 20000));
   EXPECT_TRUE(wait_addr("192.168.203.77/24")) << read_file(site->data("kevad.log"));
@@ -174,10 +177,10 @@ TEST(FixedAddress, Checked) {
       {"192.168.1.7", "255.255.255.0", "", true},
       {"192.168.1.7", "255.255.255.0", "192.168.1.1", true},
       {"10.1.2.3", "255.0.0.0", "10.0.0.1", true},
-      {"192.168.1.7", "255.0.255.0", "", false},       // holes in the mask
+      {"192.168.1.7", "255.0.255.0", "", false},  // holes in the mask
       {"192.168.1.7", "0.0.0.0", "", false},
-      {"192.168.1.0", "255.255.255.0", "", false},     // the network itself
-      {"192.168.1.255", "255.255.255.0", "", false},   // its broadcast
+      {"192.168.1.0", "255.255.255.0", "", false},    // the network itself
+      {"192.168.1.255", "255.255.255.0", "", false},  // its broadcast
       {"127.0.0.5", "255.0.0.0", "", false},
       {"224.0.0.1", "255.255.255.0", "", false},
       {"192.168.1.7; rm -rf /", "255.255.255.0", "", false},
@@ -216,7 +219,8 @@ TEST(AddressHook, TakesOnlyWhatIsSound) {
   std::string ns = "vah" + std::to_string(getpid()), r = root.path();
   std::string hook = std::string(KEVAD_PATH).substr(0, std::string(KEVAD_PATH).rfind('/')) + "/vlnaddr-hook";
   ASSERT_EQ(0, std::system(("ip netns add " + ns + " && ip -n " + ns + " link add d0 type veth peer name d1 && " +
-                            "ip -n " + ns + " link set d0 up").c_str()));
+                            "ip -n " + ns + " link set d0 up")
+                               .c_str()));
   write_file(r + "/resolv.conf", "nameserver 203.0.113.9\n");
   // A stand-in resolvectl over /usr/local/sbin, for the hook only.
   mkdir((r + "/sbin").c_str(), 0755);

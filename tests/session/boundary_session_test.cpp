@@ -112,9 +112,10 @@ TEST_F(Boundary, AUserLoadsNoCodeReadsNoSecretAndCannotStopTheService) {
   ASSERT_EQ(0, std::system(("cp " EVIL_MODULE_PATH " " + own + "/m.so").c_str()));
   ASSERT_EQ(0, chown(own.c_str(), user().uid, user().gid));
   ASSERT_EQ(0, chown((own + "/m.so").c_str(), user().uid, user().gid));
-  std::string token = "<?xml version=\"1.0\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
-                      "<authtype>token</authtype><switch>test</switch><driver>" +
-                      own + "/m.so</driver><pin>1234</pin><reconnect>0</reconnect></profile>";
+  std::string token =
+      "<?xml version=\"1.0\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
+      "<authtype>token</authtype><switch>test</switch><driver>" +
+      own + "/m.so</driver><pin>1234</pin><reconnect>0</reconnect></profile>";
   std::string answer = as_user([&] { return post_session(token); });
   EXPECT_EQ(0u, answer.rfind("HTTP/1.1 500", 0)) << answer;
   EXPECT_NE(std::string::npos, kevad_log().find("invalid PKCS#11 driver: " + own + "/m.so"));
@@ -131,7 +132,8 @@ TEST_F(Boundary, AUserLoadsNoCodeReadsNoSecretAndCannotStopTheService) {
   EXPECT_EQ(std::string::npos, seen.find("<password")) << seen;
   EXPECT_NE(std::string::npos, seen.find("<host>10.203.0.1</host>")) << seen;
   EXPECT_NE(std::string::npos, seen.find("<switch>test</switch>")) << seen;
-  EXPECT_NE(std::string::npos, channel_request("GET /keva/client/profile HTTP/1.1\r\n\r\n").find("<password>secret</password>"));
+  EXPECT_NE(std::string::npos,
+            channel_request("GET /keva/client/profile HTTP/1.1\r\n\r\n").find("<password>secret</password>"));
 
   // Stopping the service is for administrators; the service goes on.
   answer = as_user([] { return channel_request("DELETE /keva/ HTTP/1.1\r\n\r\n"); });
@@ -144,9 +146,7 @@ TEST_F(Boundary, AUserLoadsNoCodeReadsNoSecretAndCannotStopTheService) {
   struct stat st {};
   ASSERT_EQ(0, stat(lock.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
-  EXPECT_EQ("refused", as_user([&] {
-              return std::string(open(lock.c_str(), O_RDONLY) < 0 ? "refused" : "opened");
-            }));
+  EXPECT_EQ("refused", as_user([&] { return std::string(open(lock.c_str(), O_RDONLY) < 0 ? "refused" : "opened"); }));
 
   EXPECT_EQ(0, site->stop_kevad());
   // No file the service wrote is the user's to read, and none holds the password.
@@ -214,8 +214,9 @@ TEST_F(Boundary, SettingsAndPlantedLinksLeadNowhere) {
   ASSERT_EQ(0, mkdir(own.c_str(), 0755));
   write_file(own + "/startup.vln", site->profile());
   ASSERT_EQ(0, chown((own + "/startup.vln").c_str(), user().uid, user().gid));
-  ASSERT_TRUE(site->start_kevad("[client]\nStartupProfile = " + own + "/startup.vln\nrequire_trust = 1\n[log]\nlog_file = " +
-                                outside + "\n[trace]\ntrace_file = ../evil-trace.log\n"));
+  ASSERT_TRUE(site->start_kevad("[client]\nStartupProfile = " + own +
+                                "/startup.vln\nrequire_trust = 1\n[log]\nlog_file = " + outside +
+                                "\n[trace]\ntrace_file = ../evil-trace.log\n"));
   for (int i = 0; i < 100 && channel_request("GET /keva/ HTTP/1.1\r\n\r\n", 200).empty(); ++i) usleep(50000);
   // A profile without a trust list is refused when the settings ask for one.
   EXPECT_EQ(0u, post_session(site->profile()).rfind("HTTP/1.1 400", 0));
@@ -259,8 +260,7 @@ TEST_F(Boundary, ServerTextForgesNoLogLineAndNoState) {
   ASSERT_TRUE(site->wait_for_log(site->data("kevad.log"), "remote session started", 10000)) << kevad_log();
   std::string log = kevad_log();
   EXPECT_EQ(std::string::npos, log.find("\nJan 01 00:00:00 [error] forged")) << log;
-  EXPECT_NE(std::string::npos, log.find("server version: 1.0??Jan 01 00:00:00 [error] forged&state=Connected"))
-      << log;
+  EXPECT_NE(std::string::npos, log.find("server version: 1.0??Jan 01 00:00:00 [error] forged&state=Connected")) << log;
   VLN_disconnect(handle);
   for (int i = 0; i < 100; ++i) {
     {

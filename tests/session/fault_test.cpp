@@ -77,11 +77,13 @@ class Fault : public ::testing::Test {
     if (!server.empty() && server[0].rfind("proxy=", 0) == 0) {
       write_file(site->root() + "/proxy.py", "STATUS = '" + server[0].substr(6) + "'\n" + kProxy);
       background(site->srv_ns(), "/usr/bin/python3 " + site->root() + "/proxy.py");
-      ASSERT_TRUE(eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:8080") == 0; }, 10000));
+      ASSERT_TRUE(
+          eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:8080") == 0; }, 10000));
     } else if (!server.empty() && server[0] == "deaf") {
       write_file(site->root() + "/deaf.py", kDeaf);
       background(site->srv_ns(), "/usr/bin/python3 " + site->root() + "/deaf.py");
-      ASSERT_TRUE(eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:5711") == 0; }, 10000));
+      ASSERT_TRUE(
+          eventually([&] { return site->in_ns(site->srv_ns(), "ss -ltn | grep -q 10.203.0.1:5711") == 0; }, 10000));
     } else {
       ASSERT_TRUE(site->start_server(server));
     }
@@ -95,10 +97,12 @@ class Fault : public ::testing::Test {
   }
   std::string proc(const std::string& what) { return "/proc/" + std::to_string(site->kevad_pid()) + "/" + what; }
   std::string post(const std::string& profile) {
-    return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " +
-                           std::to_string(profile.size()) + "\r\n\r\n" + profile);
+    return channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) +
+                           "\r\n\r\n" + profile);
   }
-  bool stop_session() { return channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0) == 0; }
+  bool stop_session() {
+    return channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0) == 0;
+  }
   std::string log() { return read_file(site->data("kevad.log")); }
   bool logged(const std::string& text, int ms) { return site->wait_for_log(site->data("kevad.log"), text, ms); }
   bool terminated(int ms) { return listener->wait_for("message=Terminate", ms); }
@@ -118,7 +122,8 @@ class Fault : public ::testing::Test {
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(0u, channel_request("GET /keva/ HTTP/1.1\r\n\r\n", 1000).rfind("HTTP/1.1", 0));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_TRUE(eventually([&] { return site->capture("ip -n " + site->cli_ns() + " route show 10.203.0.1/32").empty(); }, 5000));
+    EXPECT_TRUE(eventually(
+        [&] { return site->capture("ip -n " + site->cli_ns() + " route show 10.203.0.1/32").empty(); }, 5000));
     // The counts before may include a channel client being let go.
     EXPECT_TRUE(eventually([&] { return count_entries(proc("task")) <= threads; }, 10000))
         << count_entries(proc("task")) << " threads, " << threads << " before";
@@ -187,19 +192,28 @@ std::function<void(Fault&)> refused(const char* why) {
 std::vector<Case> make_cases() {
   const std::string proxy = "<proxyHost>10.203.0.1</proxyHost><proxyPort>8080</proxyPort>";
   return {
-      {"ServerKilledMidTunnel", {}, "", "",
+      {"ServerKilledMidTunnel",
+       {},
+       "",
+       "",
        [](Fault& f) {
          wait_connected(f);
          f.site->stop_server();
        },
        "remote session closed"},
-      {"ServerNotReading", {"--stall"}, "", "",
+      {"ServerNotReading",
+       {"--stall"},
+       "",
+       "",
        [](Fault& f) {
          wait_connected(f);
          f.flood_from_client();
        },
        "remote session timeout"},
-      {"StopWhileTheWriterIsStalled", {"--stall"}, "", "",
+      {"StopWhileTheWriterIsStalled",
+       {"--stall"},
+       "",
+       "",
        [](Fault& f) {
          wait_connected(f);
          f.flood_from_client();
@@ -207,7 +221,10 @@ std::vector<Case> make_cases() {
          stop_soon(f);
        },
        nullptr},
-      {"LoopingBeforeTunnel", {"--config-loop", "500"}, "", "",
+      {"LoopingBeforeTunnel",
+       {"--config-loop", "500"},
+       "",
+       "",
        [](Fault& f) {
          ASSERT_TRUE(f.listener->wait_for("message=Connecting", 10000));
          std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -216,21 +233,45 @@ std::vector<Case> make_cases() {
        nullptr},
       {"StopDuringAnUnansweredConnect", {"deaf"}, "", "", stop_after_log("connecting to 10.203.0.1:5711"), nullptr},
       // Nobody stops it: the login phases as a whole have a deadline.
-      {"LoopingBeforeTunnelMeetsTheLoginDeadline", {"--config-loop", "500"}, "", "", [](Fault&) {},
+      {"LoopingBeforeTunnelMeetsTheLoginDeadline",
+       {"--config-loop", "500"},
+       "",
+       "",
+       [](Fault&) {},
        "connection timeout"},
-      {"StopDuringGreeting", {"--silent", "greeting"}, "", "", stop_after_log("connecting to 10.203.0.1:5711"), nullptr},
+      {"StopDuringGreeting",
+       {"--silent", "greeting"},
+       "",
+       "",
+       stop_after_log("connecting to 10.203.0.1:5711"),
+       nullptr},
       {"StopDuringLogin", {"--silent", "login"}, "", "", stop_after_log("using cipher"), nullptr},
-      {"StopDuringReconnectWait", {"--drop", "tunnel:300"}, "", "[client]\nreconnect = 30\n",
-       stop_after_log("reconnect after 30 seconds..."), nullptr},
+      {"StopDuringReconnectWait",
+       {"--drop", "tunnel:300"},
+       "",
+       "[client]\nreconnect = 30\n",
+       stop_after_log("reconnect after 30 seconds..."),
+       nullptr},
       {"RefusedAuthentication", {"--refuse", "0"}, "", "", refused("authentication failure"), nullptr},
       {"RefusedAlreadyConnected", {"--refuse", "2"}, "", "", refused("user already connected"), nullptr},
       {"RefusedTooMany", {"--refuse", "3"}, "", "", refused("too many connections"), nullptr},
       {"RefusedDisabled", {"--refuse", "4"}, "", "", refused("user disabled"), nullptr},
-      {"Proxy407", {"proxy=HTTP/1.0 407 Proxy Authentication Required"}, proxy, "", [](Fault&) {},
+      {"Proxy407",
+       {"proxy=HTTP/1.0 407 Proxy Authentication Required"},
+       proxy,
+       "",
+       [](Fault&) {},
        "proxy connection error: authentication failure"},
-      {"Proxy503", {"proxy=HTTP/1.0 503 Service Unavailable"}, proxy, "", [](Fault&) {},
+      {"Proxy503",
+       {"proxy=HTTP/1.0 503 Service Unavailable"},
+       proxy,
+       "",
+       [](Fault&) {},
        "proxy error: Service Unavailable"},
-      {"AdapterHostRestarted", {}, "", "",
+      {"AdapterHostRestarted",
+       {},
+       "",
+       "",
        [](Fault& f) {
          wait_connected(f);
          // The adapter is open once a frame went through.
@@ -240,15 +281,21 @@ std::vector<Case> make_cases() {
          stop_soon(f);
        },
        nullptr},
-      {"ChannelFloodedDuringASession", {}, "", "",
+      {"ChannelFloodedDuringASession",
+       {},
+       "",
+       "",
        [](Fault& f) {
          wait_connected(f);
          std::vector<std::unique_ptr<velarn::PipeConnection>> held;
          // Fewer than the listen backlog: a held connection keeps the channel
          // busy, and a client beyond the backlog would wait in its connect.
-         static const std::string kinds[] = {
-             "\x01\x02garbage\xff\r\n\r\n", "GET /keva/client/st", "DELETE\r\n\r\n",
-             "POST /keva/client/x HTTP/1.1\r\nContent-Length: 99999\r\n\r\n<pro", std::string(5000, 'A'), ""};
+         static const std::string kinds[] = {"\x01\x02garbage\xff\r\n\r\n",
+                                             "GET /keva/client/st",
+                                             "DELETE\r\n\r\n",
+                                             "POST /keva/client/x HTTP/1.1\r\nContent-Length: 99999\r\n\r\n<pro",
+                                             std::string(5000, 'A'),
+                                             ""};
          for (int i = 0; i < 12; ++i) {
            auto c = velarn::local_pipe_connect("\\\\.\\pipe\\kevad");
            if (!c) continue;
@@ -259,7 +306,8 @@ std::vector<Case> make_cases() {
          // The tunnel does not wait for the channel.
          EXPECT_EQ(0, f.site->in_ns(f.site->cli_ns(), "ping -c 1 -W 3 192.168.203.1 >/dev/null"));
          held.clear();
-         EXPECT_NE(std::string::npos, channel_request("GET /keva/client/state HTTP/1.1\r\n\r\n", 30000).find("Connected"));
+         EXPECT_NE(std::string::npos,
+                   channel_request("GET /keva/client/state HTTP/1.1\r\n\r\n", 30000).find("Connected"));
          stop_soon(f);
        },
        nullptr},
@@ -276,7 +324,9 @@ const std::vector<Case>& cases() {
 static const Case& fault_case(int i) { return cases()[static_cast<size_t>(i)]; }
 
 INSTANTIATE_TEST_SUITE_P(All, FaultCase, ::testing::Range(0, static_cast<int>(cases().size())),
-                         [](const ::testing::TestParamInfo<int>& i) { return cases()[static_cast<size_t>(i.param)].name; });
+                         [](const ::testing::TestParamInfo<int>& i) {
+                           return cases()[static_cast<size_t>(i.param)].name;
+                         });
 
 // The server asks for a TLS 1.3 key update every few hundred writes while
 // both sides ping each other flat out: the client's reader must answer each
@@ -365,15 +415,19 @@ class Sleep : public Fault {
     write_file(dir + "/bus.conf",
                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\"><busconfig><type>system</type>"
-               "<listen>unix:path=" + dir + "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-               "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-               "</policy></busconfig>");
+               "<listen>unix:path=" +
+                   dir +
+                   "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                   "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                   "</policy></busconfig>");
     write_file(dir + "/logind.py", kLogind);
     bus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir + "/bus";
-    std::system(("timeout 120 dbus-daemon --config-file=" + dir + "/bus.conf --nofork --nopidfile >/dev/null 2>&1 &").c_str());
+    std::system(
+        ("timeout 120 dbus-daemon --config-file=" + dir + "/bus.conf --nofork --nopidfile >/dev/null 2>&1 &").c_str());
     ASSERT_TRUE(eventually([&] { return access((dir + "/bus").c_str(), F_OK) == 0; }, 5000));
     std::system(("env " + bus + " timeout 120 /usr/bin/python3 " + dir + "/logind.py " + dir + "/logind.log " + dir +
-                 "/logind.cmd >/dev/null 2>&1 &").c_str());
+                 "/logind.cmd >/dev/null 2>&1 &")
+                    .c_str());
     ASSERT_TRUE(eventually([&] { return logind().find("ready") != std::string::npos; }, 10000));
     start({}, "", {bus});
     if (HasFatalFailure()) return;

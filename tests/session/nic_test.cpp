@@ -41,7 +41,7 @@ TEST_F(Nic, AdapterFindTakesTheFirstExactComponentId) {
   EXPECT_EQ(-1, adapter_find("vlncard", id, sizeof id));  // no class key at all
   ASSERT_TRUE(reg.set_sz(std::string(kClass) + "\\0000", "ComponentId", "VLNCARD"));
   ASSERT_TRUE(reg.set_sz(std::string(kClass) + "\\0000", "NetCfgInstanceId", "{AAAAAAAA-0000-0000-0000-000000000000}"));
-  EXPECT_EQ(0, adapter_find("vlncard", id, sizeof id));  // letter case matters
+  EXPECT_EQ(0, adapter_find("vlncard", id, sizeof id));                          // letter case matters
   ASSERT_TRUE(reg.set_dword(std::string(kClass) + "\\0001", "ComponentId", 1));  // not a string
   ASSERT_TRUE(reg.set_sz(std::string(kClass) + "\\0002", "ComponentId", "vlncard"));
   ASSERT_TRUE(reg.set_sz(std::string(kClass) + "\\0002", "NetCfgInstanceId", "{BBBBBBBB-0000-0000-0000-000000000000}"));
@@ -76,8 +76,8 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   ASSERT_EQ(1, nic_read(&dev, buf.data(), &len, 5));
   ASSERT_GE(len, 4u + 2 + 42);
   EXPECT_GE(buf[0], 1);
-  EXPECT_EQ(len - 4, velarn::load_be16(&buf[1]));       // payload length filled in
-  EXPECT_EQ(0x08, buf[4 + 2 + 12]);                   // an ARP request
+  EXPECT_EQ(len - 4, velarn::load_be16(&buf[1]));  // payload length filled in
+  EXPECT_EQ(0x08, buf[4 + 2 + 12]);                // an ARP request
   EXPECT_EQ(0x06, buf[4 + 2 + 13]);
 
   // Abort wakes a waiting read at once, and every read until the reset.
@@ -110,10 +110,10 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   auto rx_count = [&] { return std::stol(site.capture("ip netns exec " + site.cli_ns() + " cat " + rx)); };
   long before = rx_count();
   unsigned char batch[4 + 2 + 60] = {1, 0, 0, 0, 0, 60};
-  std::memset(batch + 6, 0xff, 6);                                    // broadcast
+  std::memset(batch + 6, 0xff, 6);  // broadcast
   const unsigned char src[6] = {0x02, 0, 0, 0, 0, 0x42};
   std::memcpy(batch + 12, src, 6);
-  batch[18] = 0x88, batch[19] = 0xb5;                                 // experimental type
+  batch[18] = 0x88, batch[19] = 0xb5;  // experimental type
   size_t wlen = sizeof batch;
   EXPECT_EQ(1, nic_write(&dev, batch, &wlen));
   EXPECT_EQ(sizeof batch, wlen);
@@ -121,7 +121,8 @@ TEST_F(Nic, ReadSurvivesTimeoutsAbortWakesAtOnceAndWritesReachTheSystem) {
   EXPECT_EQ(before + 1, rx_count());
 
   nic_close(&dev);
-  EXPECT_NE(std::string::npos, site.capture("ip -n " + site.cli_ns() + " link show " + site.adapter()).find("NO-CARRIER"));
+  EXPECT_NE(std::string::npos,
+            site.capture("ip -n " + site.cli_ns() + " link show " + site.adapter()).find("NO-CARRIER"));
   EXPECT_EQ(-1, nic_write(&dev, batch, &wlen));
 }
 

@@ -21,17 +21,15 @@ class WayOut : public ::testing::Test {
 
   // Starts a session with the profile and waits for its last state.
   bool run(const std::string& profile, Listener& l, const std::string& until) {
-    std::string r = channel_request("POST /keva/client/x HTTP/1.1\r\nContent-Length: " +
-                                    std::to_string(profile.size()) + "\r\n\r\n" + profile);
+    std::string r = channel_request(
+        "POST /keva/client/x HTTP/1.1\r\nContent-Length: " + std::to_string(profile.size()) + "\r\n\r\n" + profile);
     return r.rfind("HTTP/1.1 201", 0) == 0 && l.wait_for("message=" + until, 20000);
   }
   bool end(Listener& l) {
     channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n");
     return l.wait_for("message=Terminate", 20000);
   }
-  std::string logs() {
-    return read_file(site->data("kevad.log")) + read_file(site->data("session.log"));
-  }
+  std::string logs() { return read_file(site->data("kevad.log")) + read_file(site->data("session.log")); }
   std::string route6(const std::string& dest) {
     return site->capture("ip -n " + site->cli_ns() + " -6 route show " + dest + "/128");
   }
@@ -48,8 +46,8 @@ TEST_F(WayOut, ThroughADigestProxy) {
   ASSERT_TRUE(squid.ok()) << squid.log();
   auto via = [](const std::string& password) {
     return "<proxyHost>127.0.0.1</proxyHost><proxyPort>3128</proxyPort>"
-           "<proxyUsername>proxyuser</proxyUsername><proxyPassword>" + password +
-           "</proxyPassword>";
+           "<proxyUsername>proxyuser</proxyUsername><proxyPassword>" +
+           password + "</proxyPassword>";
   };
   {
     Listener l;
@@ -60,8 +58,7 @@ TEST_F(WayOut, ThroughADigestProxy) {
   }
   {
     Listener l;
-    ASSERT_TRUE(run(site->profile(via("wrongpass") + "<reconnect>1</reconnect>"), l, "Terminate"))
-        << logs();
+    ASSERT_TRUE(run(site->profile(via("wrongpass") + "<reconnect>1</reconnect>"), l, "Terminate")) << logs();
     EXPECT_TRUE(l.wait_for("proxy connection error: authentication failure", 1000));
     for (const auto& e : l.events()) EXPECT_EQ(std::string::npos, e.find("message=Connected"));
   }
@@ -114,15 +111,12 @@ TEST_F(WayOut, DualStackNameInResolverOrder) {
   } gone{etc};
   write_file(etc + "/hosts", "10.203.0.1 vpn.test\nfd00:203::1 vpn.test\n");
   std::vector<std::string> order;
-  for (const auto& line : lines_of(site->capture("ip netns exec " + site->cli_ns() +
-                                                 " getent ahosts vpn.test"))) {
+  for (const auto& line : lines_of(site->capture("ip netns exec " + site->cli_ns() + " getent ahosts vpn.test"))) {
     std::string a = line.substr(0, line.find(' '));
     if (!a.empty() && std::find(order.begin(), order.end(), a) == order.end()) order.push_back(a);
   }
   ASSERT_EQ(2u, order.size());
-  auto shown = [](const std::string& a) {
-    return a.find(':') != std::string::npos ? "[" + a + "]:5711" : a + ":5711";
-  };
+  auto shown = [](const std::string& a) { return a.find(':') != std::string::npos ? "[" + a + "]:5711" : a + ":5711"; };
   auto route = [&](const std::string& a) {
     return site->capture("ip -n " + site->cli_ns() + " route show " + a +
                          (a.find(':') != std::string::npos ? "/128" : "/32"));

@@ -47,7 +47,8 @@ TEST_F(Session, CarriesTrafficBothWaysAndEndsOnRequest) {
   std::vector<std::string> want = {"Connecting", "Connected", "Closing", "Closed", "Terminate"};
   EXPECT_EQ(want, l.states());
   // Every event carries the state it was sent in; they never go back.
-  for (const auto& e : l.events()) EXPECT_TRUE(std::regex_search(e, std::regex("^event=[A-Za-z-]+&state=[A-Za-z]+&message=")));
+  for (const auto& e : l.events())
+    EXPECT_TRUE(std::regex_search(e, std::regex("^event=[A-Za-z-]+&state=[A-Za-z]+&message=")));
   EXPECT_EQ("", site->capture("ip -n " + site->cli_ns() + " route show 10.203.0.1/32"));
   EXPECT_EQ(0u, channel_request("GET /keva/client/state HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0));
   // The session log holds the session's own head lines.
@@ -76,7 +77,8 @@ TEST_F(Session, StoppingTheServiceEndsTheSessionAndRemovesTheRoute) {
   EXPECT_NE(std::string::npos, log.find("remote session closed"));
   EXPECT_NE(std::string::npos, log.find("exited"));
   // The carrier goes down with the device closed.
-  EXPECT_NE(std::string::npos, site->capture("ip -n " + site->cli_ns() + " link show " + site->adapter()).find("NO-CARRIER"));
+  EXPECT_NE(std::string::npos,
+            site->capture("ip -n " + site->cli_ns() + " link show " + site->adapter()).find("NO-CARRIER"));
 }
 
 TEST_F(Session, RefusedLoginEndsWithoutReconnect) {

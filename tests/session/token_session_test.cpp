@@ -21,9 +21,7 @@ const std::string kCreated = "HTTP/1.1 201 Created\r\n";
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
-}
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 class TokenTunnel : public ::testing::Test {
  protected:
@@ -71,8 +69,8 @@ class TokenTunnel : public ::testing::Test {
   std::string profile(const std::string& driver, const std::string& pin, const std::string& extra = "") {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><profile version=\"1.0\"><host>10.203.0.1</host>"
            "<authtype>token</authtype><switch>test</switch><driver>" +
-           driver + "</driver><pin>" + pin + "</pin><trust>" + read_file(site->root() + "/server.crt") +
-           "</trust>" + extra + "</profile>";
+           driver + "</driver><pin>" + pin + "</pin><trust>" + read_file(site->root() + "/server.crt") + "</trust>" +
+           extra + "</profile>";
   }
   std::string stop_session() { return channel_request("DELETE /keva/client/x HTTP/1.1\r\n\r\n"); }
   std::string kevad_log() { return read_file(site->data("kevad.log")); }
@@ -146,7 +144,8 @@ TEST_F(TokenTunnel, WrongPinCostsOneTryAndEndsTheSession) {
   Listener l;
   ASSERT_TRUE(l.ok());
   // Reconnecting is allowed: only the token failure can end this session.
-  ASSERT_EQ(kCreated, post_session(profile(P11SHIM_PATH, "9999", "<reconnect>1</reconnect>")).substr(0, kCreated.size()));
+  ASSERT_EQ(kCreated,
+            post_session(profile(P11SHIM_PATH, "9999", "<reconnect>1</reconnect>")).substr(0, kCreated.size()));
   ASSERT_TRUE(l.wait_for("message=Terminate", 15000)) << logs();
   std::vector<std::string> want = {"Terminate"};
   EXPECT_EQ(want, l.states());

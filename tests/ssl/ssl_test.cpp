@@ -189,9 +189,8 @@ TEST_F(SslTest, WithoutTrustAnyServerIsAcceptedAndTheCipherIsNamed) {
   trace_dump();
   trace_reset_for_test(-1, nullptr);
   std::string t = read_file(trace_file);
-  for (const char* line : {"keva12_client_ssl() {", "creating SSL_CTX",
-                           "setting cipher list: DEFAULT:NULL-MD5", "connecting to the server",
-                           "SSL_connect() = 1", "SSL_write(6) = 6"})
+  for (const char* line : {"keva12_client_ssl() {", "creating SSL_CTX", "setting cipher list: DEFAULT:NULL-MD5",
+                           "connecting to the server", "SSL_connect() = 1", "SSL_write(6) = 6"})
     EXPECT_NE(t.find(line), std::string::npos) << line << "\n" << t;
 
   // Orderly close, then the pool clean-up gives the buffers back.
@@ -278,8 +277,7 @@ TEST_F(SslTest, SilentPeerTimesOutAfterTenSeconds) {
   char buf[16];
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ssl_read_wait(conn, buf, sizeof buf), -1);
-  double waited =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(log_.has("connection timeout")) << log_.all();
   EXPECT_GE(waited, 9.5);
   EXPECT_LT(waited, 13.0);
@@ -291,8 +289,8 @@ TEST_F(SslTest, X509ProfilePresentsItsClientCertificate) {
   SServer server(args);
   ASSERT_GT(server.port(), 0);
   RemoteConnection* conn = connect(server.port());
-  std::string auth = "<authtype>x509</authtype><privatekey>" + *client_key_pem_ +
-                     "</privatekey><certificate>" + *client_cert_pem_ + "</certificate>";
+  std::string auth = "<authtype>x509</authtype><privatekey>" + *client_key_pem_ + "</privatekey><certificate>" +
+                     *client_cert_pem_ + "</certificate>";
   ASSERT_EQ(keva12_client_ssl(conn, profile(trust(), auth)), 0) << log_.all();
   echo(conn);
   // The server saw and accepted the certificate.
@@ -338,8 +336,7 @@ TEST_F(SslTest, OldProtocolOnlyWhenTheSettingsAllowIt) {
   {
     CapturedLog log{CapturedLog::kDebugMode};
     RemoteConnection* conn = connect(server.port());
-    EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>DEFAULT:NULL-MD5:@SECLEVEL=0</ciphers>")), 0)
-        << log.all();
+    EXPECT_EQ(keva12_client_ssl(conn, profile("<ciphers>DEFAULT:NULL-MD5:@SECLEVEL=0</ciphers>")), 0) << log.all();
     EXPECT_TRUE(log.contains("the server certificate was not verified")) << log.all();
     EXPECT_FALSE(log.has("using cipher: NULL-MD5")) << log.all();
     if (conn->ssl) {

@@ -24,7 +24,8 @@ Tinyproxy::Tinyproxy(bool auth) {
   port_ = closed_port();
   std::string conf = "Port " + std::to_string(port_) +
                      "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\nAllow 127.0.0.1\nLogLevel Critical\n"
-                     "LogFile \"" + dir_.path() + "/log\"\n";
+                     "LogFile \"" +
+                     dir_.path() + "/log\"\n";
   if (auth) conf += "BasicAuth user secret\n";
   write_file(dir_.path() + "/tinyproxy.conf", conf);
   pid_ = spawn({"tinyproxy", "-d", "-c", dir_.path() + "/tinyproxy.conf"}, {.own_group = true});

@@ -25,13 +25,13 @@ struct ProgramRun {
 ProgramRun run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 struct SpawnOptions {
-  std::string netns = {};     // run inside this namespace (ip netns exec)
-  std::string out_file = {};  // standard output, /dev/null when empty
-  std::string err_file = {};  // standard error, ours when empty
-  bool append = false;        // to out_file and err_file
+  std::string netns = {};             // run inside this namespace (ip netns exec)
+  std::string out_file = {};          // standard output, /dev/null when empty
+  std::string err_file = {};          // standard error, ours when empty
+  bool append = false;                // to out_file and err_file
   std::vector<std::string> env = {};  // "NAME=value"
-  bool die_with_parent = false;  // killed when the test program dies
-  bool own_group = false;        // a process group of its own
+  bool die_with_parent = false;       // killed when the test program dies
+  bool own_group = false;             // a process group of its own
 };
 pid_t spawn(const std::vector<std::string>& argv, const SpawnOptions& options = {});
 // Sends sig (nothing when 0) and waits up to ms for the end, killing it

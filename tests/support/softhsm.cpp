@@ -15,9 +15,8 @@ bool SoftHsmToken::init(std::string* error, bool export_env) {
   write_file(conf_, "directories.tokendir = " + dir_ + "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
   if (export_env) setenv("SOFTHSM2_CONF", conf_.c_str(), 1);
   int st = -1;
-  std::string out = run(std::string("softhsm2-util --init-token --free --label velarn --so-pin ") + kSoPin +
-                            " --pin " + kPin,
-                        &st);
+  std::string out =
+      run(std::string("softhsm2-util --init-token --free --label velarn --so-pin ") + kSoPin + " --pin " + kPin, &st);
   if (error) *error = st == 0 ? "" : out;
   return st == 0;
 }

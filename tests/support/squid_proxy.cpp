@@ -8,8 +8,8 @@
 #include "process.h"
 #include "wait.h"
 
-SquidProxy::SquidProxy(const std::string& scheme, const std::string& listen, int port,
-                       const std::string& users, const std::string& netns)
+SquidProxy::SquidProxy(const std::string& scheme, const std::string& listen, int port, const std::string& users,
+                       const std::string& netns)
     : port_(port) {
   const std::string& dir_ = dir.path();
   // squid's helpers run as its own unprivileged user once it drops root.

@@ -13,8 +13,8 @@ class SquidProxy {
  public:
   // scheme: "digest" (users from "name:password" lines) or "ntlm" (squid's
   // fake NTLM helper: the handshake is real, any user is taken).
-  SquidProxy(const std::string& scheme, const std::string& listen, int port,
-             const std::string& users = "user:secret\n", const std::string& netns = "");
+  SquidProxy(const std::string& scheme, const std::string& listen, int port, const std::string& users = "user:secret\n",
+             const std::string& netns = "");
   ~SquidProxy();
   SquidProxy(const SquidProxy&) = delete;
   SquidProxy& operator=(const SquidProxy&) = delete;

@@ -27,8 +27,7 @@ struct Key {
   // PEM encrypted under a passphrase (AES-256-CBC).
   std::string encrypted_pem(const char* pass) const {
     BIO* b = BIO_new(BIO_s_mem());
-    PEM_write_bio_PKCS8PrivateKey(b, pkey, EVP_aes_256_cbc(), pass, (int)strlen(pass), nullptr,
-                                  nullptr);
+    PEM_write_bio_PKCS8PrivateKey(b, pkey, EVP_aes_256_cbc(), pass, (int)strlen(pass), nullptr, nullptr);
     return drain(b);
   }
   static std::string drain(BIO* b) {
@@ -44,8 +43,7 @@ struct Cert {
   X509* x509 = nullptr;
   // Signed by issuer (issuer_key), or self-signed when issuer is null. A CA
   // gets basicConstraints CA:TRUE.
-  Cert(const std::string& cn, const Key& key, const Cert* issuer, const Key* issuer_key,
-       bool ca, long serial = 1) {
+  Cert(const std::string& cn, const Key& key, const Cert* issuer, const Key* issuer_key, bool ca, long serial = 1) {
     x509 = X509_new();
     X509_set_version(x509, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x509), serial);
@@ -53,14 +51,13 @@ struct Cert {
     X509_gmtime_adj(X509_getm_notAfter(x509), 86400L * 30);
     X509_set_pubkey(x509, key.pkey);
     X509_NAME* name = X509_get_subject_name(x509);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     X509_set_issuer_name(x509, issuer ? X509_get_subject_name(issuer->x509) : name);
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer ? issuer->x509 : x509, x509, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints,
-                                              ca ? "critical,CA:TRUE" : "CA:FALSE");
+    X509_EXTENSION* ext =
+        X509V3_EXT_conf_nid(nullptr, &ctx, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
     X509_add_ext(x509, ext, -1);
     X509_EXTENSION_free(ext);
     X509_sign(x509, issuer_key ? issuer_key->pkey : key.pkey, EVP_sha256());

@@ -46,8 +46,7 @@ void make_identity(const std::string& cn, std::string* key_pem, std::string* cer
   X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
   X509_set_issuer_name(cert, name);
   X509_sign(cert, key, EVP_sha256());
   BIO* kb = BIO_new(BIO_s_mem());
@@ -80,8 +79,7 @@ bool read_message(SSL* ssl, Message* m) {
 }
 
 bool write_bytes(SSL* ssl, const std::string& bytes) {
-  return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) ==
-         static_cast<int>(bytes.size());
+  return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
 }
 
 std::string message(int code, const std::string& payload) {
@@ -93,8 +91,7 @@ std::string message(int code, const std::string& payload) {
   return m + payload;
 }
 
-TlsPeer::TlsPeer(Script script, PeerOptions options)
-    : script_(std::move(script)), options_(std::move(options)) {
+TlsPeer::TlsPeer(Script script, PeerOptions options) : script_(std::move(script)), options_(std::move(options)) {
   static std::string key_pem, cert_pem;
   static std::once_flag once;
   std::call_once(once, [] { make_identity("127.0.0.1", &key_pem, &cert_pem); });
@@ -116,8 +113,7 @@ TlsPeer::TlsPeer(Script script, PeerOptions options)
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      listen(listen_fd_, 8) != 0)
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_fd_, 8) != 0)
     throw std::runtime_error("listen failed");
   socklen_t len = sizeof a;
   getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);

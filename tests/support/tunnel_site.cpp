@@ -50,23 +50,33 @@ TunnelSite::~TunnelSite() {
   std::system(("ip netns del " + cli_ + " 2>/dev/null").c_str());
 }
 
-pid_t TunnelSite::start(const std::string& ns, const std::vector<std::string>& argv,
-                        const std::string& err_file, const std::vector<std::string>& env) {
+pid_t TunnelSite::start(const std::string& ns, const std::vector<std::string>& argv, const std::string& err_file,
+                        const std::vector<std::string>& env) {
   std::vector<std::string> all = {"VELARN_ROOT=" + root()};
   all.insert(all.end(), env.begin(), env.end());
   return spawn(argv, {.netns = ns, .err_file = err_file, .env = all});
 }
 
 bool TunnelSite::start_server(const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {KEVA_SERVER_PATH, "--listen", "10.203.0.1", "--cert", root() + "/server.crt",
-                                   "--key", root() + "/server.key", "--users", root() + "/users",
-                                   "--tap", "kevatap"};
+  std::vector<std::string> argv = {KEVA_SERVER_PATH,
+                                   "--listen",
+                                   "10.203.0.1",
+                                   "--cert",
+                                   root() + "/server.crt",
+                                   "--key",
+                                   root() + "/server.key",
+                                   "--users",
+                                   root() + "/users",
+                                   "--tap",
+                                   "kevatap"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   server_ = start(srv_, argv, root() + "/server.log");
-  if (!wait_until([&] {
-        return in_ns(srv_, "ip link show kevatap >/dev/null 2>&1") == 0 &&
-               read_file(root() + "/server.log").find("listening") != std::string::npos;
-      }, 5000, 50))
+  if (!wait_until(
+          [&] {
+            return in_ns(srv_, "ip link show kevatap >/dev/null 2>&1") == 0 &&
+                   read_file(root() + "/server.log").find("listening") != std::string::npos;
+          },
+          5000, 50))
     return false;
   return in_ns(srv_, "ip addr add 192.168.203.1/24 dev kevatap && ip link set kevatap up") == 0;
 }
@@ -80,12 +90,14 @@ bool TunnelSite::start_adapter(bool with_address) {
   std::string env = "VELARN_ROOT='" + root() + "' ";
   if (std::system((env + VLNCARDSETUP_PATH + " install >/dev/null 2>&1").c_str()) != 0) return false;
   vlncard_ = start(cli_, {VLNCARD_PATH}, root() + "/vlncard.log");
-  wait_until([&] {
-    std::string links = capture("ip -n " + cli_ + " -o link show");
-    auto p = links.find(": vln");
-    if (p != std::string::npos) ifname_ = links.substr(p + 2, 11);
-    return !ifname_.empty();
-  }, 5000, 50);
+  wait_until(
+      [&] {
+        std::string links = capture("ip -n " + cli_ + " -o link show");
+        auto p = links.find(": vln");
+        if (p != std::string::npos) ifname_ = links.substr(p + 2, 11);
+        return !ifname_.empty();
+      },
+      5000, 50);
   if (ifname_.empty()) return false;
   // No IPv6 chatter: the tests count what crosses the adapter.
   in_ns(cli_, "sysctl -qw net.ipv6.conf." + ifname_ + ".disable_ipv6=1");

@@ -44,7 +44,9 @@ bool port_accepts(int port) {
   return ok;
 }
 
-bool wait_for_port(int port, int ms) { return wait_until([&] { return port_accepts(port); }, ms, 50); }
+bool wait_for_port(int port, int ms) {
+  return wait_until([&] { return port_accepts(port); }, ms, 50);
+}
 
 int closed_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -9,9 +9,7 @@ namespace {
 
 struct Seen {
   std::vector<TokenDriver> entries;
-  static void add(const TokenDriver* e, void* user) {
-    static_cast<Seen*>(user)->entries.push_back(*e);
-  }
+  static void add(const TokenDriver* e, void* user) { static_cast<Seen*>(user)->entries.push_back(*e); }
   const TokenDriver* find(const std::string& path) const {
     for (auto& e : entries)
       if (path == e.path) return &e;
@@ -31,7 +29,8 @@ TEST_F(ModuleListTest, ListFileFlagsPlaceholdersAndRejects) {
              "[PKCS11]\n"
              "soft=%ProgramFiles%softhsm/libsofthsm2.so\t 0 \n"
              "spy=%SystemDirectory%pkcs11-spy.so\tyes\n"
-             "shim=" P11SHIM_PATH "\n"
+             "shim=" P11SHIM_PATH
+             "\n"
              "libc=/lib/x86_64-linux-gnu/libc.so.6\t1\n"
              "missing=/nonexistent/module.so\t1\n");
   Seen seen;

@@ -74,18 +74,17 @@ class TokenTest : public ::testing::Test {
   void make_keypair(KeyPair* kp, const std::string& cn, const std::string& issuer_cn = "") {
     std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
     int st = 0;
-    std::string out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + key +
-                              " -out " + cert + " -subj '/O=Velarn/CN=" + cn + "'",
-                          &st);
+    std::string out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + key + " -out " +
+                                      cert + " -subj '/O=Velarn/CN=" + cn + "'",
+                                  &st);
     ASSERT_EQ(st, 0) << out;
     if (!issuer_cn.empty()) {
       std::string ca_key = dir + "/ca.pem", ca_cert = dir + "/ca.crt", csr = dir + "/req.csr";
-      out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + ca_key + " -out " +
-                    ca_cert + " -subj '/CN=" + issuer_cn + "' && openssl x509 -x509toreq -in " +
-                    cert + " -signkey " + key + " -out " + csr + " && openssl x509 -req -in " +
-                    csr + " -CA " + ca_cert + " -CAkey " + ca_key +
-                    " -set_serial 7 -days 30 -out " + cert,
-                &st);
+      out = run_command("openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + ca_key + " -out " + ca_cert +
+                            " -subj '/CN=" + issuer_cn + "' && openssl x509 -x509toreq -in " + cert + " -signkey " +
+                            key + " -out " + csr + " && openssl x509 -req -in " + csr + " -CA " + ca_cert + " -CAkey " +
+                            ca_key + " -set_serial 7 -days 30 -out " + cert,
+                        &st);
       ASSERT_EQ(st, 0) << out;
     }
     FILE* f = fopen(key.c_str(), "r");

@@ -12,8 +12,7 @@
 namespace {
 
 std::string profile_with(const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">" + body +
-         "</profile>\n";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile version=\"1.0\">" + body + "</profile>\n";
 }
 
 TEST_F(TokenTest, WrittenObjectsAreSeenByOtherToolsAndReadBack) {
@@ -100,8 +99,7 @@ TEST_F(TokenTest, DeletingLeavesNothingBehind) {
   ASSERT_EQ(TokenLogin(handle, kPin, 0), 0);
   ASSERT_EQ(TokenWriteCertificate(handle, kp.cert, kp.key, 0), 0);
   ASSERT_EQ(TokenWriteConfig(handle, kProfile, nullptr, 0), 0);
-  ASSERT_NE(p11tool(std::string("--list-objects --login --pin ") + kPin).find("Private Key"),
-            std::string::npos);
+  ASSERT_NE(p11tool(std::string("--list-objects --login --pin ") + kPin).find("Private Key"), std::string::npos);
 
   // Without a login the certificate calls refuse rather than act blind.
   EXPECT_EQ(TokenDeleteCertificate(handle), TOKEN_ERR_OPEN_SESSION);
@@ -163,9 +161,7 @@ TEST_F(TokenTest, ExpiryYearsOfUtcTime) {
   struct Case {
     const char* time;
     const char* shown;
-  } cases[] = {{"491231235959Z", "2049/12/31"},
-               {"500101000000Z", "1950/01/01"},
-               {"20610704120000Z", "2061/07/04"}};
+  } cases[] = {{"491231235959Z", "2049/12/31"}, {"500101000000Z", "1950/01/01"}, {"20610704120000Z", "2061/07/04"}};
   for (const auto& c : cases) {
     ASN1_TIME* t = ASN1_TIME_new();
     ASSERT_TRUE(std::strlen(c.time) == 13 ? ASN1_UTCTIME_set_string(t, c.time)
@@ -190,8 +186,7 @@ TEST_F(TokenTest, ProfileTextIsCheckedBeforeWriting) {
             TOKEN_ERR_NOT_PROFILE);
   EXPECT_EQ(TokenWriteConfig(handle, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><other/>", nullptr, 1),
             TOKEN_ERR_NOT_PROFILE);
-  EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>h</hostx>").c_str(), nullptr, 1),
-            TOKEN_ERR_NOT_PROFILE);
+  EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>h</hostx>").c_str(), nullptr, 1), TOKEN_ERR_NOT_PROFILE);
   EXPECT_EQ(TokenWriteConfig(handle, nullptr, nullptr, 1), TOKEN_ERR_NOT_PROFILE);
   EXPECT_EQ(TokenWriteConfig(handle, profile_with("<authtype>password</authtype>").c_str(), nullptr, 1),
             TOKEN_ERR_AUTHTYPE);
@@ -277,8 +272,7 @@ TEST_F(TokenTest, FullTokenKeepsTheOldProfile) {
   ASSERT_EQ(TokenWriteConfig(handle, profile_with("<host>old</host>").c_str(), nullptr, 0), 0);
   for (const char* mode : {"1", "half"}) {
     setenv("P11SHIM_FULL", mode, 1);
-    EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>new</host>").c_str(), nullptr, 0),
-              TOKEN_ERR_DEVICE_MEMORY);
+    EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>new</host>").c_str(), nullptr, 0), TOKEN_ERR_DEVICE_MEMORY);
     unsetenv("P11SHIM_FULL");
     std::string objs = p11tool("--list-objects");
     EXPECT_EQ(count_of(objs, "client.vln"), 1u) << mode << ": " << objs;
@@ -300,25 +294,20 @@ TEST_F(TokenTest, ReplaceFailsWhenOldProfileCannotBeRemoved) {
   CK_ULONG n = 8;
   ASSERT_EQ(fl->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
   CK_SESSION_HANDLE s;
-  ASSERT_EQ(fl->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
-            CKR_OK);
+  ASSERT_EQ(fl->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
   CK_OBJECT_CLASS cls = CKO_DATA;
   CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
   std::string old = profile_with("<host>old</host>");
-  CK_ATTRIBUTE attrs[] = {{CKA_CLASS, &cls, sizeof cls},
-                          {CKA_TOKEN, &yes, sizeof yes},
-                          {CKA_PRIVATE, &no, sizeof no},
-                          {CKA_DESTROYABLE, &no, sizeof no},
-                          {CKA_LABEL, (void*)"client.vln", 10},
-                          {CKA_APPLICATION, (void*)"Velarn", 6},
+  CK_ATTRIBUTE attrs[] = {{CKA_CLASS, &cls, sizeof cls},        {CKA_TOKEN, &yes, sizeof yes},
+                          {CKA_PRIVATE, &no, sizeof no},        {CKA_DESTROYABLE, &no, sizeof no},
+                          {CKA_LABEL, (void*)"client.vln", 10}, {CKA_APPLICATION, (void*)"Velarn", 6},
                           {CKA_VALUE, old.data(), old.size()}};
   CK_OBJECT_HANDLE obj;
   ASSERT_EQ(fl->C_CreateObject(s, attrs, 7, &obj), CKR_OK);
   fl->C_CloseSession(s);
   dlclose(lib);
 
-  EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>new</host>").c_str(), nullptr, 1),
-            TOKEN_ERR_PROFILE_REMOVE);
+  EXPECT_EQ(TokenWriteConfig(handle, profile_with("<host>new</host>").c_str(), nullptr, 1), TOKEN_ERR_PROFILE_REMOVE);
   EXPECT_EQ(count_of(p11tool("--list-objects"), "client.vln"), 1u);
   ASSERT_EQ(TokenGetInfo(handle), 0);
   EXPECT_STREQ(handle->host, "old");

@@ -52,16 +52,14 @@ TEST_F(TokenLogin, WholeSessionStartWithKevaServer) {
   std::string more = "<reconnect>1</reconnect><trust>" + server_cert_pem() + "</trust>";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = {"--cert", dir + "/server.crt", "--key", dir + "/server.key",
-                                     "--ca", dir + "/user.crt", "--require-client-cert",
-                                     "--users", dir + "/users"};
+    std::vector<std::string> args = {"--cert",          dir + "/server.crt",     "--key",   dir + "/server.key", "--ca",
+                                     dir + "/user.crt", "--require-client-cert", "--users", dir + "/users"};
     args.insert(args.end(), c.bounds.begin(), c.bounds.end());
     KevaServer server(args);
     ASSERT_GT(server.port(), 0) << server.output();
 
     SessionProfile* p =
-        parse(token_profile(kSoftHsm, kPin,
-                            "<port>" + std::to_string(server.port()) + "</port>" + more));
+        parse(token_profile(kSoftHsm, kPin, "<port>" + std::to_string(server.port()) + "</port>" + more));
     ASSERT_NE(p, nullptr);
     TokenSession* ts = setup(p);
     ASSERT_NE(ts, nullptr);
@@ -95,8 +93,8 @@ TEST_F(TokenLogin, StopDuringTheHandshakeFailsTheSignature) {
   KevaServer server({"--cert", dir + "/server.crt", "--key", dir + "/server.key", "--ca", dir + "/user.crt",
                      "--require-client-cert", "--users", dir + "/users"});
   ASSERT_GT(server.port(), 0) << server.output();
-  SessionProfile* p = parse(token_profile(
-      kSoftHsm, kPin, "<port>" + std::to_string(server.port()) + "</port><reconnect>1</reconnect>"));
+  SessionProfile* p = parse(
+      token_profile(kSoftHsm, kPin, "<port>" + std::to_string(server.port()) + "</port><reconnect>1</reconnect>"));
   ASSERT_NE(p, nullptr);
   TokenSession* ts = setup(p);
   ASSERT_NE(ts, nullptr);
@@ -140,8 +138,7 @@ class TokenHandshake : public TokenLogin {
         SSL* ssl = SSL_new(ctx);
         SSL_set_fd(ssl, fd);
         char buf[64];
-        if (SSL_connect(ssl) == 1 && SSL_version(ssl) == version &&
-            SSL_write(ssl, "token\n", 6) == 6) {
+        if (SSL_connect(ssl) == 1 && SSL_version(ssl) == version && SSL_write(ssl, "token\n", 6) == 6) {
           int n = SSL_read(ssl, buf, sizeof buf);
           if (n > 0) reply.assign(buf, static_cast<size_t>(n));
         }
@@ -175,9 +172,8 @@ TEST_F(TokenHandshake, PkcsOneAndLegacySignaturesWithOpensslServer) {
   ASSERT_NE(ts, nullptr);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args = {"-cert",    dir + "/server.crt", "-key",   dir + "/server.key",
-                                     "-naccept", "1",                 "-Verify", "1",
-                                     "-CAfile",  dir + "/user.crt"};
+    std::vector<std::string> args = {"-cert", dir + "/server.crt", "-key", dir + "/server.key", "-naccept",
+                                     "1",     "-Verify",           "1",    "-CAfile",           dir + "/user.crt"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     SServer server(args);
     ASSERT_GT(server.port(), 0) << server.output();

@@ -151,9 +151,9 @@ TEST_F(TokenSessions, CertificateIsLoadedAndReleasedWithTheAttempt) {
 TEST_F(TokenSessions, AnyNumberOfSlotsIsRead) {
   for (int i = 0; i < 10; ++i) {
     int st = 0;
-    std::string out = run_command("softhsm2-util --init-token --free --label extra" + std::to_string(i) +
-                                      " --so-pin 87654321 --pin " + kPin,
-                                  &st);
+    std::string out = run_command(
+        "softhsm2-util --init-token --free --label extra" + std::to_string(i) + " --so-pin 87654321 --pin " + kPin,
+        &st);
     ASSERT_EQ(0, st) << out;
   }
   make_identity("user", "token-user");
@@ -305,12 +305,10 @@ class TokenSignatures : public TokenFixture {
     size_t len = 0;
     if (EVP_DigestSignInit(ctx, &pctx, md, nullptr, profile->auth.private_key) == 1 &&
         EVP_PKEY_CTX_set_rsa_padding(pctx, padding) > 0 &&
-        (padding != RSA_PKCS1_PSS_PADDING ||
-         EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) > 0) &&
+        (padding != RSA_PKCS1_PSS_PADDING || EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) > 0) &&
         EVP_DigestSign(ctx, nullptr, &len, kData, sizeof(kData)) == 1) {
       sig.resize(len);
-      if (EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len, kData,
-                         sizeof(kData)) == 1)
+      if (EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len, kData, sizeof(kData)) == 1)
         sig.resize(len);
       else
         sig.clear();
@@ -322,12 +320,11 @@ class TokenSignatures : public TokenFixture {
   bool verify(const EVP_MD* md, int padding, const std::string& sig) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_PKEY_CTX* pctx = nullptr;
-    bool ok = EVP_DigestVerifyInit(ctx, &pctx, md, nullptr, pub) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(pctx, padding) > 0 &&
-              (padding != RSA_PKCS1_PSS_PADDING ||
-               EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) > 0) &&
-              EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig.data()),
-                               sig.size(), kData, sizeof(kData)) == 1;
+    bool ok =
+        EVP_DigestVerifyInit(ctx, &pctx, md, nullptr, pub) == 1 && EVP_PKEY_CTX_set_rsa_padding(pctx, padding) > 0 &&
+        (padding != RSA_PKCS1_PSS_PADDING || EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) > 0) &&
+        EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), kData, sizeof(kData)) ==
+            1;
     EVP_MD_CTX_free(ctx);
     return ok;
   }

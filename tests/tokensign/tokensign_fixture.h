@@ -65,8 +65,7 @@ class TokenFixture : public ::testing::Test, public PoolFixtureBase {
     return c;
   }
 
-  std::string token_profile(const std::string& driver, const std::string& pin,
-                            const std::string& more = "") {
+  std::string token_profile(const std::string& driver, const std::string& pin, const std::string& more = "") {
     return "<profile version=\"1.0\"><host>127.0.0.1</host><switch>office</switch>"
            "<authtype>token</authtype><driver>" +
            driver + "</driver><pin>" + pin + "</pin>" + more + "</profile>";

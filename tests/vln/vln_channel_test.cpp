@@ -93,7 +93,7 @@ class Channel : public ::testing::Test {
     }
     events::clear();
     static const ChannelSessionOps ops = {scripted_start, scripted_stop, scripted_state, scripted_profile,
-                                                scripted_statistics};
+                                          scripted_statistics};
     channel_set_session_ops(&ops);
     ASSERT_EQ(APR_SUCCESS, apr_pool_create(&pool_, nullptr));
     ASSERT_EQ(0, channel_start(pool_));

@@ -42,15 +42,13 @@ std::optional<std::string> strip_root(std::string key) {
     if (c == '/') c = '\\';  // tolerate forward slashes typed in a shell
   for (const char* prefix : {"HKEY_LOCAL_MACHINE", "HKLM"}) {
     size_t n = std::strlen(prefix);
-    if (velarn::istarts_with(key, prefix) &&
-        (key.size() == n || key[n] == '\\'))
-      return key.substr(n);
+    if (velarn::istarts_with(key, prefix) && (key.size() == n || key[n] == '\\')) return key.substr(n);
   }
   if (key.rfind("HK", 0) == 0 || key.rfind("hk", 0) == 0) {
     auto bs = key.find('\\');
     std::string first = key.substr(0, bs);
-    for (const char* other : {"HKCU", "HKCR", "HKU", "HKCC", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
-                              "HKEY_USERS", "HKEY_CURRENT_CONFIG"})
+    for (const char* other :
+         {"HKCU", "HKCR", "HKU", "HKCC", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS", "HKEY_CURRENT_CONFIG"})
       if (velarn::iequals(first, other)) return std::nullopt;
   }
   return key;
@@ -74,9 +72,7 @@ std::string format_data(const RegValue& v) {
   char buf[16];
   switch (v.type) {
     case RegType::Sz: return v.sz;
-    case RegType::Dword:
-      std::snprintf(buf, sizeof buf, "0x%x", v.dword);
-      return buf;
+    case RegType::Dword: std::snprintf(buf, sizeof buf, "0x%x", v.dword); return buf;
     case RegType::MultiSz: {
       std::string out;
       for (size_t i = 0; i < v.multi.size(); ++i) out += (i ? "\\0" : "") + v.multi[i];
@@ -87,8 +83,8 @@ std::string format_data(const RegValue& v) {
 }
 
 void print_value(const std::string& name, const RegValue& v) {
-  std::cout << "    " << (name.empty() ? "(Default)" : name) << "    " << velarn::reg_type_name(v.type)
-            << "    " << format_data(v) << "\n";
+  std::cout << "    " << (name.empty() ? "(Default)" : name) << "    " << velarn::reg_type_name(v.type) << "    "
+            << format_data(v) << "\n";
 }
 
 bool confirm(const std::string& question) {
@@ -111,10 +107,14 @@ std::optional<uint32_t> parse_dword(const std::string& s) {
   for (size_t i = start; i < s.size(); ++i) {
     int d;
     char c = s[i];
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return std::nullopt;
     v = v * uint64_t(base) + uint64_t(d);
     if (v > 0xFFFFFFFFull) return std::nullopt;
   }
@@ -146,15 +146,23 @@ std::string parse_args(int argc, char** argv, Options& o) {
       return {};
     };
     std::string err;
-    if (is_switch(a, "v")) err = take(o.value);
+    if (is_switch(a, "v"))
+      err = take(o.value);
     else if (is_switch(a, "ve")) {
-      if (o.value) err = "option /ve given with /v";
-      else o.value = "";
-    } else if (is_switch(a, "t")) err = take(o.type);
-    else if (is_switch(a, "d")) err = take(o.data);
-    else if (is_switch(a, "s")) err = take(o.separator);
-    else if (is_switch(a, "f")) o.force = true;
-    else err = "unknown argument \"" + a + "\"";
+      if (o.value)
+        err = "option /ve given with /v";
+      else
+        o.value = "";
+    } else if (is_switch(a, "t"))
+      err = take(o.type);
+    else if (is_switch(a, "d"))
+      err = take(o.data);
+    else if (is_switch(a, "s"))
+      err = take(o.separator);
+    else if (is_switch(a, "f"))
+      o.force = true;
+    else
+      err = "unknown argument \"" + a + "\"";
     if (!err.empty()) return err;
   }
   return {};
@@ -162,8 +170,7 @@ std::string parse_args(int argc, char** argv, Options& o) {
 
 int do_query(Registry& reg, const Options& o, const std::string& key) {
   if (o.type || o.data || o.separator || o.force) return fail("query takes only /v or /ve");
-  if (!reg.key_exists(key))
-    return fail("The system was unable to find the specified registry key or value.");
+  if (!reg.key_exists(key)) return fail("The system was unable to find the specified registry key or value.");
   if (o.value) {
     auto v = reg.get(key, *o.value);
     if (!v) {
@@ -231,8 +238,7 @@ int do_add(Registry& reg, const Options& o, const std::string& key) {
 
 int do_delete(Registry& reg, const Options& o, const std::string& key) {
   if (o.type || o.data || o.separator) return fail("delete takes only /v, /ve and /f");
-  if (!reg.key_exists(key))
-    return fail("The system was unable to find the specified registry key or value.");
+  if (!reg.key_exists(key)) return fail("The system was unable to find the specified registry key or value.");
   if (o.value) {
     if (!reg.get(key, *o.value)) {
       if (!reg.last_error().empty()) return fail(reg.last_error());

@@ -35,9 +35,9 @@ void snap(QWidget* w, const QString& name) {
 
 QByteArray sampleCertificate(const QString& dir) {
   QProcess p;
-  p.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
-                                      "365", "-keyout", dir + "/k.pem", "-out", dir + "/c.pem",
-                                      "-subj", "/O=Velarn/OU=Office/CN=Velarn Example CA"});
+  p.start(QStringLiteral("openssl"),
+          {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "365", "-keyout", dir + "/k.pem", "-out",
+           dir + "/c.pem", "-subj", "/O=Velarn/OU=Office/CN=Velarn Example CA"});
   p.waitForFinished(60000);
   QFile f(dir + "/c.pem");
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -55,8 +55,7 @@ int main(int argc, char** argv) {
   QDir().mkpath(g_out);
   g_lang = QString::fromStdString(vlngui::catalog_language());
   std::string folder = vlngui::find_catalog_folder(
-      QFileInfo(QCoreApplication::applicationFilePath()).absolutePath().toStdString(),
-      g_lang.toStdString());
+      QFileInfo(QCoreApplication::applicationFilePath()).absolutePath().toStdString(), g_lang.toStdString());
   vlngui::Catalogs catalogs;
   if (folder.empty() || !catalogs.load(folder)) {
     std::fprintf(stderr, "no %s catalogs found\n", qPrintable(g_lang));
@@ -102,11 +101,10 @@ int main(int argc, char** argv) {
     d.lines = {QStringLiteral("Dec 07 09:12:01 [notice] Connecting to vpn.example.net:5711"),
                QStringLiteral("Dec 07 09:12:02 [notice] TLS session established (TLSv1.3)"),
                QStringLiteral("Dec 07 09:12:02 [info] Switch: office; adapter up"),
-               g_lang == "ja"
-                   ? QString::fromUtf8("Dec 07 09:12:03 [notice] 接続しました: vpn.example.net "
-                                       "(スイッチ office) 仮想アダプタのアドレスを取得しました")
-                   : QStringLiteral("Dec 07 09:12:03 [notice] Connected: vpn.example.net (switch "
-                                    "office); the virtual adapter has its address")};
+               g_lang == "ja" ? QString::fromUtf8("Dec 07 09:12:03 [notice] 接続しました: vpn.example.net "
+                                                  "(スイッチ office) 仮想アダプタのアドレスを取得しました")
+                              : QStringLiteral("Dec 07 09:12:03 [notice] Connected: vpn.example.net (switch "
+                                               "office); the virtual adapter has its address")};
     d.load();
     snap(&d, "connecting-log");
   }
