@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "support.hpp"
+#include "support.h"
 
 using namespace kst;
 

@@ -1,4 +1,4 @@
-#include "support.hpp"
+#include "support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

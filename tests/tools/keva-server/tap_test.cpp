@@ -10,7 +10,7 @@
 #include <fstream>
 #include <memory>
 
-#include "support.hpp"
+#include "support.h"
 
 using namespace kst;
 

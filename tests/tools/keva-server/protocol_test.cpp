@@ -6,7 +6,7 @@
 #include <memory>
 #include <tuple>
 
-#include "support.hpp"
+#include "support.h"
 
 using namespace kst;
 
