@@ -1,15 +1,12 @@
 #include "library_worker.h"
 
 #include <QMetaObject>
-#include <QPointer>
 #include <chrono>
-
-#include "main_connection.h"
 
 namespace vlngui {
 
-LibraryWorker::LibraryWorker(const Catalogs& catalogs, CMainConnection* window, const VlnApi& api)
-    : window_(window), library_(catalogs, *this, api) {
+LibraryWorker::LibraryWorker(const Catalogs& catalogs, QObject* window, WindowCalls calls, const VlnApi& api)
+    : window_(window), calls_(std::move(calls)), library_(catalogs, *this, api) {
   thread_.setObjectName(QStringLiteral("vln-library"));
   context_ = new QObject;
   context_->moveToThread(&thread_);
@@ -22,14 +19,11 @@ LibraryWorker::~LibraryWorker() {
 }
 
 void LibraryWorker::run(std::function<int(ClientLibrary&)> job, std::function<void(int)> done) {
-  QPointer<CMainConnection> window(window_);
   QMetaObject::invokeMethod(
       context_,
-      [this, job = std::move(job), done = std::move(done), window] {
+      [this, job = std::move(job), done = std::move(done)] {
         int result = job(library_);
-        if (done && window)
-          QMetaObject::invokeMethod(
-              window, [done, result] { done(result); }, Qt::QueuedConnection);
+        if (done) to_window([done, result] { done(result); });
       },
       Qt::QueuedConnection);
 }
@@ -58,51 +52,38 @@ bool LibraryWorker::wait(int ms) {
   return !cancelled_;
 }
 
-void LibraryWorker::show_message(const std::string& text) {
-  QString t = QString::fromStdString(text);
+void LibraryWorker::to_window(std::function<void()> call) {
+  // The pointer is read here, on the library thread, and again on the
+  // window's: a window destroyed in between gets nothing. Each call carries
+  // its own copy of the callback, since the worker may be gone by then.
+  QPointer<QObject> w = window_;
+  if (!w) return;
   QMetaObject::invokeMethod(
-      window_,
-      [w = QPointer<CMainConnection>(window_), t] {
-        if (w) w->showMessage(t);
+      w,
+      [w, call = std::move(call)] {
+        if (w) call();
       },
       Qt::QueuedConnection);
+}
+
+void LibraryWorker::show_message(const std::string& text) {
+  to_window([f = calls_.show_message, t = QString::fromStdString(text)] { f(t); });
 }
 
 void LibraryWorker::update_tray_state(int state) {
-  QMetaObject::invokeMethod(
-      window_,
-      [w = QPointer<CMainConnection>(window_), state] {
-        if (w) w->UpdateTrayState(state);
-      },
-      Qt::QueuedConnection);
+  to_window([f = calls_.update_tray_state, state] { f(state); });
 }
 
 void LibraryWorker::post_client_event(int value, int kind) {
-  QMetaObject::invokeMethod(
-      window_,
-      [w = QPointer<CMainConnection>(window_), value, kind] {
-        if (w) w->onClientEvent(value, kind);
-      },
-      Qt::QueuedConnection);
+  to_window([f = calls_.client_event, value, kind] { f(value, kind); });
 }
 
 void LibraryWorker::append_log_line(const std::string& line) {
-  QString t = QString::fromStdString(line);
-  QMetaObject::invokeMethod(
-      window_,
-      [w = QPointer<CMainConnection>(window_), t] {
-        if (w) w->appendLogLine(t);
-      },
-      Qt::QueuedConnection);
+  to_window([f = calls_.append_log_line, t = QString::fromStdString(line)] { f(t); });
 }
 
 void LibraryWorker::post_token_pending(int arg) {
-  QMetaObject::invokeMethod(
-      window_,
-      [w = QPointer<CMainConnection>(window_), arg] {
-        if (w) w->onTokenPending(arg);
-      },
-      Qt::QueuedConnection);
+  to_window([f = calls_.token_pending, arg] { f(arg); });
 }
 
 }  // namespace vlngui

@@ -4,6 +4,8 @@
 // to the window as queued calls. Ending the program cancels every wait.
 #pragma once
 #include <QObject>
+#include <QPointer>
+#include <QString>
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
@@ -14,12 +16,21 @@
 
 namespace vlngui {
 
-class CMainConnection;
+// What the wrapper tells the window, each run on the window's thread.
+struct WindowCalls {
+  std::function<void(const QString&)> show_message;
+  std::function<void(int state)> update_tray_state;
+  std::function<void(int value, int kind)> client_event;
+  std::function<void(const QString&)> append_log_line;
+  std::function<void(int arg)> token_pending;
+};
 
 class LibraryWorker : public QObject, public LibraryHost {
   Q_OBJECT
  public:
-  LibraryWorker(const Catalogs& catalogs, CMainConnection* window, const VlnApi& api = VlnApi::real());
+  // window is the object whose thread runs the calls; once it is gone,
+  // answers still on their way are dropped.
+  LibraryWorker(const Catalogs& catalogs, QObject* window, WindowCalls calls, const VlnApi& api = VlnApi::real());
   ~LibraryWorker() override;
 
   // Runs job on the library thread, then done(result) on the window thread.
@@ -44,7 +55,11 @@ class LibraryWorker : public QObject, public LibraryHost {
   bool wait(int ms) override;
 
  private:
-  CMainConnection* window_;
+  // Queues call on the window's thread, unless the window has gone.
+  void to_window(std::function<void()> call);
+
+  QPointer<QObject> window_;
+  WindowCalls calls_;
   QThread thread_;
   QObject* context_ = nullptr;  // lives on thread_, the target of jobs
   ClientLibrary library_;

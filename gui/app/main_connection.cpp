@@ -189,7 +189,13 @@ CMainConnection::CMainConnection(const AppContext& ctx, const VlnApi& api) : ctx
   setWindowTitle(QString::fromStdString(ctx_.main_title));
   setWindowIcon(tray_state_icon(2));
   launch = [folder = ctx_.data_folder](const std::string& cmd) { return LaunchCommand(cmd, folder); };
-  worker_ = std::make_unique<LibraryWorker>(*ctx_.catalogs, this, api);
+  WindowCalls calls;
+  calls.show_message = [this](const QString& text) { showMessage(text); };
+  calls.update_tray_state = [this](int state) { UpdateTrayState(state); };
+  calls.client_event = [this](int value, int kind) { onClientEvent(value, kind); };
+  calls.append_log_line = [this](const QString& line) { appendLogLine(line); };
+  calls.token_pending = [this](int arg) { onTokenPending(arg); };
+  worker_ = std::make_unique<LibraryWorker>(*ctx_.catalogs, this, std::move(calls), api);
 
   Paths paths;
   paths.programFolder = QString::fromStdString(ctx_.program_folder);
