@@ -14,6 +14,7 @@
 #include "log.h"
 #include "platform/roots.h"
 #include "platform/secure_file.h"
+#include "platform/text.h"
 #include "trace.h"
 
 namespace {
@@ -21,14 +22,15 @@ namespace {
 apr_table_t* g_table = nullptr;
 apr_pool_t* g_pool = nullptr;
 
-const char* trim_left(const char* p, const char* end) {
-  while (p < end && (*p == ' ' || *p == '\t')) ++p;
-  return p;
-}
+// The blanks around names and values; a CR is what a file from Windows
+// leaves at each line's end.
+constexpr std::string_view kLineBlanks = " \t\r";
 
-const char* trim_right(const char* begin, const char* p) {
-  while (p > begin && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '\r')) --p;
-  return p;
+// [b, e) without blanks at either end, as positions in the same text.
+void trim(const char*& b, const char*& e) {
+  std::string_view v = velarn::trim_view(std::string_view(b, e - b), kLineBlanks);
+  b = v.data();
+  e = v.data() + v.size();
 }
 
 bool valid_name(const char* b, const char* e) {
@@ -71,18 +73,22 @@ long config_parse_text(const char* text, size_t len, config_visit_fn visit, void
     ++line;
     const char* eol = static_cast<const char*>(std::memchr(p, '\n', end - p));
     if (!eol) eol = end;
-    const char* b = trim_left(p, eol);
-    const char* e = trim_right(b, eol);
+    const char* b = p;
+    const char* e = eol;
+    trim(b, e);
     p = eol < end ? eol + 1 : end;
     if (b == e || *b == '#' || *b == ';') continue;
     if (std::memchr(b, 0, e - b)) return line;  // a NUL byte is no text
     if (*b == '[') {
       const char* close = static_cast<const char*>(std::memchr(b, ']', e - b));
       if (!close) return line;
-      const char* rest = trim_left(close + 1, e);
-      if (rest != e && *rest != '#' && *rest != ';') return line;
-      const char* nb = trim_left(b + 1, close);
-      const char* ne = trim_right(nb, close);
+      const char* rest = close + 1;
+      const char* rest_end = e;
+      trim(rest, rest_end);
+      if (rest != rest_end && *rest != '#' && *rest != ';') return line;
+      const char* nb = b + 1;
+      const char* ne = close;
+      trim(nb, ne);
       if (!valid_name(nb, ne)) return line;
       section.assign(nb, ne);
       have_section = true;
@@ -91,10 +97,14 @@ long config_parse_text(const char* text, size_t len, config_visit_fn visit, void
     }
     const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
     if (!eq) return line;
-    const char* ne = trim_right(b, eq);
-    if (!valid_name(b, ne)) return line;
-    const char* vb = trim_left(eq + 1, e);
-    std::string name(b, ne), value(vb, e);
+    const char* nb = b;
+    const char* ne = eq;
+    trim(nb, ne);
+    if (!valid_name(nb, ne)) return line;
+    const char* vb = eq + 1;
+    const char* ve = e;
+    trim(vb, ve);
+    std::string name(nb, ne), value(vb, ve);
     visit(ctx, have_section ? section.c_str() : nullptr, name.c_str(), value.c_str());
   }
   return 0;

@@ -21,11 +21,13 @@ bool istarts_with(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-std::string trim(std::string_view s, std::string_view blanks) {
+std::string_view trim_view(std::string_view s, std::string_view blanks) {
   size_t b = s.find_first_not_of(blanks);
-  if (b == std::string_view::npos) return {};
+  if (b == std::string_view::npos) return s.substr(s.size());
   size_t e = s.find_last_not_of(blanks);
-  return std::string(s.substr(b, e - b + 1));
+  return s.substr(b, e - b + 1);
 }
+
+std::string trim(std::string_view s, std::string_view blanks) { return std::string(trim_view(s, blanks)); }
 
 }  // namespace velarn

@@ -21,5 +21,8 @@ bool istarts_with(std::string_view s, std::string_view prefix);
 
 // s without the characters of blanks at either end.
 std::string trim(std::string_view s, std::string_view blanks = kBlanks);
+// The same, as a view into s (empty at s's end when s is all blanks), for
+// parsers that keep positions.
+std::string_view trim_view(std::string_view s, std::string_view blanks = kBlanks);
 
 }  // namespace velarn

@@ -76,6 +76,14 @@ TEST(PlatformText, ComparesAndTrimsByTheSharedRules) {
   EXPECT_EQ("x", velarn::trim("\fx\v ", " \f\v"));
   // A string with an embedded zero keeps it: values are not C strings.
   EXPECT_EQ(std::string("a\0b", 3), velarn::trim(std::string(" a\0b ", 5)));
+  // The view stays inside the text it was cut from, even when nothing is left.
+  std::string_view text = "  key = v  ";
+  std::string_view v = velarn::trim_view(text);
+  EXPECT_EQ("key = v", v);
+  EXPECT_EQ(text.data() + 2, v.data());
+  std::string_view blank = text.substr(0, 2);
+  EXPECT_EQ(blank.data() + 2, velarn::trim_view(blank).data());
+  EXPECT_TRUE(velarn::trim_view(blank).empty());
 }
 
 }  // namespace
