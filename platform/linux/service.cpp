@@ -137,12 +137,6 @@ class SystemdServiceManager : public ServiceManager {
 
 }  // namespace
 
-bool service_command_valid(const std::string& command) {
-  for (unsigned char ch : command)
-    if (ch < 0x20 || ch == 0x7f) return false;
-  return true;
-}
-
 std::string systemd_exec_escape(const std::string& command) {
   // Quotes stay: they group words for systemd as for the command line they
   // came from. What systemd would expand or read as an escape is doubled.
@@ -199,39 +193,6 @@ std::string systemd_unit_text(const ServiceConfig& c, const std::string& descrip
 }
 
 std::unique_ptr<ServiceManager> make_systemd_service_manager() { return std::make_unique<SystemdServiceManager>(); }
-
-// --- in-memory service manager ----------------------------------------------------
-
-bool MemoryServiceManager::create(const ServiceConfig& c) {
-  if (fail_create || services.count(c.name)) return false;
-  services[c.name].config = c;
-  return true;
-}
-
-bool MemoryServiceManager::set_description(const std::string& name, const std::string& d) {
-  auto it = services.find(name);
-  if (it == services.end()) return false;
-  it->second.description = d;
-  return true;
-}
-
-bool MemoryServiceManager::start(const std::string& name) {
-  auto it = services.find(name);
-  if (it == services.end() || it->second.running) return false;
-  it->second.running = true;
-  return true;
-}
-
-bool MemoryServiceManager::stop(const std::string& name) {
-  auto it = services.find(name);
-  if (it == services.end()) return false;
-  ++it->second.stops;
-  bool was = it->second.running;
-  it->second.running = false;
-  return was;
-}
-
-bool MemoryServiceManager::remove(const std::string& name) { return services.erase(name) > 0; }
 
 // --- service host -------------------------------------------------------------------
 
