@@ -410,16 +410,6 @@ std::string check_fixed_address(const FixedAddress& fixed) {
   return "";
 }
 
-std::string adapter_interface_name(const std::string& id) {
-  std::string n = "vln";
-  auto brace = id.find('{');
-  for (size_t i = brace == std::string::npos ? 0 : brace + 1; i < id.size() && n.size() < 11; ++i) {
-    char c = id[i];
-    if (std::isxdigit(static_cast<unsigned char>(c))) n += char(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return n;
-}
-
 std::string interface_ipv4(const std::string& ifname) {
   std::string out;
   struct ifaddrs* list = nullptr;
