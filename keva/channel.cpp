@@ -147,7 +147,7 @@ Step read_body(Request* r) {
 
 int dispatch(Request* r) {
   const char* path = r->path;
-  uid_t uid = r->pipe->peer_uid();
+  velarn::UserId uid = r->pipe->peer_uid();
   if (std::strcmp(path, "/keva/listen") == 0) return kListen;
   if (std::strcmp(path, "/keva/") == 0) {
     if (r->method == M_GET) {
@@ -242,7 +242,7 @@ void remove_listener(size_t index) {
   request_destroy(r);
 }
 
-size_t count_uid(const std::vector<Request*>& list, uid_t uid) {
+size_t count_uid(const std::vector<Request*>& list, velarn::UserId uid) {
   size_t n = 0;
   for (Request* r : list)
     if (r->pipe->peer_uid() == uid) ++n;
@@ -253,7 +253,7 @@ size_t count_uid(const std::vector<Request*>& list, uid_t uid) {
 void serve(Request* r) {
   int code = dispatch(r);
   if (code == kListen) {
-    uid_t uid = r->pipe->peer_uid();
+    velarn::UserId uid = r->pipe->peer_uid();
     bool room;
     {
       std::lock_guard<std::mutex> lock(g_listeners_mutex);
@@ -310,7 +310,7 @@ int expire_pending() {
 void accept_client(LocalPipeServer& server) {
   auto pipe = server.accept();
   if (!pipe) return;  // refused by the access check, or gone already
-  uid_t uid = pipe->peer_uid();
+  velarn::UserId uid = pipe->peer_uid();
   if (g_pending.size() >= kPendingAll || count_uid(g_pending, uid) >= kPendingPerUid) {
     log_debug("pipe refused: too many open requests of uid %u", static_cast<unsigned>(uid));
     return;
@@ -330,17 +330,17 @@ void channel_main() {
   bool ok = g_server_ok;
   while (ok) {
     int timeout = expire_pending();
-    std::vector<int> handles;
+    std::vector<const PipeConnection*> watched;
     size_t listeners;
     {
       std::lock_guard<std::mutex> lock(g_listeners_mutex);
-      for (Request* l : g_listeners) handles.push_back(l->pipe->handle());
-      listeners = handles.size();
+      for (Request* l : g_listeners) watched.push_back(l->pipe.get());
+      listeners = watched.size();
     }
-    for (Request* p : g_pending) handles.push_back(p->pipe->handle());
+    for (Request* p : g_pending) watched.push_back(p->pipe.get());
     std::vector<size_t> ready;
     bool client = false;
-    auto w = server.wait(*g_stop, handles, &ready, &client, timeout);
+    auto w = server.wait(*g_stop, watched, &ready, &client, timeout);
     if (w == LocalPipeServer::kStop) break;
     if (w == LocalPipeServer::kTimeout) continue;
     if (w == LocalPipeServer::kFailed) {

@@ -49,14 +49,14 @@ class DeviceHandle {
   bool write(const uint8_t* batch, size_t length, uint32_t* status, uint32_t* written);
 
  private:
-  DeviceHandle(int fd, int read_event, int wake_event);
+  // The system's objects: the connection, and the events a wait watches.
+  struct System;
+  explicit DeviceHandle(std::unique_ptr<System> system);
   // Receives one message and routes it; called with recv_mutex_ held.
   // Returns the kind received, or -1 on failure / -2 when nothing is there.
   int receive_one(bool block);
 
-  int fd_;
-  int read_event_;  // signalled when the read's answer has been routed
-  int wake_event_;
+  std::unique_ptr<System> sys_;
   std::mutex send_mutex_;
   std::mutex recv_mutex_;
   uint32_t next_tag_ = 1;

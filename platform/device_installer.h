@@ -16,30 +16,14 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
+#include "platform/inf.h"
 #include "platform/registry.h"
+#include "platform/system_types.h"
 
 namespace velarn {
-
-// What the installer needs from an INF file.
-struct InfInfo {
-  std::string class_name;                 // [Version] Class
-  std::string class_guid;                 // [Version] ClassGUID
-  std::string provider;                   // [Version] Provider, strings resolved
-  std::string device_desc;                // description of the first model
-  std::vector<std::string> hardware_ids;  // every model's hardware and compatible ids
-  std::string service_name;               // AddService of the first model
-  std::vector<RegNamedValue> parameters;  // AddReg HKR,,Name,flags,value lines
-};
-
-// Reads INF text: sections, "key = value" lines, bare AddReg lines, ";"
-// comments, quoted fields and %string% substitution from [Strings]. False
-// with a message naming the line when the text is not a usable INF.
-bool parse_inf(const std::string& text, InfInfo& out, std::string& error);
-bool read_inf(const std::string& path, InfInfo& out, std::string& error);
 
 // A device instance as the device enumeration reports it.
 struct PresentDevice {
@@ -102,14 +86,19 @@ class DeviceInstaller {
   // The system-specific part: how the driver host is found, told to rescan,
   // stopped, and how the service manager is driven. Overridable so that a
   // test can observe the decisions without touching the machine's systemd.
-  virtual pid_t running_host_pid();
-  virtual bool signal_host(pid_t pid, bool stop);
+  // The running host, or 0 when none runs.
+  virtual ProcessId running_host_pid();
+  // Tells the host to rescan, or to stop (waiting until it has gone).
+  virtual bool signal_host(ProcessId pid, bool stop);
   virtual bool service_manager_present();
   virtual bool run_systemctl(const std::vector<std::string>& args);
 
  private:
+  // Each port implements these three with the calls above.
   bool install_service(const InfInfo& inf);
   bool restart_host(const std::string& service);
+  // No device of the host is left: stop it and remove its service.
+  bool remove_host(const std::string& service);
 
   Registry& reg_;
   std::string error_;

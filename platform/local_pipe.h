@@ -3,12 +3,12 @@
 // with a buffer smaller than the waiting message takes its first part and the
 // next read the rest, so nothing is cut off.
 #pragma once
-#include <sys/types.h>
-
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/system_types.h"
 
 namespace velarn {
 
@@ -22,16 +22,16 @@ class WaitEvent {
   void set();
   void reset();
   bool is_set() const;
-  int handle() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  // For the platform layer's own waits (a channel's, a monitor's).
+  NativeHandle handle() const { return fd_; }
+  bool valid() const { return fd_ != kNoHandle; }
 
  private:
-  int fd_;
+  NativeHandle fd_;
 };
 
 class PipeConnection {
  public:
-  explicit PipeConnection(int fd);
   ~PipeConnection();
   PipeConnection(const PipeConnection&) = delete;
   PipeConnection& operator=(const PipeConnection&) = delete;
@@ -49,18 +49,22 @@ class PipeConnection {
   bool try_write(const char* data, size_t len);
   // Something to read (or the peer went away) without blocking.
   bool readable();
-  int handle() const { return fd_; }
-  uid_t peer_uid() const { return uid_; }
-  pid_t peer_pid() const { return pid_; }
-  void set_peer(uid_t uid, pid_t pid) {
-    uid_ = uid;
-    pid_ = pid;
-  }
+  // Ends the connection both ways while another thread may be blocked on
+  // it: that thread's read sees the end, its write fails.
+  void shutdown();
+  // The peer as the system vouched for it when the connection was accepted
+  // (kNoUser and 0 on the client side).
+  UserId peer_uid() const { return uid_; }
+  ProcessId peer_pid() const { return pid_; }
 
  private:
-  int fd_;
-  uid_t uid_ = static_cast<uid_t>(-1);
-  pid_t pid_ = 0;
+  friend class LocalPipeServer;
+  friend std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name);
+  explicit PipeConnection(NativeHandle fd);
+
+  NativeHandle fd_;
+  UserId uid_ = kNoUser;
+  ProcessId pid_ = 0;
   std::vector<char> held_;
   size_t held_pos_ = 0;
 };
@@ -78,33 +82,30 @@ class LocalPipeServer {
   const std::string& path() const { return path_; }
 
   enum WaitResult { kStop, kReady, kFailed, kTimeout };
-  // Waits for the stop event, a client, or handles that became readable or
-  // hung up. On kReady, *ready holds the indices of every such handle in
+  // Waits for the stop event, a client, or connections that became readable
+  // or hung up. On kReady, *ready holds the indices of every such one in
   // ascending order and *client says whether a client waits to be accepted:
   // the caller serves them all before it waits again, so neither old clients
   // nor new ones can starve the others. timeout_ms < 0 waits without limit.
-  WaitResult wait(const WaitEvent& stop, const std::vector<int>& handles, std::vector<size_t>* ready, bool* client,
-                  int timeout_ms = -1);
+  WaitResult wait(const WaitEvent& stop, const std::vector<const PipeConnection*>& connections,
+                  std::vector<size_t>* ready, bool* client, int timeout_ms = -1);
   // Takes the waiting client. Peers the access check refuses are
   // disconnected without a word and give nullptr (so does a failure).
   std::unique_ptr<PipeConnection> accept();
 
  private:
-  int fd_ = -1;
+  NativeHandle fd_ = kNoHandle;
   std::string path_;
 };
 
-// Client side.
+// Client side: nullptr with errno set on failure.
 std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name);
-// A connected message-mode socket to a Windows object name ("\\.\pipe\x",
-// "\\.\Global\x"), or -1 with errno set.
-int seqpacket_connect(const std::string& windows_name);
 
 // Access to the control channel: root ("SYSTEM"), members of sudo
 // ("Administrators") and ordinary users ("Users": uid 1000 and up but the
 // overflow account) are served.
-bool pipe_peer_allowed(uid_t uid);
+bool pipe_peer_allowed(UserId uid);
 // Root or a member of sudo: may stop the service through the channel.
-bool pipe_peer_is_admin(uid_t uid);
+bool pipe_peer_is_admin(UserId uid);
 
 }  // namespace velarn

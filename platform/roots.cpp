@@ -1,10 +1,10 @@
+// Every system path, from the one root; the calls that ask the system itself
+// (the running program, making folders) are in linux/roots.cpp.
 #include "platform/roots.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 namespace velarn::roots {
 
@@ -29,14 +29,6 @@ std::string object_path(const std::string& n) {
   return n;
 }
 
-std::string program_path() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  buf[n] = 0;
-  return buf;
-}
-
 std::string program_folder() {
   std::string p = program_path();
   auto slash = p.rfind('/');
@@ -49,8 +41,8 @@ namespace {
 std::string beside_or_installed(const std::string& name, const char* folder) {
   const std::string own = program_folder();
   std::string beside = own + "/" + name;
-  struct stat st;
-  if (stat(beside.c_str(), &st) == 0) return beside;
+  std::error_code ec;
+  if (std::filesystem::exists(beside, ec)) return beside;
   auto slash = own.rfind('/');
   std::string prefix = slash == std::string::npos ? std::string("..") : own.substr(0, slash);
   return prefix + "/" + folder + "/" + name;
@@ -61,19 +53,5 @@ std::string data_file(const std::string& name) { return beside_or_installed(name
 std::string helper_program(const std::string& name) { return beside_or_installed(name, "libexec/velarn"); }
 
 std::string program_files() { return "/usr/lib"; }
-
-bool make_dirs(const std::string& path, unsigned mode) {
-  if (path.empty()) return false;
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    cur = path.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), mode) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 }  // namespace velarn::roots

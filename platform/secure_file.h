@@ -9,21 +9,17 @@
 
 namespace velarn {
 
-// Opens path for reading only when it is an administrator's file: a regular
-// file owned by root and not writable by group or others, in folders that are
-// all owned by root and writable by nobody else (a root-owned folder with the
-// sticky bit counts as safe: nobody else can move root's entries in it).
-// Links in the path are resolved once, then every step is opened without
-// following links, so nothing can be swapped in between the check and the
-// use. Returns a descriptor, or -1 with *reason set.
-int open_admin_file(const std::string& path, std::string* reason);
+// An administrator's file: a regular file owned by root and not writable by
+// group or others, in folders that are all owned by root and writable by
+// nobody else (a root-owned folder with the sticky bit counts as safe:
+// nobody else can move root's entries in it). The checks and the use see the
+// same file: nothing can be swapped in between.
 
-// Loads a shared object that passes open_admin_file into *lib. False with
-// *reason set; no code of the module runs before the checks have passed.
+// Loads an administrator's shared object into *lib. False with *reason set;
+// no code of the module runs before the checks have passed.
 bool load_admin_module(const std::string& path, DynLib* lib, std::string* reason);
 
-// Reads a whole administrator's file (see open_admin_file). False with
-// *reason set.
+// Reads a whole administrator's file. False with *reason set.
 bool read_admin_file(const std::string& path, std::string* out, std::string* reason);
 
 // Opens one of the service's own files (logs, trace, session log) for

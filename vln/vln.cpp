@@ -268,7 +268,7 @@ void stop_listener(Link& link) {
   link.closing = true;
   link.ready = true;
   link.ready.notify_all();
-  ::shutdown(link.pipe->handle(), SHUT_RDWR);
+  link.pipe->shutdown();
 }
 
 }  // namespace

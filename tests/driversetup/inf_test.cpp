@@ -1,4 +1,4 @@
-#include "platform/device_installer.h"
+#include "platform/inf.h"
 
 #include <gtest/gtest.h>
 

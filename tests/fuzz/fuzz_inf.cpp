@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/device_installer.h"
+#include "platform/inf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   velarn::InfInfo info;

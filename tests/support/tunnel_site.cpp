@@ -200,7 +200,7 @@ Listener::Listener() : conn_(velarn::local_pipe_connect("\\\\.\\pipe\\kevad")) {
 }
 
 Listener::~Listener() {
-  if (conn_) ::shutdown(conn_->handle(), SHUT_RDWR);
+  if (conn_) conn_->shutdown();
   if (thread_.joinable()) thread_.join();
 }
 

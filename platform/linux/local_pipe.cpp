@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "platform/linux/local_socket.h"
 #include "platform/roots.h"
 
 namespace velarn {
@@ -40,7 +41,7 @@ bool WaitEvent::is_set() const {
 
 // --- connections ---------------------------------------------------------------------
 
-PipeConnection::PipeConnection(int fd) : fd_(fd) {}
+PipeConnection::PipeConnection(NativeHandle fd) : fd_(fd) {}
 PipeConnection::~PipeConnection() {
   if (fd_ >= 0) close(fd_);
 }
@@ -121,6 +122,8 @@ bool PipeConnection::try_write(const char* data, size_t len) {
   return send(fd_, data, len, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(len);
 }
 
+void PipeConnection::shutdown() { ::shutdown(fd_, SHUT_RDWR); }
+
 bool PipeConnection::readable() {
   if (held_pos_ < held_.size()) return true;
   struct pollfd p = {fd_, POLLIN, 0};
@@ -171,13 +174,14 @@ bool LocalPipeServer::create(const std::string& windows_name) {
   return true;
 }
 
-LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop, const std::vector<int>& handles,
+LocalPipeServer::WaitResult LocalPipeServer::wait(const WaitEvent& stop,
+                                                  const std::vector<const PipeConnection*>& connections,
                                                   std::vector<size_t>* ready, bool* client, int timeout_ms) {
   std::vector<struct pollfd> fds;
-  fds.reserve(handles.size() + 2);
+  fds.reserve(connections.size() + 2);
   fds.push_back({stop.handle(), POLLIN, 0});
   fds.push_back({fd_, POLLIN, 0});
-  for (int h : handles) fds.push_back({h, POLLIN, 0});
+  for (const PipeConnection* c : connections) fds.push_back({c->fd_, POLLIN, 0});
   ready->clear();
   *client = false;
   for (;;) {
@@ -205,8 +209,9 @@ std::unique_ptr<PipeConnection> LocalPipeServer::accept() {
     close(fd);
     return nullptr;
   }
-  auto conn = std::make_unique<PipeConnection>(fd);
-  conn->set_peer(cred.uid, cred.pid);
+  std::unique_ptr<PipeConnection> conn(new PipeConnection(fd));
+  conn->uid_ = cred.uid;
+  conn->pid_ = cred.pid;
   return conn;
 }
 
@@ -232,10 +237,10 @@ int seqpacket_connect(const std::string& windows_name) {
 
 std::unique_ptr<PipeConnection> local_pipe_connect(const std::string& windows_name) {
   int fd = seqpacket_connect(windows_name);
-  return fd < 0 ? nullptr : std::make_unique<PipeConnection>(fd);
+  return fd < 0 ? nullptr : std::unique_ptr<PipeConnection>(new PipeConnection(fd));
 }
 
-bool pipe_peer_allowed(uid_t uid) {
+bool pipe_peer_allowed(UserId uid) {
   if (uid == 0) return true;
   struct passwd pw, *res = nullptr;
   char buf[4096];
@@ -244,7 +249,7 @@ bool pipe_peer_allowed(uid_t uid) {
   return pipe_peer_is_admin(uid);
 }
 
-bool pipe_peer_is_admin(uid_t uid) {
+bool pipe_peer_is_admin(UserId uid) {
   if (uid == 0) return true;
   struct passwd pw, *res = nullptr;
   char buf[4096];

@@ -11,7 +11,7 @@
 
 #include "adapter/device_protocol.h"
 #include "adapter/status.h"
-#include "platform/local_pipe.h"
+#include "platform/linux/local_socket.h"
 
 namespace velarn {
 
@@ -42,14 +42,20 @@ bool send_all(int fd, const struct iovec* iov, int n, size_t total) {
 
 }  // namespace
 
-DeviceHandle::DeviceHandle(int fd, int read_event, int wake_event)
-    : fd_(fd), read_event_(read_event), wake_event_(wake_event) {}
+struct DeviceHandle::System {
+  int fd;
+  int read_event;  // signalled when the read's answer has been routed
+  int wake_event;
+  ~System() {
+    close(fd);
+    close(read_event);
+    close(wake_event);
+  }
+};
 
-DeviceHandle::~DeviceHandle() {
-  close(fd_);
-  close(read_event_);
-  close(wake_event_);
-}
+DeviceHandle::DeviceHandle(std::unique_ptr<System> system) : sys_(std::move(system)) {}
+
+DeviceHandle::~DeviceHandle() = default;
 
 std::unique_ptr<DeviceHandle> DeviceHandle::open(const std::string& windows_path, uint32_t* status) {
   *status = 0;
@@ -84,7 +90,7 @@ std::unique_ptr<DeviceHandle> DeviceHandle::open(const std::string& windows_path
     close(fd);
     return nullptr;
   }
-  return std::unique_ptr<DeviceHandle>(new DeviceHandle(fd, re, we));
+  return std::unique_ptr<DeviceHandle>(new DeviceHandle(std::unique_ptr<System>(new System{fd, re, we})));
 }
 
 int DeviceHandle::receive_one(bool block) {
@@ -102,7 +108,7 @@ int DeviceHandle::receive_one(bool block) {
   mh.msg_iovlen = 2;
   ssize_t n;
   do {
-    n = recvmsg(fd_, &mh, block ? 0 : MSG_DONTWAIT);
+    n = recvmsg(sys_->fd, &mh, block ? 0 : MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && block && (errno == EAGAIN || errno == EWOULDBLOCK)) errno = ETIMEDOUT;  // the limit passed
   if (n < 0) return !block && (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
@@ -121,7 +127,7 @@ int DeviceHandle::receive_one(bool block) {
     read_status_ = st;
     read_bytes_ = st == STATUS_SUCCESS ? std::min(data, read_cap_) : 0;
     read_done_ = true;
-    signal_event(read_event_);
+    signal_event(sys_->read_event);
   } else if (kind != DEVICE_READ && tag == sync_tag_) {
     sync_status_ = st;
     sync_info_ = info;
@@ -145,7 +151,7 @@ uint32_t DeviceHandle::control(uint32_t code, const void* input, size_t length) 
   sync_done_ = false;
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
-    if (!send_all(fd_, iov, length ? 2 : 1, sizeof head + length)) return STATUS_UNSUCCESSFUL;
+    if (!send_all(sys_->fd, iov, length ? 2 : 1, sizeof head + length)) return STATUS_UNSUCCESSFUL;
   }
   while (!sync_done_)
     if (receive_one(true) == -1) return STATUS_UNSUCCESSFUL;
@@ -164,9 +170,9 @@ bool DeviceHandle::start_read(uint8_t* buf, size_t capacity) {
   read_done_ = false;
   read_bytes_ = 0;
   read_status_ = 0;
-  drain_event(read_event_);
+  drain_event(sys_->read_event);
   struct iovec iov = {msg, sizeof msg};
-  if (!send_all(fd_, &iov, 1, sizeof msg)) return false;
+  if (!send_all(sys_->fd, &iov, 1, sizeof msg)) return false;
   read_pending_ = true;
   return true;
 }
@@ -174,7 +180,7 @@ bool DeviceHandle::start_read(uint8_t* buf, size_t capacity) {
 DeviceHandle::WaitResult DeviceHandle::wait_read(int timeout_ms) {
   for (;;) {
     if (read_done_.load()) return kCompleted;
-    struct pollfd fds[3] = {{wake_event_, POLLIN, 0}, {read_event_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    struct pollfd fds[3] = {{sys_->wake_event, POLLIN, 0}, {sys_->read_event, POLLIN, 0}, {sys_->fd, POLLIN, 0}};
     int r = poll(fds, 3, timeout_ms);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -191,15 +197,15 @@ DeviceHandle::WaitResult DeviceHandle::wait_read(int timeout_ms) {
           return kFailed;
         }
       } else {
-        struct pollfd ev = {read_event_, POLLIN, 0};
+        struct pollfd ev = {sys_->read_event, POLLIN, 0};
         poll(&ev, 1, 1);
       }
     }
   }
 }
 
-void DeviceHandle::wake() { signal_event(wake_event_); }
-void DeviceHandle::clear_wake() { drain_event(wake_event_); }
+void DeviceHandle::wake() { signal_event(sys_->wake_event); }
+void DeviceHandle::clear_wake() { drain_event(sys_->wake_event); }
 
 bool DeviceHandle::write(const uint8_t* batch, size_t length, uint32_t* status, uint32_t* written) {
   uint8_t head[DEVICE_REQUEST_HEADER];
@@ -215,7 +221,7 @@ bool DeviceHandle::write(const uint8_t* batch, size_t length, uint32_t* status, 
   sync_done_ = false;
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
-    if (!send_all(fd_, iov, 2, sizeof head + length)) return false;
+    if (!send_all(sys_->fd, iov, 2, sizeof head + length)) return false;
   }
   while (!sync_done_)
     if (receive_one(true) == -1) return false;

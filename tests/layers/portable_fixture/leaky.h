@@ -1,0 +1,5 @@
+// A portable header gone wrong, for the check's own test.
+#pragma once
+#include <sys/types.h>
+
+pid_t leaky_pid();
