@@ -26,16 +26,19 @@ struct SharedModule {
 
 }  // namespace vlntoken
 
+// One handle's view of its module. A handle has at most one session at a
+// time; the flags below say what close_session still has to undo, in the
+// order the module needs it (search, login, session).
 struct TokenModule {
   velarn::DynLib library;
-  CK_FUNCTION_LIST_PTR functions = nullptr;
+  CK_FUNCTION_LIST_PTR functions = nullptr;  // NULL until the module answered
   CK_INFO info{};
   CK_SLOT_INFO slot_info{};
   CK_TOKEN_INFO token_info{};
-  std::atomic<CK_SLOT_ID> slot{0};
+  std::atomic<CK_SLOT_ID> slot{0};  // the token's slot; the monitor moves it
   CK_SESSION_HANDLE session = 0;
-  CK_OBJECT_HANDLE key = 0;
-  bool progress_created = false;
+  CK_OBJECT_HANDLE key = 0;       // what find_private_key found last
+  bool progress_created = false;  // the sink is told when the handle goes
 
   // Monitor.
   std::thread monitor;
@@ -46,12 +49,12 @@ struct TokenModule {
   TokenStateFunc callback = nullptr;
   TokenNotifier window{};
 
-  bool initialised = false;
+  bool initialised = false;  // C_Initialize succeeded: the handle is usable
   bool session_open = false;
   bool logged_in = false;
-  bool search_active = false;
+  bool search_active = false;  // a session allows one search: it must be ended
 
-  vlntoken::SharedModule* shared = nullptr;
+  vlntoken::SharedModule* shared = nullptr;  // counted reference, see shared_release
 };
 
 namespace vlntoken {
@@ -71,19 +74,27 @@ struct ListEntry {
 // Makes sure `path` is in the module list (reading the list file and probing
 // as needed); fills title and flag. False when it is not and cannot be.
 bool ensure_listed(const std::string& path, std::string* title, int* flag);
+// The shared state of a module, made on first use; every call adds a handle.
 SharedModule* shared_acquire(CK_FUNCTION_LIST_PTR functions);
 // True when this was the last handle: the caller finalises the module.
 bool shared_release(CK_FUNCTION_LIST_PTR functions);
 
-// Progress sink (token.cpp).
+// Progress sink (token.cpp). Safe without a sink installed.
 void progress_show(TokenData* h);
 void progress_text(TokenData* h, const char* text);
 void progress_hide(TokenData* h);
 void message_box(TokenData* h, const char* text);
 
-// Sessions and reads (token.cpp).
+// Sessions and reads (token.cpp). open_session finds the first slot with a
+// token (waiting briefly for one just inserted), closes a session this handle
+// still has and opens a new one; TOKEN_OK or TOKEN_ERR_*. close_session ends
+// the search, login and session in that order and hides the progress window;
+// it is safe to call with nothing open.
 int open_session(TokenData* h, bool read_only);
 void close_session(TokenData* h);
+// The readers need an open session. Finding nothing is no failure: they
+// return TOKEN_OK with the handle's flags cleared. With several objects the
+// first is used and the user is told.
 int read_certificate(TokenData* h);
 int find_private_key(TokenData* h);
 int read_profile(TokenData* h);
@@ -92,14 +103,19 @@ CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDL
                    CK_ULONG* count);
 // The stored profile's data objects ("client.vln" of "Velarn"), up to `max`.
 CK_RV find_profile_objects(TokenData* h, CK_OBJECT_HANDLE* found, CK_ULONG max, CK_ULONG* count);
+// The text fields derived from h->certificate and h->profile; a profile
+// value too long for its field leaves the field empty rather than cut.
 void fill_certificate_fields(TokenData* h);
 void fill_profile_fields(TokenData* h);
+// token_present is written by the monitor thread while the caller reads it.
 void set_present(TokenData* h, int present);
 int get_present(const TokenData* h);
 
-// Locates an element by plain text search: the first opening tag "<name" (then
-// '>', a blank or '/') and the closing tag after it. Offsets of the whole
-// element and of its text; false when absent.
+// Locates an element by plain text search: the first opening tag "<name"
+// (then '>', a blank or '/') and the closing tag after it. Offsets of the
+// whole element and of its text; false when absent. No parser on purpose: it
+// also sees a tag a parser would take for text (inside CDATA, say), which is
+// what the check for secrets after stripping needs.
 struct ElementSpan {
   size_t begin, end;            // the whole element, closing tag included
   size_t text_begin, text_end;  // its content

@@ -1,4 +1,5 @@
-// The process-wide list of known PKCS#11 modules and its list file.
+// The process-wide list of known PKCS#11 modules and its list file, and the
+// per-module state that handles of the same module share.
 
 #include <cstdlib>
 #include <cstring>
@@ -18,10 +19,15 @@ namespace {
 using velarn::iequals;
 using velarn::trim;
 
+// Recursive, so that a lookup callback may ask for a title or load a module.
 std::recursive_mutex list_mx;
+// A fixed block rather than a vector: callers keep pointers to entries, which
+// must not move when the list grows. Entries are never removed one by one.
 TokenDriver* drivers = nullptr;  // TOKEN_MAX_DRIVERS entries
 int driver_count = 0;
 
+// A module's function list is its identity: two paths that load the same
+// library (a link, say) share one entry and one call lock.
 std::mutex shared_mx;
 std::map<CK_FUNCTION_LIST_PTR, SharedModule*> shared_modules;
 
@@ -40,12 +46,16 @@ void expand(std::string& path, const std::string& placeholder, const std::string
   }
 }
 
+// The environment variable lets tests and relocated installs bring their own.
 std::string list_file() {
   const char* env = std::getenv("VLNTOKEN_INI");
   if (env && *env) return env;
   return velarn::roots::data_file("vlntoken.ini");
 }
 
+// The [PKCS11] section: lines "NAME=PATH" with an optional tab and flag;
+// only the flag "0" gives 0. Unusable paths are skipped, a missing file is an
+// empty list.
 std::vector<ListEntry> read_list_file() {
   std::vector<ListEntry> out;
   std::ifstream in(list_file(), std::ios::binary);
@@ -86,6 +96,7 @@ std::vector<ListEntry> read_list_file() {
   return out;
 }
 
+// PKCS#11 text fields are blank-padded and unterminated.
 void trim_fixed(char* out, size_t out_size, const unsigned char* in, size_t in_len) {
   while (in_len > 0 && (in[in_len - 1] == ' ' || in[in_len - 1] == 0)) --in_len;
   if (in_len >= out_size) in_len = out_size - 1;
@@ -115,6 +126,8 @@ bool probe(const std::string& path, char* title, size_t title_size) {
       std::lock_guard<std::mutex> g(in_use->call);
       rv = fl->C_GetInfo(&info);
     } else if (fl->C_Initialize(nullptr) == CKR_OK) {
+      // Finalised again at once: a listed module holds no state until a
+      // handle loads it.
       rv = fl->C_GetInfo(&info);
       fl->C_Finalize(nullptr);
     } else {
@@ -134,6 +147,7 @@ bool probe(const std::string& path, char* title, size_t title_size) {
       ok = true;
     }
   }
+  // Only this reference is dropped: a handle holding the module has its own.
   lib.close();
   return ok;
 }
@@ -199,6 +213,7 @@ SharedModule* shared_acquire(CK_FUNCTION_LIST_PTR functions) {
 bool shared_release(CK_FUNCTION_LIST_PTR functions) {
   std::lock_guard<std::mutex> g(shared_mx);
   auto it = shared_modules.find(functions);
+  // Unknown: nobody else holds it either, so finalising is right.
   if (it == shared_modules.end()) return true;
   if (--it->second->handles > 0) return false;
   delete it->second;
@@ -212,6 +227,8 @@ using namespace vlntoken;
 
 extern "C" {
 
+// Emptying keeps the block, so that pointers the GUI still holds read as
+// empty entries rather than freed memory.
 VLNTOKEN_API void TokenDataInit(void) {
   std::lock_guard<std::recursive_mutex> g(list_mx);
   if (drivers) std::memset(drivers, 0, TOKEN_MAX_DRIVERS * sizeof(TokenDriver));

@@ -1,4 +1,6 @@
 // Loading a module, sessions, login, reading a token and watching its slot.
+// Module calls go through P11 (internal.h), so that each holds the module's
+// call lock.
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
@@ -17,6 +19,8 @@ static_assert(sizeof(TokenData) == 5880, "TokenData is read by the GUI as 5,880 
 namespace vlntoken {
 namespace {
 
+// One sink for the process; the lock also keeps a sink from being replaced
+// while it runs.
 std::mutex sink_mx;
 TokenProgressFunc sink_func = nullptr;
 void* sink_context = nullptr;
@@ -35,15 +39,20 @@ void copy_fixed(char* out, size_t out_size, const unsigned char* in, size_t in_l
   out[in_len] = 0;
 }
 
+// Every export checks this first: a handle whose module never initialised
+// has no function list to call.
 bool loaded(const TokenData* h) { return h && h->module && h->module->initialised; }
 
 // Slot list of present tokens, first slot in *slot. 0, or the call's failure.
+// Only the first token is ever used.
 CK_RV present_slots(TokenModule* m, CK_ULONG* count, CK_SLOT_ID* slot) {
   CK_SLOT_ID slots[8];
   CK_ULONG n = 8;
   CK_RV rv = P11(m, C_GetSlotList, CK_TRUE, slots, &n);
   if (rv == CKR_BUFFER_TOO_SMALL) {
-    // More readers than the usual room: only the first slot matters.
+    // More readers than the usual room: only the first slot matters. n now
+    // holds the count the module needs; the margin covers a reader plugged
+    // in between the two calls.
     std::vector<CK_SLOT_ID> more(n + 8);
     n = more.size();
     rv = P11(m, C_GetSlotList, CK_TRUE, more.data(), &n);
@@ -55,6 +64,8 @@ CK_RV present_slots(TokenModule* m, CK_ULONG* count, CK_SLOT_ID* slot) {
   return CKR_OK;
 }
 
+// A state callback, when given, takes the place of the notifier's
+// WM_TOKEN_STATE; the pending message has no callback form.
 void notify_state(TokenModule* m) {
   if (m->callback)
     m->callback(WM_TOKEN_STATE);
@@ -73,6 +84,10 @@ bool monitor_wait(TokenModule* m, int ms) {
   return m->running.load();
 }
 
+// The monitor polls rather than blocks: a blocking C_WaitForSlotEvent would
+// hold the module's call lock and could only be broken by C_Finalize, which
+// would pull the module from under every other handle. Presence is only ever
+// set here, by TokenNow and by open_session.
 void monitor_main(TokenData* h) {
   TokenModule* m = h->module;
   while (m->running.load()) {
@@ -93,6 +108,8 @@ void monitor_main(TokenData* h) {
       continue;
     }
     if (rv != CKR_OK) {
+      // CKR_NO_EVENT: nothing changed. Any other failure means the module
+      // cannot reach its slots, which to the user is a token gone.
       if (rv != CKR_NO_EVENT && get_present(h)) {
         set_present(h, 0);
         notify_state(m);
@@ -100,9 +117,12 @@ void monitor_main(TokenData* h) {
       monitor_wait(m, 500);
       continue;
     }
+    // Examining the slot can take seconds; the host shows it is busy.
     notify_pending(m);
     CK_SLOT_INFO info{};
     rv = P11(m, C_GetSlotInfo, slot, &info);
+    // A reader just plugged in may not answer yet; a stop request cuts the
+    // waits short.
     for (int attempt = 0; rv != CKR_OK && attempt < 3 && m->running.load(); ++attempt) {
       if (!monitor_wait(m, 3000)) break;
       rv = P11(m, C_GetSlotInfo, slot, &info);
@@ -117,6 +137,7 @@ void monitor_main(TokenData* h) {
     }
     notify_state(m);
   }
+  // Under the lock, so that stop_monitor cannot miss the notification.
   std::lock_guard<std::mutex> g(m->monitor_mx);
   m->monitor_done = true;
   m->monitor_cv.notify_all();
@@ -135,6 +156,8 @@ void clear_profile(TokenData* h) {
   h->host[0] = h->port[0] = h->switch_name[0] = 0;
 }
 
+// "YYYY/MM/DD" straight from the time's digits (no time zone conversion; the
+// date is only shown). Empty for anything malformed.
 std::string expiry_text(const ASN1_TIME* t) {
   if (!t) return {};
   const unsigned char* d = ASN1_STRING_get0_data(t);
@@ -147,6 +170,7 @@ std::string expiry_text(const ASN1_TIME* t) {
   };
   char buf[20];
   if (ASN1_STRING_type(t) == V_ASN1_UTCTIME && digits(6)) {
+    // Two-digit years pivot at 50, as certificates define them.
     int yy = (d[0] - '0') * 10 + (d[1] - '0');
     snprintf(buf, sizeof buf, "%d/%c%c/%c%c", yy >= 50 ? 1900 + yy : 2000 + yy, d[2], d[3], d[4], d[5]);
     return buf;
@@ -158,6 +182,7 @@ std::string expiry_text(const ASN1_TIME* t) {
   return {};
 }
 
+// Cuts to fit and always terminates.
 void copy_text(char* out, size_t out_size, const std::string& s) {
   size_t n = s.size() < out_size - 1 ? s.size() : out_size - 1;
   std::memcpy(out, s.data(), n);
@@ -181,6 +206,7 @@ bool find_element(const std::string& text, const char* name, ElementSpan* span) 
   const std::string open = std::string("<") + name;
   const std::string close = std::string("</") + name;
   size_t pos = 0;
+  // "<host" must not match "<hostname>": the name has to end there.
   while ((pos = text.find(open, pos)) != std::string::npos) {
     size_t after = pos + open.size();
     char c = after < text.size() ? text[after] : 0;
@@ -190,7 +216,7 @@ bool find_element(const std::string& text, const char* name, ElementSpan* span) 
   if (pos == std::string::npos) return false;
   size_t tag_end = text.find('>', pos);
   if (tag_end == std::string::npos) return false;
-  if (text[tag_end - 1] == '/') {
+  if (text[tag_end - 1] == '/') {  // <name/>: an element without text
     *span = {pos, tag_end + 1, tag_end + 1, tag_end + 1};
     return true;
   }
@@ -235,6 +261,9 @@ void fill_certificate_fields(TokenData* h) {
   copy_text(h->cert_expiry, sizeof h->cert_expiry, expiry_text(X509_get0_notAfter(h->certificate)));
 }
 
+// Logout needs a live session handle, so it comes before the close. It is
+// done only after this handle's own login: the login belongs to the token and
+// ends for every session of the process.
 void close_session(TokenData* h) {
   TokenModule* m = h->module;
   if (m && m->functions) {
@@ -256,6 +285,7 @@ int open_session(TokenData* h, bool read_only) {
   set_present(h, 0);
   CK_ULONG n = 0;
   CK_SLOT_ID slot = 0;
+  // A token just inserted may take a moment to show in the slot list.
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (attempt) sleep_ms(500);
     if (present_slots(m, &n, &slot) != CKR_OK) {
@@ -270,6 +300,7 @@ int open_session(TokenData* h, bool read_only) {
   }
   m->slot = slot;
   progress_text(h, "セッションを開いています");
+  // CKF_SERIAL_SESSION is required of every caller; writing needs a R/W one.
   CK_FLAGS flags = CKF_SERIAL_SESSION | (read_only ? 0 : CKF_RW_SESSION);
   CK_SESSION_HANDLE s = 0;
   if (P11(m, C_OpenSession, slot, flags, nullptr, nullptr, &s) != CKR_OK) {
@@ -300,6 +331,9 @@ CK_RV find_objects(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDL
   if (rv != CKR_OK) return rv;
   m->search_active = true;
   rv = P11(m, C_FindObjects, m->session, found, max, count);
+  // Ended even after a failure: the session allows one search at a time,
+  // and a search left open would refuse the next. A failed end fails the
+  // whole search for the same reason.
   CK_RV fin = P11(m, C_FindObjectsFinal, m->session);
   m->search_active = false;
   if (rv != CKR_OK) *count = 0;
@@ -318,6 +352,9 @@ int read_certificate(TokenData* h) {
   if (find_objects(h, tmpl, 2, obj, 2, &n) != CKR_OK) return TOKEN_ERR_CERT_SEARCH;
   if (n == 0) return TOKEN_OK;
   if (n > 1) progress_text(h, "複数の証明書が登録されています。最初のものを利用します。");
+  // One read into a buffer as large as any certificate written here, rather
+  // than asking for the length first; a module claiming more than fits is
+  // not believed.
   unsigned char buf[4096];
   CK_ATTRIBUTE value = {CKA_VALUE, buf, sizeof buf};
   if (P11(m, C_GetAttributeValue, m->session, obj[0], &value, 1) != CKR_OK || value.ulValueLen > sizeof buf)
@@ -359,6 +396,7 @@ int read_profile(TokenData* h) {
   if (find_profile_objects(h, obj, 2, &n) != CKR_OK) return TOKEN_ERR_PROFILE_SEARCH;
   if (n == 0) return TOKEN_OK;
   if (n > 1) progress_text(h, "複数の接続プロファイルが登録されています。最初のものを利用します。");
+  // One byte short of the field, so that the terminator always fits.
   CK_ATTRIBUTE value = {CKA_VALUE, h->profile, sizeof h->profile - 1};
   if (P11(m, C_GetAttributeValue, m->session, obj[0], &value, 1) != CKR_OK ||
       value.ulValueLen > sizeof h->profile - 1) {
@@ -377,6 +415,9 @@ using namespace vlntoken;
 
 namespace {
 
+// Stops the monitor thread; with wait_for_thread the caller is about to free
+// the module, so a thread still inside a module call is waited for however
+// long it takes.
 void stop_monitor(TokenData* h, bool wait_for_thread) {
   TokenModule* m = h->module;
   if (m->running.exchange(false)) {
@@ -414,6 +455,7 @@ VLNTOKEN_API void TokenFree(TokenData* h) {
     stop_monitor(h, true);
     if (m->functions && m->initialised) {
       close_session(h);
+      // No call lock needed: as the last handle nobody else calls it.
       if (shared_release(m->functions)) m->functions->C_Finalize(nullptr);
     }
     if (m->progress_created) {
@@ -424,6 +466,7 @@ VLNTOKEN_API void TokenFree(TokenData* h) {
     delete m;
   }
   if (h->certificate) X509_free(h->certificate);
+  // Wiped: the profile text is not left in freed memory.
   std::memset(h, 0, sizeof *h);
   std::free(h);
 }
@@ -450,12 +493,16 @@ VLNTOKEN_API int TokenLoad(const char* path, TokenData** out) {
     return TOKEN_ERR_MODULE;
   }
   m->functions = fl;
+  // Counted before C_Initialize so that a handle freeing meanwhile does not
+  // finalise the module under this one.
   m->shared = shared_acquire(fl);
   CK_RV rv;
   {
     std::lock_guard<std::mutex> g(m->shared->call);
     rv = fl->C_Initialize(nullptr);
   }
+  // Already initialised: another handle (or another part of the process)
+  // did it; the module is as usable as after a first initialisation.
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
     shared_release(fl);
     m->functions = nullptr;
@@ -577,6 +624,7 @@ VLNTOKEN_API int TokenLogin(TokenData* h, const char* pin, int read_only) {
     return TOKEN_OK;
   }
   close_session(h);
+  // To the user a PIN of the wrong form is simply a wrong PIN.
   if (rv >= CKR_PIN_INCORRECT && rv <= CKR_PIN_LEN_RANGE) return TOKEN_ERR_PIN_INCORRECT;
   if (rv == CKR_PIN_EXPIRED) return TOKEN_ERR_PIN_EXPIRED;
   if (rv == CKR_PIN_LOCKED) return TOKEN_ERR_PIN_LOCKED;
@@ -596,6 +644,7 @@ VLNTOKEN_API int TokenSetPIN(TokenData* h, const char* old_pin, const char* new_
     return TOKEN_ERR_LOGIN;
   }
   m->logged_in = true;
+  // C_SetPIN changes the PIN of the user logged in, so the login comes first.
   progress_text(h, "PIN を変更しています");
   CK_RV rv = P11(m, C_SetPIN, m->session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(o)), std::strlen(o),
                  reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(n)), std::strlen(n));

@@ -57,29 +57,32 @@ extern "C" {
 /* One entry of the module list (316 bytes). */
 typedef struct TokenDriver {
   char path[TOKEN_PATH_SIZE];
-  char title[52];
-  int32_t flag;
+  char title[52]; /* library description and version, at most 49 characters */
+  int32_t flag;   /* 0 when the list file says so for the module, else 1 */
 } TokenDriver;
 
 struct TokenModule;
 struct x509_st;
 struct evp_pkey_st;
 
+/* The ID field absorbs the pointers' width so that the handle has the same
+ * size in 32- and 64-bit builds. */
 #if UINTPTR_MAX > 0xffffffffu
 #define TOKEN_KEYID_SIZE 323
 #else
 #define TOKEN_KEYID_SIZE 335
 #endif
 
-/* The handle (5,880 bytes). The GUI reads the text fields directly. */
+/* The handle (5,880 bytes). The GUI reads the text fields directly. Text
+ * fields are always terminated; those the token leaves blank are empty. */
 typedef struct TokenData {
-  struct TokenModule* module;
-  int32_t token_present;
+  struct TokenModule* module; /* the library's own; never NULL in a loaded handle */
+  int32_t token_present;      /* written by the monitor thread: read it atomically */
   int32_t cert_loaded;
   int32_t key_found;
   int32_t profile_found;
-  int32_t driver_flag;
-  struct x509_st* certificate;
+  int32_t driver_flag;         /* the module list's flag */
+  struct x509_st* certificate; /* owned by the handle; borrow, never free */
   char driver_path[260];
   char driver_title[260];
   char library_title[80];
@@ -93,11 +96,11 @@ typedef struct TokenData {
   char cert_subject[80];
   char cert_issuer[80];
   char cert_expiry[20];
-  char profile[4097];
+  char profile[4097]; /* the stored profile document as read, terminated */
   char host[80];
   char port[20];
   char switch_name[40];
-  char key_id[TOKEN_KEYID_SIZE];
+  char key_id[TOKEN_KEYID_SIZE]; /* set by the caller: the ID written objects get */
 } TokenData;
 
 /* Where the host receives WM_TOKEN_STATE / WM_TOKEN_PENDING in place of a
@@ -121,29 +124,97 @@ enum {
 typedef void (*TokenProgressFunc)(void* context, const TokenData* handle, int event, const char* text);
 VLNTOKEN_API void TokenSetProgressSink(TokenProgressFunc func, void* context);
 
+/* Every entry point may be called from any thread, but one handle is not for
+ * two threads at once (the monitor's own thread excepted): the library locks
+ * the module around each PKCS#11 call, not the handle around each export. */
+
 typedef void (*TokenLookupFunc)(const TokenDriver* entry, void* user);
 typedef void (*TokenStateFunc)(int message);
 
+/* The module list. Its entries belong to the library and stay valid until the
+ * next TokenDataInit or TokenDataFree; handles already loaded are not
+ * affected by either. TokenDataInit empties the list, TokenDataFree releases
+ * it (it is made again on demand). */
 VLNTOKEN_API void TokenDataInit(void);
 VLNTOKEN_API void TokenDataFree(void);
+/* Adds the modules of the list file not yet listed (each is loaded and asked
+ * for its information; one that does not answer is skipped without a word)
+ * and hands every entry to `callback` under the list lock. Returns 1. */
 VLNTOKEN_API int TokenLookup(TokenLookupFunc callback, void* user);
+/* Loads and initialises the module at `path`, listing it first if needed.
+ * A non-NULL *handle is freed first, so pass a pointer set to NULL or to a
+ * handle to replace. On TOKEN_OK the caller owns *handle (TokenFree);
+ * otherwise *handle is NULL and the result is TOKEN_ERR_MODULE. Nothing is
+ * read from the token yet. */
 VLNTOKEN_API int TokenLoad(const char* path, TokenData** handle);
+/* The listed title of a module (TOKEN_ERR_MODULE when it is not listed). */
 VLNTOKEN_API int TokenGetTitle(const char* path, char* title /* 260 bytes */);
+/* 1 when `handle` is loaded from exactly `path`. */
 VLNTOKEN_API int IsTokenInfo(const char* path, const TokenData* handle);
+/* Looks at the slots now, stores token_present and sends WM_TOKEN_STATE on
+ * the caller's thread. TOKEN_OK also when no token is there. */
 VLNTOKEN_API int TokenNow(TokenData* handle);
+/* Starts the thread that watches for tokens coming and going. WM_TOKEN_STATE
+ * goes to `callback` when given, else to the notifier; WM_TOKEN_PENDING only
+ * to the notifier. The functions run on the monitor thread. 1 when started;
+ * 0 when not loaded, already running or no thread could be made. */
 VLNTOKEN_API int TokenStartMonitor(TokenData* handle, TokenStateFunc callback, const TokenNotifier* window);
+/* Stops the watch and waits up to 3 seconds for it. A thread stuck inside
+ * the module is reported in a message box and joined by the next start or by
+ * TokenFree. Returns 1. */
 VLNTOKEN_API int TokenStopMonitor(TokenData* handle);
+/* Fills the module, slot, token, certificate and profile fields in a session
+ * of its own that it closes again (a login made before is ended). Needs a
+ * token (TOKEN_ERR_NO_TOKEN). TOKEN_OK or the first failure; a token without
+ * certificate or profile is no failure (cert_loaded, profile_found). */
 VLNTOKEN_API int TokenGetInfo(TokenData* handle);
+/* Logs in as the user and leaves the session open and logged in for the
+ * certificate calls below, which close it. Needs token_present (TokenNow or
+ * the monitor). A refused PIN is never retried: each costs one of the token's
+ * few tries. TOKEN_ERR_PIN_* for the PIN's faults, TOKEN_ERR_LOGIN for any
+ * other; the session is closed on failure. */
 VLNTOKEN_API int TokenLogin(TokenData* handle, const char* pin, int read_only);
+/* Logs in with the old PIN and sets the new one, in a session of its own.
+ * TOKEN_ERR_LOGIN when the old PIN is refused, TOKEN_ERR_SET_PIN when the new
+ * one is. */
 VLNTOKEN_API int TokenSetPIN(TokenData* handle, const char* old_pin, const char* new_pin);
+/* 1 when the PIN opens the token and it holds a certificate and an RSA
+ * private key to sign with, 0 when not; a TOKEN_ERR_* code when the module is
+ * not loaded or no session opens. Compare with 1. Leaves no session open. */
 VLNTOKEN_API int TokenSignSetup(TokenData* handle, const char* pin);
+/* No error text is kept (the result codes carry it): always "". */
 VLNTOKEN_API const char* TokenGetError(void);
+/* Stops the monitor, ends the session, finalises the module when no other
+ * handle uses it, and frees the handle. NULL is allowed. */
 VLNTOKEN_API void TokenFree(TokenData* handle);
 
+/* Stores a connection profile as a public data object, in a session of its
+ * own (a login made before is ended). The text must be a profile document
+ * whose login method, if named, is the token; the login method, module, PIN
+ * and local settings are stripped before anything is written. `replace`
+ * removes the stored profile first. TOKEN_ERR_DEVICE_MEMORY when the result
+ * is too large or the token is full (nothing half-written stays behind); a
+ * module failure without a code of its own is returned as its CKR_ value.
+ * `unused` is ignored. */
 VLNTOKEN_API int TokenWriteConfig(TokenData* handle, const char* text, const char* unused, int replace);
+/* Removes the stored profile in a session of its own. Returns TOKEN_OK unless
+ * the session cannot be opened, also when there was nothing to remove or the
+ * module refused; profile_found then tells whether it is still there. */
 VLNTOKEN_API int TokenDeleteConfig(TokenData* handle);
+/* Writes the certificate, then its RSA key (at most 2,048 bits; it must match
+ * the certificate), both with key_id as their ID, in the session TokenLogin
+ * left open (TOKEN_ERR_OPEN_SESSION without one). Input is checked before the
+ * token is touched. `replace` removes the first stored certificate before the
+ * write and the first stored key before the key's write. A key that fails
+ * after its certificate was written leaves the certificate there
+ * (TOKEN_ERR_KEY_CREATE). On TOKEN_OK the handle takes a reference of its own
+ * to the certificate; the caller keeps both of its objects. The session is
+ * closed in every case. */
 VLNTOKEN_API int TokenWriteCertificate(TokenData* handle, struct x509_st* certificate, struct evp_pkey_st* key,
                                        int replace);
+/* Removes the first certificate, then the first RSA private key, in the
+ * session TokenLogin left open; TOKEN_ERR_CERT_REMOVE also when there is no
+ * certificate. The session is closed in every case. */
 VLNTOKEN_API int TokenDeleteCertificate(TokenData* handle);
 
 #ifdef __cplusplus

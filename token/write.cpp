@@ -1,5 +1,7 @@
 // Putting a certificate with its key, or a connection profile, onto a token
-// and taking them off again.
+// and taking them off again. Nothing here trusts its input: a profile is
+// parsed and stripped before it is stored, a key is checked against its
+// certificate before anything on the token is removed.
 #include <libxml/parser.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -17,11 +19,14 @@
 namespace vlntoken {
 namespace {
 
+// The readers' buffers (token.cpp): larger objects could be written but never
+// read back.
 constexpr size_t kMaxCertificate = 4096;
 constexpr size_t kMaxProfile = 4096;
 
 bool loaded(const TokenData* h) { return h && h->module && h->module->initialised; }
 
+// NONET: a profile never makes the library fetch anything.
 bool well_formed(const std::string& text) {
   xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "profile", nullptr,
                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
@@ -75,7 +80,9 @@ void strip_node(xmlNodePtr node) {
   }
 }
 
-// The text to store, or false when the document cannot be made safe: one
+// The text to store, re-serialised from the stripped tree (so that nothing
+// the parser skipped survives), or false when the document cannot be made
+// safe: one
 // with a document type (its entities could carry anything) or one that still
 // shows such a tag as text afterwards (a CDATA section, say).
 bool stored_text(const std::string& text, std::string* out) {
@@ -91,6 +98,7 @@ bool stored_text(const std::string& text, std::string* out) {
     ok = mem && len > 0;
     if (ok) out->assign(reinterpret_cast<const char*>(mem), static_cast<size_t>(len));
     if (mem) {
+      // The dump is profile text too; only the copy in *out is kept.
       OPENSSL_cleanse(mem, static_cast<size_t>(len));
       xmlFree(mem);
     }
@@ -113,7 +121,8 @@ bool remove_profile(TokenData* h) {
   return P11(m, C_DestroyObject, m->session, obj) == CKR_OK;
 }
 
-// Every stored profile object (the readers' template), however many there are.
+// Every stored profile object (the readers' template), however many there are;
+// false when the search failed, and then *out is not the whole set.
 bool all_profile_objects(TokenData* h, std::vector<CK_OBJECT_HANDLE>* out) {
   out->clear();
   CK_OBJECT_HANDLE batch[16];
@@ -136,8 +145,8 @@ bool all_profile_objects(TokenData* h, std::vector<CK_OBJECT_HANDLE>* out) {
   return rv == CKR_OK;
 }
 
-// 0 when none was found or it was destroyed; 1 search failed; 2 none found;
-// 3 destroy failed.
+// 0 when the first match was destroyed; 1 search failed; 2 none found;
+// 3 destroy failed. Callers differ on whether "none" is a failure.
 int remove_first(TokenData* h, CK_ATTRIBUTE* tmpl, CK_ULONG n_attrs) {
   TokenModule* m = h->module;
   CK_OBJECT_HANDLE obj;
@@ -168,7 +177,8 @@ void deleting(TokenData* h, const char* what) {
   progress_text(h, text.c_str());
 }
 
-// One RSA value as unsigned big-endian bytes of minimal length.
+// One RSA value as unsigned big-endian bytes of minimal length, the form
+// PKCS#11 big-integer attributes take.
 struct RsaValue {
   unsigned char bytes[256];
   CK_ULONG len = 0;
@@ -184,6 +194,7 @@ bool rsa_value(EVP_PKEY* key, const char* name, size_t max, RsaValue* out) {
   return ok;
 }
 
+// The private values are wiped however the write ends.
 struct RsaKey {
   RsaValue n, e, d, p, q, dp, dq, qinv;
   ~RsaKey() { OPENSSL_cleanse(this, sizeof *this); }
@@ -213,6 +224,7 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
   if (!text_in) return TOKEN_ERR_NOT_PROFILE;
   std::string text(text_in);
   if (!is_profile_document(text)) return TOKEN_ERR_NOT_PROFILE;
+  // A profile that logs in some other way would be useless from the token.
   ElementSpan span;
   if (find_element(text, "authtype", &span)) {
     std::string auth = text.substr(span.text_begin, span.text_end - span.text_begin);
@@ -224,6 +236,7 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
 
   std::string stored;
   bool safe = stored_text(text, &stored);
+  // The original may hold the PIN; only the stripped copy lives on.
   OPENSSL_cleanse(text.data(), text.size());
   if (!safe) {
     close_session(h);
@@ -253,9 +266,13 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
   std::vector<CK_OBJECT_HANDLE> before;
   bool before_known = all_profile_objects(h, &before);
 
+  // The handle's field doubles as the value buffer, so that after success it
+  // already shows what the token holds.
   std::memset(h->profile, 0, sizeof h->profile);
   std::memcpy(h->profile, text.data(), text.size());
   h->profile_found = 0;
+  // Public, so that it can be read before login (TokenGetInfo); read-only, so
+  // that it changes only by being replaced.
   CK_OBJECT_CLASS cls = CKO_DATA;
   CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
   CK_ATTRIBUTE attrs[] = {{CKA_CLASS, &cls, sizeof cls},
@@ -273,12 +290,15 @@ VLNTOKEN_API int TokenWriteConfig(TokenData* h, const char* text_in, const char*
     fill_profile_fields(h);
     result = TOKEN_OK;
   } else if (rv == CKR_DEVICE_MEMORY) {
+    // The token is full. What the module may have kept of the new object
+    // goes; a profile that was there before stays.
     std::vector<CK_OBJECT_HANDLE> after;
     if (before_known && all_profile_objects(h, &after))
       for (CK_OBJECT_HANDLE o : after)
         if (std::find(before.begin(), before.end(), o) == before.end()) P11(m, C_DestroyObject, m->session, o);
     result = TOKEN_ERR_DEVICE_MEMORY;
   } else if (rv == CKR_USER_NOT_LOGGED_IN) {
+    // Tokens that take no public objects without a login.
     result = TOKEN_ERR_LOGIN_REQUIRED;
   } else {
     result = static_cast<int>(rv);
@@ -295,6 +315,7 @@ VLNTOKEN_API int TokenDeleteConfig(TokenData* h) {
   deleting(h, "接続プロファイル");
   CK_OBJECT_HANDLE obj;
   CK_ULONG n = 0;
+  // Only what is gone is cleared from the handle.
   if (find_profile_objects(h, &obj, 1, &n) == CKR_OK && n == 1 && P11(m, C_DestroyObject, m->session, obj) == CKR_OK) {
     h->profile_found = 0;
     std::memset(h->profile, 0, sizeof h->profile);
@@ -307,6 +328,8 @@ VLNTOKEN_API int TokenDeleteConfig(TokenData* h) {
 VLNTOKEN_API int TokenWriteCertificate(TokenData* h, X509* cert, EVP_PKEY* key, int replace) {
   if (!loaded(h)) return TOKEN_ERR_MODULE;
   TokenModule* m = h->module;
+  // The private key needs the logged-in R/W session TokenLogin left open;
+  // opening one here would have no login.
   if (!m->session_open) {
     progress_hide(h);
     return TOKEN_ERR_OPEN_SESSION;
@@ -333,6 +356,7 @@ VLNTOKEN_API int TokenWriteCertificate(TokenData* h, X509* cert, EVP_PKEY* key, 
   }
 
   int result = TOKEN_OK;
+  // Nothing to replace is fine; one that stays would leave two.
   if (replace) {
     deleting(h, "証明書");
     int r = remove_certificate(h);
@@ -345,6 +369,7 @@ VLNTOKEN_API int TokenWriteCertificate(TokenData* h, X509* cert, EVP_PKEY* key, 
   std::memcpy(label, cn, sizeof cn);
   for (char& c : label)
     if (c == '@') c = ' ';
+  // Label and subject carry the common name as text (the label without '@').
   CK_ULONG cn_len = std::strlen(cn);
 
   if (result == TOKEN_OK) {
@@ -386,6 +411,7 @@ VLNTOKEN_API int TokenWriteCertificate(TokenData* h, X509* cert, EVP_PKEY* key, 
     CK_ATTRIBUTE attrs[] = {{CKA_CLASS, &cls, sizeof cls},
                             {CKA_KEY_TYPE, &type, sizeof type},
                             {CKA_TOKEN, &yes, sizeof yes},
+                            // Readable only after login, never exportable.
                             {CKA_PRIVATE, &yes, sizeof yes},
                             {CKA_SENSITIVE, &yes, sizeof yes},
                             {CKA_SUBJECT, subject, sizeof subject},

@@ -1,3 +1,6 @@
+// A client connection from greeting to close, on the connection's own thread.
+// Blocking steps before the tunnel poll the socket together with the stop
+// pipe, so a stopping server never waits for a silent client.
 #include "client.h"
 
 #include <fcntl.h>
@@ -74,6 +77,9 @@ void Client::join() {
   if (thread_.joinable()) thread_.join();
 }
 
+// The end runs in this order: stop reading the TAP and leave the switch
+// before anything is freed, so that no other thread hands this client a
+// frame afterwards; done_ comes last, as the main thread frees on it.
 void Client::run() {
   t_self = this;
   char tname[16];
@@ -99,6 +105,8 @@ void Client::run() {
 
 // ---- plain socket and TLS helpers (the socket is non-blocking throughout) ----
 
+// False on a time-out, on a poll failure and when the server stops; callers
+// tell the last apart with wait_stop(srv_, 0).
 bool Client::wait_fd(short events, int timeout_ms) {
   pollfd p[2] = {{fd_, events, 0}, {srv_.stop_fd, POLLIN, 0}};
   int r;
@@ -135,6 +143,8 @@ void Client::report_ssl(const char* call, int err) {
   }
 }
 
+// Exactly `want` bytes before TLS (the greeting); the time-out is per wait,
+// not for the whole read.
 Client::Io Client::plain_read(uint8_t* buf, size_t want, size_t& got) {
   got = 0;
   while (got < want) {
@@ -174,6 +184,8 @@ bool Client::tls_accept() {
     return false;
   }
   SSL_set_mode(ssl_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Non-blocking handshake: each WANT_* is waited for with the stop pipe.
+  // The error queue is cleared before every call, as SSL_get_error reads it.
   for (;;) {
     ERR_clear_error();
     int r = SSL_accept(ssl_);
@@ -213,6 +225,7 @@ Client::Io Client::tls_read_exact(uint8_t* buf, size_t len) {
       return wait_stop(srv_, 0) ? Io::stopping : Io::timeout;
     }
     if (err == SSL_ERROR_ZERO_RETURN) return Io::closed;
+    // A TCP close without close_notify: as good as a close for a test server.
     if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) return Io::closed;
     report_ssl("SSL_read", err);
     return Io::failed;
@@ -229,6 +242,8 @@ size_t Client::next_cut(size_t pos, size_t len) const {
   return len;
 }
 
+// The whole of data (login phases; the tunnel has tunnel_write). After a
+// WANT_* the same bytes are offered again, as TLS requires.
 bool Client::tls_send(const uint8_t* data, size_t len) {
   size_t pos = 0;
   while (pos < len) {
@@ -251,6 +266,8 @@ bool Client::tls_send(const uint8_t* data, size_t len) {
   return true;
 }
 
+// One debug line per message in a group, with the start of its payload
+// printable. Costs nothing below debug level.
 void Client::trace(const char* dir, const uint8_t* data, size_t len) {
   if (log_level() < LOG_DEBUG) return;
   size_t pos = 0;
@@ -267,6 +284,7 @@ void Client::trace(const char* dir, const uint8_t* data, size_t len) {
   }
 }
 
+// Messages that belong together go out in one write (cut only by --split).
 bool Client::send_group(const std::string& data, const char* what) {
   trace("<", reinterpret_cast<const uint8_t*>(data.data()), data.size());
   if (!tls_send(reinterpret_cast<const uint8_t*>(data.data()), data.size())) return false;
@@ -274,7 +292,8 @@ bool Client::send_group(const std::string& data, const char* what) {
   return true;
 }
 
-// Reads one message into rx_ (header at 0, payload at 4).
+// Reads one message into rx_ (header at 0, payload at 4). rx_ holds the
+// largest record, so no length can overrun it.
 bool Client::read_message(uint8_t& code, size_t& len, const char* phase) {
   Io io = tls_read_exact(rx_.data(), HEADER_SIZE);
   if (io == Io::ok) {
@@ -292,6 +311,8 @@ bool Client::read_message(uint8_t& code, size_t& len, const char* phase) {
 
 // ---- phases ----
 
+// --silent: the connection stays open and the client's writes never back up,
+// until the client gives up or the server stops.
 void Client::discard_until_closed() {
   uint8_t buf[4096];
   for (;;) {
@@ -341,6 +362,7 @@ bool Client::gate(Phase p) {
 }
 
 void Client::session() {
+  // Small protocol messages and keepalive answers must not wait for Nagle.
   int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -368,6 +390,8 @@ void Client::session() {
   tunnel();
 }
 
+// Login messages come in any order; AUTH (the method) ends them. The
+// verdict is one OK, or ERR with the refusal reason.
 bool Client::login() {
   std::string zone, user, password;
   bool have_user = false, have_password = false;
@@ -429,6 +453,7 @@ bool Client::login() {
     else if (u.loaded && !u.cert_cns.count(who))
       reason = 0, why = "certificate name not listed";
   } else if (method == 3) {
+    // The ticket comes in the PASSWORD message.
     who = "ticket";
     if (!have_password)
       reason = 0, why = "no ticket";
@@ -438,6 +463,8 @@ bool Client::login() {
     reason = 0;
     why = "unknown login method";
   }
+  // The limit is taken last and atomically, so that clients logging in
+  // together cannot overshoot it.
   if (reason < 0) {
     if (srv_.logged_in.fetch_add(1) >= opt_.max_clients) {
       srv_.logged_in.fetch_sub(1);
@@ -466,6 +493,9 @@ bool Client::login() {
   return true;
 }
 
+// The client's information first (logged, unknown codes ignored), then the
+// server's in one group ending in OK; --bad-info swaps in a field of a
+// length the client must reject.
 bool Client::exchange_info() {
   for (;;) {
     uint8_t code;
@@ -514,6 +544,8 @@ bool Client::exchange_info() {
   return send_group(info, "server information");
 }
 
+// TUNNEL, then the client's OK; anything else before the OK is logged and
+// skipped.
 bool Client::start_tunnel() {
   if (!gate(Phase::tunnel_wait)) return false;
   if (opt_.config_loop_ms > 0) {
@@ -553,6 +585,7 @@ bool Client::start_tunnel() {
 
 // ---- tunnel phase ----
 
+// Never blocks: a full pipe already holds a wake-up.
 void Client::wake() {
   if (wake_[1] < 0) return;
   char c = 1;
@@ -562,12 +595,16 @@ void Client::wake() {
 void Client::deliver(const BatchView& b, const bool* sel, int nsel) {
   if (silent_tunnel_) return;
   std::lock_guard<std::mutex> lock(out_mu_);
+  // A batch meant whole for this client is copied as it came; otherwise a
+  // batch of the selected frames is built, its code being their count.
   size_t need = b.record_len;
   if (nsel != b.count) {
     need = HEADER_SIZE;
     for (int i = 0; i < b.count; ++i)
       if (sel[i]) need += 2 + b.length[i];
   }
+  // Whole batches or nothing: a client that does not keep up loses batches,
+  // never part of one; the tunnel itself stays in step.
   if (!pending_.data || pending_.size + need > OUT_CAPACITY) {
     if (dropped_++ == 0) logf(LOG_EVENT, "%s: output full, dropping batches", name_.c_str());
     return;
@@ -593,12 +630,16 @@ void Client::deliver(const BatchView& b, const bool* sel, int nsel) {
   }
 }
 
+// One whole record from the client: keepalive, control message or batch.
+// A bad batch is dropped and counted, never a reason to end the tunnel.
 void Client::handle_record(const uint8_t* rec, size_t len) {
   uint8_t code = rec[0];
   if (code == 0) {
     if (len != HEADER_SIZE) logf(LOG_EVENT, "%s: keepalive with %zu payload bytes", name_.c_str(), len - HEADER_SIZE);
     if (silent_tunnel_) return;
     logf(LOG_DEBUG, "%s: keepalive answered", name_.c_str());
+    // Only this thread handles records and writes pending_ out next, so
+    // no wake-up is needed.
     std::lock_guard<std::mutex> lock(out_mu_);
     if (pending_.size + HEADER_SIZE <= OUT_CAPACITY) {
       memset(pending_.data.get() + pending_.size, 0, HEADER_SIZE);
@@ -622,7 +663,9 @@ void Client::handle_record(const uint8_t* rec, size_t len) {
   srv_.sw.forward(this, view);
 }
 
-// Reads all the TLS session has now; false when the tunnel ends.
+// Reads all the TLS session has now; false when the tunnel ends. Records
+// are handled in place in rx_; a partial one moves to the front and waits
+// for the rest, so records may span TLS reads in any way.
 bool Client::tunnel_read() {
   for (;;) {
     ERR_clear_error();
@@ -653,14 +696,16 @@ bool Client::tunnel_read() {
   }
 }
 
-// Writes what is waiting; false when the tunnel ends. Sets want_write through
-// the return of the caller's poll mask (POLLOUT while a write is incomplete).
+// Writes what is waiting; false when the tunnel ends. When TLS cannot take
+// more, sending_ keeps the rest and the caller polls for POLLOUT until it can.
+// Other threads only ever touch pending_, so SSL_write runs without the lock.
 bool Client::tunnel_write() {
   for (;;) {
     if (send_off_ == sending_.size) {
       sending_.size = 0;
       send_off_ = cut_end_ = 0;
       std::lock_guard<std::mutex> lock(out_mu_);
+      // Cleared with the buffer taken: a delivery from now on wakes us again.
       woken_ = false;
       if (!pending_.size) return true;
       std::swap(sending_, pending_);
@@ -684,12 +729,19 @@ bool Client::tunnel_write() {
   }
 }
 
+// The tunnel's event loop, the one place that touches the TLS session from
+// here on. Each round: read all TLS has, write all it takes, then poll the
+// socket (POLLOUT only while a write is unfinished), the wake pipe, the stop
+// pipe and, while this client is the TAP's sole reader, the TAP. OpenSSL may
+// hold decrypted bytes the socket no longer shows, which is why each round
+// reads until WANT_READ before polling.
 void Client::tunnel() {
   {
     std::lock_guard<std::mutex> lock(out_mu_);
     pending_.data.reset(new uint8_t[OUT_CAPACITY]);
     sending_.data.reset(new uint8_t[OUT_CAPACITY]);
   }
+  // Made before joining the switch: deliveries write to it from then on.
   if (pipe(wake_) != 0) {
     logf(LOG_ERROR, "%s: pipe: %s", name_.c_str(), strerror(errno));
     return;
@@ -733,6 +785,8 @@ void Client::tunnel() {
                    {wake_[0], POLLIN, 0},
                    {srv_.stop_fd, POLLIN, 0},
                    {tap_fd, POLLIN, 0}};
+    // A timer only where time matters (the idle check, stall keepalives);
+    // otherwise the loop sleeps until something happens.
     int timeout = opt_.idle_timeout > 0 || opt_.stall ? 1000 : -1;
     // A frame from the TAP still being cut up needs no waiting.
     if (tap_fd >= 0 && srv_.tap->more()) timeout = 0;
@@ -753,6 +807,7 @@ void Client::tunnel() {
       return;
     }
     if (p[2].revents) return;
+    // Drained whole: the buffer is looked at in the next round anyway.
     if (p[1].revents) {
       char buf[64];
       while (read(wake_[0], buf, sizeof buf) > 0) {

@@ -1,3 +1,5 @@
+// Log lines with a millisecond time stamp, so that a run's client and server
+// lines can be put in order.
 #include "log.h"
 
 #include <cstdio>
@@ -26,6 +28,8 @@ void logf(int level, const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(line + n, sizeof line - static_cast<size_t>(n), fmt, ap);
   va_end(ap);
+  // The line is built first and written in one call under the lock, so that
+  // formatting never holds other threads up and lines never interleave.
   std::lock_guard<std::mutex> lock(g_mutex);
   fprintf(stderr, "%s\n", line);
   fflush(stderr);

@@ -1,4 +1,7 @@
 // keva-server: see --help (options.cpp) for what it does and how to drive it.
+// The main thread only accepts and reaps; each client has a thread of its own
+// (client.cpp) and the TAP device one more (tap_port.cpp). Everything stops
+// through one pipe that the signal handler writes and nobody drains.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -24,6 +27,7 @@ using namespace ks;
 
 static int g_stop_pipe[2] = {-1, -1};
 
+// Only async-signal-safe work: one byte into the stop pipe.
 static void on_signal(int) {
   int saved = errno;
   char c = 1;
@@ -43,6 +47,8 @@ static std::string ssl_errors() {
   return out.empty() ? "unknown error" : out;
 }
 
+// The TLS context every client shares; NULL (with the reason logged) when the
+// certificate, key or options are unusable.
 static SSL_CTX* make_context(const Options& o) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (!ctx) {
@@ -69,10 +75,14 @@ static SSL_CTX* make_context(const Options& o) {
     if (names) SSL_CTX_set_client_CA_list(ctx, names);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | (o.require_client_cert ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0), nullptr);
   }
+  // No resumption: every connection does a full handshake.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   return ctx;
 }
 
+// The listening socket, non-blocking so that an accept after a connection
+// vanished does not hang the loop; `shown` gets the real address and port
+// (port 0 picks one).
 static int open_listener(const Options& o, std::string& shown) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -132,6 +142,7 @@ int main(int argc, char** argv) {
     logf(LOG_ERROR, "pipe: %s", strerror(errno));
     return 1;
   }
+  // A burst of signals must never block the handler.
   fcntl(g_stop_pipe[1], F_SETFL, O_NONBLOCK);
   srv->stop_fd = g_stop_pipe[0];
   struct sigaction sa {};
@@ -139,6 +150,7 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  // A client gone mid-write is an error return, not the end of the server.
   signal(SIGPIPE, SIG_IGN);
 
   srv->ctx = make_context(o);
@@ -168,6 +180,7 @@ int main(int argc, char** argv) {
   std::list<std::unique_ptr<Client>> clients;
   int next_id = 1;
   for (;;) {
+    // The time-out only paces reaping finished clients while nobody connects.
     pollfd p[2] = {{lfd, POLLIN, 0}, {srv->stop_fd, POLLIN, 0}};
     int r = poll(p, 2, 1000);
     if (r < 0 && errno != EINTR) {
@@ -182,6 +195,7 @@ int main(int argc, char** argv) {
     int fd = accept(lfd, reinterpret_cast<sockaddr*>(&ss), &len);
     if (fd < 0) {
       if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) logf(LOG_ERROR, "accept: %s", strerror(errno));
+      // Out of descriptors the listener stays readable: pause rather than spin.
       if (errno == EMFILE || errno == ENFILE) wait_stop(*srv, 100);
       continue;
     }
@@ -193,6 +207,7 @@ int main(int argc, char** argv) {
   logf(LOG_EVENT, "stopping (%zu clients)", clients.size());
   close(lfd);
   clients.clear();  // each client thread sees the stop and ends
+  // Only after the clients: they reach the TAP port through srv->tap.
   tap.reset();
   SSL_CTX_free(srv->ctx);
   logf(LOG_EVENT, "stopped");

@@ -1,3 +1,5 @@
+// Parsing the command line. Every value is checked here, with a message
+// naming the option, so that the rest of the server can trust Options.
 #include "options.h"
 
 #include <getopt.h>
@@ -119,6 +121,7 @@ static bool parse_phase(const char* text, Phase& p) {
   return false;
 }
 
+// Decimal only, the whole text, within [lo, hi].
 static bool parse_int(const char* text, long lo, long hi, int& out) {
   char* end = nullptr;
   errno = 0;
@@ -163,6 +166,8 @@ static bool parse_tls_version(const char* text, int& v) {
   return true;
 }
 
+// Offsets must rise: next_cut (client.cpp) takes the first one past the
+// current position.
 static bool parse_split(const char* text, Options& o) {
   if (!strcmp(text, "bytes")) {
     o.split_bytes = true;
@@ -270,9 +275,11 @@ int parse_options(int argc, char** argv, Options& o) {
         if (!parse_tls_version(optarg, o.tls_max)) return bad("--tls-max", optarg);
         break;
       case 'u': o.users_file = optarg; break;
+      // At most 250: with the TAP that stays within the switch's 256 ports.
       case OPT_MAX_CLIENTS:
         if (!parse_int(optarg, 1, 250, o.max_clients)) return bad("--max-clients", optarg);
         break;
+      // The client takes at most 80 bytes; --bad-info sends more on purpose.
       case OPT_VERSION_TEXT:
         if (strlen(optarg) > 80) return bad("--version-text (at most 80 bytes)", optarg);
         o.version_text = optarg;
@@ -292,6 +299,7 @@ int parse_options(int argc, char** argv, Options& o) {
       case OPT_KEEPALIVE:
         if (!parse_int(optarg, 0, 255, o.keepalive)) return bad("--keepalive", optarg);
         break;
+      // Interface names have at most 15 characters.
       case OPT_TAP:
         if (!*optarg || strlen(optarg) >= 16) return bad("--tap", optarg);
         o.tap = optarg;

@@ -12,13 +12,17 @@ namespace ks {
 
 class TapPort;
 
+// Options, users and the TLS context are filled before the first client
+// thread starts and only read afterwards, so they need no lock.
 struct Server {
   Options opt;
   Users users;
-  SSL_CTX* ctx = nullptr;
+  SSL_CTX* ctx = nullptr;  // shared by every connection; OpenSSL locks it itself
   Switch sw;
-  int stop_fd = -1;  // becomes readable (and stays so) when the server stops
-  std::atomic<int> logged_in{0};
+  // Becomes readable (and stays so) when the server stops: nobody drains it,
+  // so every thread's poll sees the stop, however late it looks.
+  int stop_fd = -1;
+  std::atomic<int> logged_in{0};  // counted at login, against --max-clients
   // Set before the first client starts and cleared after the last has ended.
   TapPort* tap = nullptr;
 };

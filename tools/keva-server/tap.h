@@ -25,10 +25,18 @@ int tap_open(const std::string& name, std::string& err, bool* vnet);
 // hands them to the clients' outputs.
 class TapPort : public Port {
  public:
+  // Takes over fd (closed with the port).
   TapPort(Server& srv, int fd, std::string name, bool vnet = false);
   ~TapPort() override;
+  // Attaches to the switch, publishes itself as srv.tap and starts its
+  // thread; false (nothing started) when the pipe or a switch slot is lacking.
   bool start();
+  // Waits for the thread (it ends when the server stops or the device fails)
+  // and leaves the switch; call it after every client has ended, as clients
+  // reach the port through srv.tap.
   void stop();
+  // Writes each selected frame to the device at once. A frame the device
+  // refuses is dropped, as a switch would; only the first error is logged.
   void deliver(const BatchView& b, const bool* sel, int nsel) override;
   const char* port_name() const override { return name_.c_str(); }
 
@@ -50,7 +58,7 @@ class TapPort : public Port {
   void choose_reader();
   bool read_batch();
   Server& srv_;
-  int fd_;
+  int fd_;  // non-blocking: neither a read nor a write may hold up a caller
   std::string name_;
   std::thread thread_;
   bool vnet_;
@@ -68,9 +76,10 @@ class TapPort : public Port {
   std::vector<uint8_t> batch_;
   std::vector<uint8_t> super_;  // a TCP super frame being cut into the batch
   velarn::offload::Segmenter seg_;
-  std::atomic<bool> cutting_{false};
-  unsigned long long undone_ = 0;
+  std::atomic<bool> cutting_{false};  // seg_ holds more pieces: read them before the device
+  unsigned long long undone_ = 0;     // super frames that could not be cut (logged once)
   BatchView view_;
+  // Several threads deliver at once, each writing its frames on its own.
   std::atomic<unsigned long long> write_errors_{0};
 };
 

@@ -15,6 +15,8 @@ namespace ks {
 int tap_open(const std::string& name, std::string& err, bool* vnet) {
   int fd = velarn::open_tap(name, vnet, &err);
   if (fd < 0) return -1;
+  // Up, but without addresses: whoever runs the server puts the device in
+  // a bridge or gives it an address, as a test needs.
   ifreq ifr{};
   strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

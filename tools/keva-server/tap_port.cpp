@@ -1,3 +1,6 @@
+// The server's TAP device as a switch port: who reads it (the port's own
+// thread or the sole client's), how frames from it become one batch, and how
+// a super frame from a virtio-net TAP is cut into frames first.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -18,11 +21,14 @@ namespace {
 // A batch stops growing once less than this is left, so that no frame read
 // from the device is cut short (TAP reads truncate to the buffer given).
 constexpr size_t FRAME_ROOM = 2 + 16384;
+// Bounds one read round, so that the device's reader gets back to its other
+// work (a client's TLS writes) between batches.
 constexpr int TAP_BATCH_FRAMES = 64;
 }  // namespace
 
 TapPort::TapPort(Server& srv, int fd, std::string name, bool vnet)
     : srv_(srv), fd_(fd), name_(std::move(name)), vnet_(vnet) {
+  // Sized once: reading allocates nothing per frame.
   batch_.resize(MAX_RECORD);
   if (vnet_) super_.resize(velarn::offload::MAX_SUPER_FRAME);
   clients_.reserve(16);
@@ -72,12 +78,16 @@ void TapPort::choose_reader() {
   Port* before = reader_.exchange(now);
   if (before == now) return;
   logf(LOG_DEBUG, "%s: read by %s", name_.c_str(), now ? now->port_name() : "its own thread");
+  // Every thread that may be polling the device or should start to is woken
+  // to ask fd_for again; read_mu_ keeps two of them from reading at once
+  // while they change over.
   if (before) before->wake();
   if (now) now->wake();
   char c = 1;
   (void)!write(wake_[1], &c, 1);
 }
 
+// The port's own thread asks as nullptr: it reads while no client does.
 int TapPort::fd_for(const Port* client) const {
   return reader_.load(std::memory_order_acquire) == client && !gone_.load() ? fd_ : -1;
 }
@@ -85,6 +95,8 @@ int TapPort::fd_for(const Port* client) const {
 bool TapPort::serve(short revents) {
   std::lock_guard<std::mutex> lock(read_mu_);
   if (gone_.load()) return false;
+  // A device that went away stays gone: nobody polls it again (fd_for), so a
+  // hang-up cannot spin every reader.
   if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
     logf(LOG_ERROR, "%s: device gone", name_.c_str());
     gone_ = true;
@@ -111,6 +123,8 @@ void TapPort::deliver(const BatchView& b, const bool* sel, int) {
   }
 }
 
+// The port's own thread: reads the device while no sole client does, and
+// otherwise only waits to be told the reader changed.
 void TapPort::run() {
   pthread_setname_np(pthread_self(), "ks-tap");
   logf(LOG_EVENT, "%s: bridged into the switch", name_.c_str());
@@ -133,7 +147,9 @@ void TapPort::run() {
 }
 
 // Gathers what the device has queued into one batch and forwards it; false
-// when reading failed for good.
+// when reading failed for good. Frames are read straight into the batch
+// (after the room for their length field), so that only the pieces of a
+// super frame are ever copied on the way to the switch. Runs under read_mu_.
 bool TapPort::read_batch() {
   using namespace velarn::offload;
   size_t pos = HEADER_SIZE;
@@ -145,6 +161,8 @@ bool TapPort::read_batch() {
     size_t room = batch_.size() - pos - 2;
     ssize_t r;
     if (cutting) {
+      // Pieces of the super frame before anything new from the device, so
+      // that frames keep their order.
       r = static_cast<ssize_t>(seg_.next(frame, room));
       if (seg_.done()) cutting = false;
       if (r == 0) continue;
@@ -166,6 +184,9 @@ bool TapPort::read_batch() {
             logf(LOG_EVENT, "%s: a frame from the device could not be cut up: dropped", name_.c_str());
           continue;
         }
+        // The kernel left the checksum to the device; the far end will not
+        // complete it, so it is done here, and a frame it cannot be done
+        // for is dropped.
         if ((h.flags & VNET_F_NEEDS_CSUM) &&
             !complete_checksum(frame, static_cast<size_t>(r), h.csum_start, h.csum_offset))
           continue;
@@ -188,6 +209,8 @@ bool TapPort::read_batch() {
     pos += 2 + static_cast<size_t>(r);
     ++n;
   }
+  // Read without the lock by pollers (more()) only to decide whether to wait;
+  // the cut itself stays under read_mu_.
   cutting_.store(cutting, std::memory_order_relaxed);
   if (n) {
     put_header(batch_.data(), static_cast<uint8_t>(n), pos - HEADER_SIZE);

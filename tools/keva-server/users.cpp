@@ -1,3 +1,6 @@
+// The users file (format in --help). A line the server cannot read is an
+// error, never skipped: a test must not pass because a user was silently
+// missing.
 #include "users.h"
 
 #include <cerrno>
@@ -13,8 +16,10 @@ std::string Users::load(const std::string& path) {
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
+    // Files written on other systems end lines with CR LF.
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
+    // At the first colon: passwords and tickets may contain colons.
     size_t colon = line.find(':');
     auto where = [&] { return path + ":" + std::to_string(number) + ": "; };
     if (colon == std::string::npos) return where() + "expected KIND:VALUE";

@@ -9,6 +9,9 @@
 
 namespace ks {
 
+// Message codes. In the tunnel phase a code below 0x80 is a frame batch whose
+// code is its frame count, 0 (a batch of none) is a keepalive, and 0x80 and
+// above are control messages.
 enum : uint8_t {
   MSG_OK = 0x00,
   MSG_ZONE = 0x90,
@@ -25,11 +28,13 @@ enum : uint8_t {
   MSG_ERR = 0xFF,
 };
 
+// Sizes come from the adapter's frame-batch header, so that server and client
+// cannot drift apart on the layout.
 constexpr size_t HEADER_SIZE = velarn::FRAME_BATCH_HEADER;
-constexpr size_t MAX_PAYLOAD = 65535;
+constexpr size_t MAX_PAYLOAD = 65535;  // the length field's limit
 constexpr size_t MAX_RECORD = HEADER_SIZE + MAX_PAYLOAD;
-constexpr int MAX_BATCH_FRAMES = 127;
-constexpr size_t ETH_HEADER = velarn::FRAME_MIN_LENGTH;
+constexpr int MAX_BATCH_FRAMES = 127;                    // the codes a batch may use
+constexpr size_t ETH_HEADER = velarn::FRAME_MIN_LENGTH;  // shorter frames are not forwarded
 
 inline uint16_t get_be16(const uint8_t* p) { return velarn::load_be16(p); }
 inline void put_be16(uint8_t* p, size_t v) { velarn::store_be16(p, static_cast<uint16_t>(v)); }
@@ -47,6 +52,7 @@ inline void append_message(std::string& out, uint8_t code, const void* payload, 
   out.append(static_cast<const char*>(payload), len);
 }
 
+// For log lines only.
 inline const char* message_name(uint8_t code) {
   switch (code) {
     case MSG_OK: return "OK";
