@@ -3,7 +3,6 @@
 #include "vln.h"
 
 #include <openssl/crypto.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +19,7 @@
 
 #include "codec/value_codec.h"
 #include "platform/local_pipe.h"
+#include "platform/socket_io.h"
 #include "platform/text.h"
 
 using velarn::PipeConnection;
@@ -268,7 +268,7 @@ void stop_listener(Link& link) {
   link.closing = true;
   link.ready = true;
   link.ready.notify_all();
-  ::shutdown(link.pipe->handle(), SHUT_RDWR);
+  velarn::socket_shutdown(link.pipe->handle());
 }
 
 }  // namespace
