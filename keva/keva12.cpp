@@ -1,8 +1,6 @@
 #include "keva12.h"
 
 #include <apr_time.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <apr_network_io.h>
 #include <apr_strings.h>
@@ -17,6 +15,7 @@
 #include "profile.h"
 #include "ssl.h"
 #include "trace.h"
+#include "platform/socket_io.h"
 
 namespace {
 
@@ -434,8 +433,8 @@ int tunnel_read(RemoteConnection* conn, TunnelBuffer* rb) {
     // that the close is orderly at the TCP level too. A peer that never
     // closes must not hold the session: the waits end with the drain time.
     char scratch[4096];
-    while (connection_wait(conn, POLLIN, TUNNEL_DRAIN_SECONDS * 1000) == CONN_READY) {
-      ssize_t n = recv(static_cast<int>(conn->os_socket), scratch, sizeof scratch, 0);
+    while (connection_wait(conn, velarn::kSocketReadable, TUNNEL_DRAIN_SECONDS * 1000) == CONN_READY) {
+      long n = velarn::socket_recv(static_cast<int>(conn->os_socket), scratch, sizeof scratch);
       if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) continue;
       break;
     }

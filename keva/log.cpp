@@ -4,15 +4,13 @@
 #include <apr_time.h>
 #include <openssl/err.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "platform/crash_file.h"
 #include "platform/debug_output.h"
 #include "platform/roots.h"
 #include "platform/secure_file.h"
@@ -159,22 +157,17 @@ void log_crash_prepare(void) {
 }
 
 void log_crash_write(const char* line, size_t len) {
-  int fd = -1;
+  velarn::CrashFile fd = velarn::kNoCrashFile;
   bool opened = false;
   if (g_debug_mode.load()) {
-    fd = 2;
+    fd = velarn::crash_file_stderr();
   } else if (FILE* f = g_main_log.load()) {
-    fd = fileno(f);  // every line was flushed: the descriptor is up to date
+    fd = velarn::crash_file_of(f);  // every line was flushed: the descriptor is up to date
   } else if (g_crash_error_log[0]) {
-    fd = ::open(g_crash_error_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-    opened = fd >= 0;
+    fd = velarn::crash_file_open(g_crash_error_log, true);
+    opened = fd != velarn::kNoCrashFile;
   }
-  if (fd < 0) return;
-  while (len > 0) {
-    ssize_t w = ::write(fd, line, len);
-    if (w <= 0) break;
-    line += w;
-    len -= static_cast<size_t>(w);
-  }
-  if (opened) ::close(fd);
+  if (fd == velarn::kNoCrashFile) return;
+  velarn::crash_file_write(fd, line, len);
+  if (opened) velarn::crash_file_close(fd);
 }

@@ -1,7 +1,6 @@
 #include "nic.h"
 
 #include <apr_strings.h>
-#include <arpa/inet.h>
 
 #include <atomic>
 #include <cerrno>

@@ -14,8 +14,6 @@
 #include <apr_portable.h>
 #include <apr_strings.h>
 #include <curl/curl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -27,6 +25,7 @@
 #include "profile.h"
 #include "remote.h"
 #include "ssl.h"
+#include "platform/socket_io.h"
 #include "platform/text.h"
 
 namespace {
@@ -96,12 +95,12 @@ struct Exchange {
 };
 
 curl_socket_t open_socket(void*, curlsocktype, curl_sockaddr* a) {
-  return socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
+  return velarn::socket_open(a->family, a->socktype, a->protocol);
 }
 
 int close_socket(void* clientp, curl_socket_t fd) {
   auto* x = static_cast<Exchange*>(clientp);
-  return fd == x->kept ? 0 : close(fd);
+  return fd == x->kept ? 0 : velarn::socket_close(fd);
 }
 
 // Each reply's header block is held to the limit of the plain exchange.
@@ -170,7 +169,7 @@ int adopt(RemoteLink* link, curl_socket_t fd) {
   apr_socket_t* sock = nullptr;
   // Made with its family and peer, and closed with the pool like any other.
   if (apr_os_sock_make(&sock, &info, conn->pool) != APR_SUCCESS) {
-    close(fd);
+    velarn::socket_close(fd);
     return -1;
   }
   // The old socket object stays valid for a stop that may still shut it.

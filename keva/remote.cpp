@@ -1,14 +1,9 @@
 #include "remote.h"
 
 #include <apr_strings.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
-
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +18,9 @@
 #include "keva12.h"
 #include "log.h"
 #include "misc.h"
+#include "platform/inet.h"
 #include "platform/route_table.h"
+#include "platform/socket_io.h"
 #include "profile.h"
 #include "proxy.h"
 #include "ssl.h"
@@ -62,10 +59,10 @@ apr_status_t route_unpin(void* data) {
 
 void trace_row(const velarn::IpForwardRow& row) {
   if (!trace_is_on()) return;
-  trace_printf(nullptr, nullptr, "dwForwardDest = %08x", ntohl(row.dest));
-  trace_printf(nullptr, nullptr, "dwForwardMask = %08x", ntohl(row.mask));
+  trace_printf(nullptr, nullptr, "dwForwardDest = %08x", velarn::net_to_host32(row.dest));
+  trace_printf(nullptr, nullptr, "dwForwardMask = %08x", velarn::net_to_host32(row.mask));
   trace_printf(nullptr, nullptr, "dwForwardPolicy = %u", row.policy);
-  trace_printf(nullptr, nullptr, "dwForwardNextHop = %08x", ntohl(row.next_hop));
+  trace_printf(nullptr, nullptr, "dwForwardNextHop = %08x", velarn::net_to_host32(row.next_hop));
   trace_printf(nullptr, nullptr, "dwForwardIfIndex = %u", row.if_index);
   trace_printf(nullptr, nullptr, "dwForwardType = %u", row.type);
   trace_printf(nullptr, nullptr, "dwForwardProto = %u", row.proto);
@@ -77,9 +74,9 @@ void trace_row(const velarn::IpForwardRow& row) {
 // The IPv6 row under the same names, its addresses in text form.
 void trace_row6(const velarn::IpForwardRow6& row) {
   if (!trace_is_on()) return;
-  char dest[INET6_ADDRSTRLEN], hop[INET6_ADDRSTRLEN];
-  inet_ntop(AF_INET6, row.dest, dest, sizeof dest);
-  inet_ntop(AF_INET6, row.next_hop, hop, sizeof hop);
+  char dest[velarn::kIpv6TextSize], hop[velarn::kIpv6TextSize];
+  velarn::ipv6_text(row.dest, dest, sizeof dest);
+  velarn::ipv6_text(row.next_hop, hop, sizeof hop);
   trace_printf(nullptr, nullptr, "dwForwardDest = %s/%u", dest, row.prefix_len);
   trace_printf(nullptr, nullptr, "dwForwardNextHop = %s", hop);
   trace_printf(nullptr, nullptr, "dwForwardIfIndex = %u", row.if_index);
@@ -119,8 +116,8 @@ int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool) {
   row.proto = velarn::ROUTE_PROTO_NETMGMT;
   rc = table.create_entry6(row);
   if (rc == velarn::ROUTE_OK) {
-    char hop[INET6_ADDRSTRLEN];
-    inet_ntop(AF_INET6, row.next_hop, hop, sizeof hop);
+    char hop[velarn::kIpv6TextSize];
+    velarn::ipv6_text(row.next_hop, hop, sizeof hop);
     pin_made(addr, pool, pin, hop, row.if_index);
     return 0;
   }
@@ -141,15 +138,13 @@ apr_status_t connect_stoppable(apr_socket_t* sock, apr_sockaddr_t* addr, RemoteL
     if (session_stopping(link)) return APR_ECONNABORTED;
     apr_time_t left = until - apr_time_now();
     if (left <= 0) return APR_TIMEUP;
-    struct pollfd p = {static_cast<int>(fd), POLLOUT, 0};
-    int r = poll(&p, 1, static_cast<int>(std::min<apr_time_t>(left / 1000 + 1, 250)));
+    int r = velarn::socket_wait(static_cast<int>(fd), velarn::kSocketWritable,
+                                static_cast<int>(std::min<apr_time_t>(left / 1000 + 1, 250)));
     if (r > 0) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      int err = velarn::socket_pending_error(static_cast<int>(fd));
       return err ? APR_FROM_OS_ERROR(err) : APR_SUCCESS;
     }
-    if (r < 0 && errno != EINTR) return APR_FROM_OS_ERROR(errno);
+    if (r < 0) return APR_FROM_OS_ERROR(errno);
   }
 }
 
@@ -251,10 +246,11 @@ int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool) {
 #if APR_HAVE_IPV6
   if (addr->family == APR_INET6) {
     // An IPv4 address written in IPv6 form travels as IPv4.
-    if (!IN6_IS_ADDR_V4MAPPED(&addr->sa.sin6.sin6_addr)) return route_pin6(addr, pool);
+    const auto* a16 = reinterpret_cast<const uint8_t*>(&addr->sa.sin6.sin6_addr);
+    if (!velarn::is_v4_mapped(a16)) return route_pin6(addr, pool);
     apr_sockaddr_t* v4 = nullptr;
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, addr->sa.sin6.sin6_addr.s6_addr + 12, text, sizeof text);
+    char text[velarn::kIpv4TextSize];
+    velarn::ipv4_text(a16 + 12, text, sizeof text);
     if (apr_sockaddr_info_get(&v4, text, APR_INET, addr->port, 0, pool) != APR_SUCCESS) return 0;
     return route_pin(v4, pool);
   }

@@ -7,8 +7,6 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -22,6 +20,7 @@
 #include "log.h"
 #include "profile.h"
 #include "trace.h"
+#include "platform/socket_io.h"
 #include "platform/socket_options.h"
 
 namespace {
@@ -365,7 +364,8 @@ int ssl_call(RemoteConnection* conn, SslOp op, void* buf, int size, int* kind, i
     }
     if (k == SSL_ERROR_WANT_READ || k == SSL_ERROR_WANT_WRITE) {
       int limit = op == SSL_OP_WRITE ? io->write_limit_ms : io->read_limit_ms;
-      int w = connection_wait(conn, k == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, limit);
+      int want = k == SSL_ERROR_WANT_READ ? velarn::kSocketReadable : velarn::kSocketWritable;
+      int w = connection_wait(conn, want, limit);
       if (w == CONN_READY) continue;
       *wait = w;
     }
@@ -444,12 +444,12 @@ void connection_enter_tunnel(RemoteConnection* conn, int write_limit_ms) {
 void connection_abort(RemoteConnection* conn) {
   conn->io->aborted = true;
   // Wakes a poll at once; the descriptor itself stays until the pool goes.
-  if (conn->os_socket >= 0) shutdown((int)conn->os_socket, SHUT_RDWR);
+  if (conn->os_socket >= 0) velarn::socket_shutdown((int)conn->os_socket);
 }
 
 bool connection_aborted(const RemoteConnection* conn) { return conn->io->aborted.load(); }
 
-int connection_wait(RemoteConnection* conn, short events, int limit_ms) {
+int connection_wait(RemoteConnection* conn, int events, int limit_ms) {
   ConnectionIo* io = conn->io;
   const apr_time_t start = apr_time_now();
   for (;;) {
@@ -458,7 +458,7 @@ int connection_wait(RemoteConnection* conn, short events, int limit_ms) {
     if (io->deadline && now >= io->deadline) return CONN_EXPIRED;
     apr_time_t until = limit_ms >= 0 ? start + apr_time_from_msec(limit_ms) : 0;
     apr_time_t closed = io->closed_at.load();
-    if ((events & POLLIN) && closed) {
+    if ((events & velarn::kSocketReadable) && closed) {
       apr_time_t drain = closed + apr_time_from_msec(kDrainMs);
       if (!until || drain < until) until = drain;
     }
@@ -468,16 +468,14 @@ int connection_wait(RemoteConnection* conn, short events, int limit_ms) {
     apr_time_t slice = apr_time_from_msec(io->stopping || io->deadline ? kSliceMs : 1000);
     if (until && until - now < slice) slice = until - now;
     if (io->deadline && io->deadline - now < slice) slice = io->deadline - now;
-    struct pollfd p = {(int)conn->os_socket, events, 0};
-    int r = poll(&p, 1, static_cast<int>((slice + 999) / 1000));
-    if (r > 0) return CONN_READY;  // errors and hang-ups too: the call says what happened
-    if (r < 0 && errno != EINTR) return CONN_READY;
+    int r = velarn::socket_wait((int)conn->os_socket, events, static_cast<int>((slice + 999) / 1000));
+    if (r != 0) return CONN_READY;  // errors and hang-ups too: the call says what happened
   }
 }
 
 int connection_send(RemoteConnection* conn, const char* data, int len) {
   for (;;) {
-    ssize_t n = send((int)conn->os_socket, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+    long n = velarn::socket_send((int)conn->os_socket, data, static_cast<size_t>(len));
     if (n >= 0) {
       trace_call("send", conn->trace_tag, len, 0, static_cast<int>(n));
       return static_cast<int>(n);
@@ -485,7 +483,7 @@ int connection_send(RemoteConnection* conn, const char* data, int len) {
     int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      int w = connection_wait(conn, POLLOUT, conn->io->write_limit_ms);
+      int w = connection_wait(conn, velarn::kSocketWritable, conn->io->write_limit_ms);
       if (w == CONN_READY) continue;
       if (w == CONN_ABORTED)
         log_debug("connection aborted");
@@ -501,7 +499,7 @@ int connection_send(RemoteConnection* conn, const char* data, int len) {
 
 int connection_recv(RemoteConnection* conn, char* buf, int len) {
   for (;;) {
-    ssize_t n = recv((int)conn->os_socket, buf, static_cast<size_t>(len), 0);
+    long n = velarn::socket_recv((int)conn->os_socket, buf, static_cast<size_t>(len));
     if (n >= 0) {
       trace_call("recv", conn->trace_tag, len, 0, static_cast<int>(n));
       return static_cast<int>(n);
@@ -509,7 +507,7 @@ int connection_recv(RemoteConnection* conn, char* buf, int len) {
     int err = errno;
     if (err == EINTR) continue;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-      int w = connection_wait(conn, POLLIN, conn->io->read_limit_ms);
+      int w = connection_wait(conn, velarn::kSocketReadable, conn->io->read_limit_ms);
       if (w == CONN_READY) continue;
       if (w == CONN_TIMEOUT) return 0;
       if (w == CONN_ABORTED)

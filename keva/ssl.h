@@ -44,10 +44,10 @@ void connection_enter_tunnel(RemoteConnection* conn, int write_limit_ms);
 // for good (the socket is shut down both ways). The caller keeps conn alive.
 void connection_abort(RemoteConnection* conn);
 bool connection_aborted(const RemoteConnection* conn);
-// Waits for POLLIN/POLLOUT (events) at most limit_ms (-1: no limit of its
-// own): CONN_READY, CONN_TIMEOUT, CONN_ABORTED (abort or stop) or
-// CONN_EXPIRED (the login's deadline passed).
-int connection_wait(RemoteConnection* conn, short events, int limit_ms);
+// Waits for events (velarn::kSocketReadable, kSocketWritable) at most
+// limit_ms (-1: no limit of its own): CONN_READY, CONN_TIMEOUT, CONN_ABORTED
+// (abort or stop) or CONN_EXPIRED (the login's deadline passed).
+int connection_wait(RemoteConnection* conn, int events, int limit_ms);
 // Plain socket I/O before TLS (greeting, proxy): bytes, 0 when the peer
 // closed or the read limit passed, -1 on failure, abort or deadline (logged
 // at debug level only for an abort).

@@ -2,9 +2,6 @@
 
 #include <apr_strings.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +12,7 @@
 #include <thread>
 #include <string>
 
+#include "platform/crash_file.h"
 #include "platform/secure_file.h"
 #include "platform/service.h"
 #include "platform/system_info.h"
@@ -198,28 +196,23 @@ int trace_dump(void) {
 // lock is free and read as it is otherwise, and only write(2) is used.
 
 namespace {
-int g_crash_fd = -1;
+velarn::CrashFile g_crash_fd = velarn::kNoCrashFile;
 
-void write_fd(int fd, const char* p, long n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, static_cast<size_t>(n));
-    if (w <= 0) return;
-    p += w;
-    n -= w;
-  }
+void write_fd(velarn::CrashFile fd, const char* p, long n) {
+  if (n > 0) velarn::crash_file_write(fd, p, static_cast<size_t>(n));
 }
 }  // namespace
 
 void trace_crash_prepare(void) {
-  if (!g_ring.on || g_ring.file.empty() || g_crash_fd >= 0) return;
-  g_crash_fd = ::open(g_ring.file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  if (!g_ring.on || g_ring.file.empty() || g_crash_fd != velarn::kNoCrashFile) return;
+  g_crash_fd = velarn::crash_file_open(g_ring.file.c_str(), false);
 }
 
 void trace_crash_dump(const char* last_line, size_t len) {
-  if (!g_ring.on || g_crash_fd < 0) return;
+  if (!g_ring.on || g_crash_fd == velarn::kNoCrashFile) return;
   bool locked = g_ring.mutex.try_lock();
   Ring& r = g_ring;
-  if (ftruncate(g_crash_fd, 0) == 0 && lseek(g_crash_fd, 0, SEEK_SET) == 0 && r.capacity > 0) {
+  if (velarn::crash_file_rewind(g_crash_fd) && r.capacity > 0) {
     long pos = r.pos;
     if (pos < 0 || pos > r.capacity) pos = 0;
     if (pos < r.capacity && r.data[pos] != 0) {

@@ -6,18 +6,15 @@
 // The GUI runs this through pkexec and checks the folder again afterwards,
 // so the outcome travels through the folder itself; the exit code (1 on
 // failure) is for administrators and scripts.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/child_process.h"
 #include "platform/folder_acl.h"
 #include "platform/roots.h"
 #include "platform/text.h"
@@ -42,17 +39,10 @@ void fail(int argc, char** argv, const char* text, const std::string& reason) {
   if (!reason.empty()) std::fprintf(stderr, "(%s)\n", reason.c_str());
   std::fflush(stderr);
   if (!display_present()) return;
-  pid_t child = fork();
-  if (child == 0) {
+  velarn::run_in_copy([&] {
     QApplication app(argc, argv);
     QMessageBox::warning(nullptr, QStringLiteral("VLNSecurity"), QString::fromUtf8(text));
-    _exit(0);
-  }
-  if (child > 0) {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  });
 }
 
 }  // namespace

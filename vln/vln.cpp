@@ -3,7 +3,6 @@
 #include "vln.h"
 
 #include <openssl/crypto.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>

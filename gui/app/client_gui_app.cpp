@@ -1,11 +1,10 @@
 #include "client_gui_app.h"
 
-#include <sys/stat.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "catalog_ids.h"
@@ -26,8 +25,8 @@ bool display_present() {
 }
 
 bool is_file(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_regular_file(p, ec);
 }
 }  // namespace
 

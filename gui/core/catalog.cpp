@@ -1,9 +1,8 @@
 // Catalog files are UTF-8 text, one entry per line; see catalog.h.
 #include "catalog.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/text.h"
@@ -15,8 +14,8 @@ namespace {
 const char* const kWhite = " \t\r\n\f\v";
 
 bool is_dir(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_directory(p, ec);
 }
 
 void replace_all(std::string& s, const std::string& from, const std::string& to) {

@@ -1,13 +1,12 @@
 // The wrapper round VLN; see client_library.h for the thread rules.
 #include "client_library.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <filesystem>
 
 #include "catalog_ids.h"
 
@@ -21,8 +20,8 @@ const char kSecretKey[] = "3c9d0e7a51b2f4860d1e2a3b4c5d6e7f80919a2b";
 std::atomic<ClientLibrary*> g_active{nullptr};
 
 bool is_file(const std::string& p) {
-  struct stat st;
-  return !p.empty() && ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return !p.empty() && std::filesystem::is_regular_file(p, ec);
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -339,7 +338,7 @@ int LaunchCommand(const std::string& command, const std::string& data_folder) {
   QString program = QString::fromStdString(s.program);
   QStringList args = QProcess::splitCommand(QString::fromStdString(s.parameters));
   bool is_path = s.program.find('/') != std::string::npos;
-  if (is_path && ::access(s.program.c_str(), X_OK) != 0) {
+  if (is_path && !QFileInfo(program).isExecutable()) {
     // A script without its execute bit, as a user drops one into the data
     // folder: this platform's scripts run through the shell.
     if (!s.program.ends_with(".sh") || !is_file(s.program)) return 0;

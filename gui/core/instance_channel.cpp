@@ -1,10 +1,10 @@
 #include "instance_channel.h"
 
-#include <unistd.h>
-
 #include <QDir>
 #include <QTimer>
 #include <QtEndian>
+
+#include "platform/account.h"
 
 namespace vlngui {
 
@@ -18,7 +18,7 @@ QString instance_name() {
   QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
   if (!runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists())
     return QString::fromLocal8Bit(runtime) + QStringLiteral("/Velarn Client");
-  return QStringLiteral("Velarn Client-%1").arg(::getuid());
+  return QStringLiteral("Velarn Client-%1").arg(QString::fromStdString(velarn::current_account_id()));
 }
 
 bool instance_running(const QString& name) {

@@ -2,25 +2,23 @@
 // entry, and the installer steps.
 #include "profile_store.h"
 
-#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include "cp932.h"
 #include "vln.h"
+#include "platform/identity.h"
+#include "platform/user_files.h"
 
 namespace {
 
@@ -52,28 +50,7 @@ bool read_bytes(const QString& path, QByteArray& out) {
 // the rename replaces the old file in one step: a failure at any point leaves
 // the old file as it was.
 bool write_replacing(const QString& path, const QByteArray& data) {
-  QByteArray target = QFile::encodeName(path);
-  QByteArray tmp = target + ".tmp";
-  if (::unlink(tmp.constData()) != 0 && errno != ENOENT) return false;
-  int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const char* p = data.constData();
-  qsizetype left = data.size();
-  bool ok = true;
-  while (ok && left > 0) {
-    ssize_t n = ::write(fd, p, size_t(left));
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) {
-      p += n;
-      left -= n;
-    }
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmp.constData(), target.constData()) == 0) return true;
-  ::unlink(tmp.constData());
-  return false;
+  return velarn::write_file_replacing(QFile::encodeName(path).toStdString(), data.constData(), size_t(data.size()));
 }
 
 // ---------------------------------------------------------------- XML
@@ -271,11 +248,8 @@ bool parse_proxy_url(QString text, QString& host, QString& port) {
 }
 
 QString current_user() {
-  QByteArray buf(16384, 0);
-  passwd pw{};
-  passwd* out = nullptr;
-  if (getpwuid_r(getuid(), &pw, buf.data(), size_t(buf.size()), &out) == 0 && out)
-    return QString::fromLocal8Bit(out->pw_name);
+  std::string name = velarn::identity::current_user_name();
+  if (!name.empty()) return QString::fromLocal8Bit(name.data(), qsizetype(name.size()));
   return qEnvironmentVariable("USER");
 }
 
@@ -864,9 +838,7 @@ void CMainFileFunction::FirstRun() {
     ApplySettings();
     if (loaded) QFile::remove(migration);
   }
-  QByteArray log = QFile::encodeName(QDir(m_paths.dataFolder).filePath("session.log"));
-  int fd = ::open(log.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd >= 0) ::close(fd);
+  velarn::create_new_file(QFile::encodeName(QDir(m_paths.dataFolder).filePath("session.log")).toStdString());
 }
 
 void CMainFileFunction::Migrate() {

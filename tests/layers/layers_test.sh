@@ -33,6 +33,31 @@ includes)
               "among files: keva/b.h -> keva/c.h -> keva/b.h"; do
     grep -qF "$want" "$tmp/out" || bad "'$want' not named in: $(cat "$tmp/out")"
   done
+  # System headers: a tree where only the platform halves, tools and
+  # portable headers appear passes; each line below, added to the file
+  # before it, must fail and be named with its file and line.
+  t="$tmp/sys"
+  mkdir -p "$t/keva" "$t/platform/linux" "$t/driver/linux" "$t/driver/core" "$t/tools" "$t/gui/core"
+  printf '#include <cstdio>\n#include <apr_poll.h>\n#include <openssl/err.h>\n#include "platform/socket_io.h"\n// #include <poll.h>\n' > "$t/keva/ok.cpp"
+  printf '#include <poll.h>\n#include <sys/socket.h>\n' > "$t/platform/linux/socket_io.cpp"
+  printf '#include <linux/if_tun.h>\n' > "$t/driver/linux/tap.cpp"
+  printf '#include <unistd.h>\n' > "$t/tools/tool.cpp"
+  "$python" "$src/scripts/check-layers" "$t" > "$tmp/out" || bad "system headers where they belong fail: $(cat "$tmp/out")"
+  while read -r file header; do
+    cp "$t/keva/ok.cpp" "$t/$file"
+    printf '#  include %s\n' "$header" >> "$t/$file"
+    "$python" "$src/scripts/check-layers" "$t" > "$tmp/out" && bad "$file including $header passes"
+    want="$file:6: includes the system header ${header:1:-1}"
+    grep -qF "$want" "$tmp/out" || bad "'$want' not named in: $(cat "$tmp/out")"
+    rm "$t/$file"
+  done <<'CASES'
+keva/a.cpp <sys/socket.h>
+keva/b.h <poll.h>
+gui/core/c.cpp <pwd.h>
+driver/core/d.cpp <linux/if_tun.h>
+keva/e.cpp "platform/linux/netlink.h"
+keva/f.cpp <netinet/in.h>
+CASES
   ;;
 needed)
   lib=$2 allowed=$3
