@@ -201,7 +201,6 @@ void client_device_main(Session* s) {
   static unsigned char keepalive[4] = {0, 0, 0, 0};
   const apr_time_t period = apr_time_from_sec(kIdleSeconds);
 
-  dev->ops->reset(dev);
   s->last_rx = s->last_tx = apr_time_now();
   s->probed_at = 0;
   size_t len = kFrameBuffer;
@@ -407,6 +406,9 @@ void client_main(Session* s) {
         }
         s->adapter_open = 1;
       }
+      // Before either thread runs: the remote thread's abort, when the link
+      // drops at once, must not be undone by a reset after it.
+      s->device.ops->reset(&s->device);
       std::thread dev_thread(client_device_main, s);
       std::thread remote_thread(client_remote_main, s);
       dev_thread.join();
