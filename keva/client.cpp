@@ -93,6 +93,8 @@ thread_local Session* t_creating = nullptr;
 // only these may look at it without the link's lock.
 thread_local Session* t_session = nullptr;
 std::atomic<uint64_t> g_next_id{1};
+// Set once by client_register, before any session can start.
+ClientSeams g_seams{};
 
 int link_state(const Session* s) {
   return s->link ? __atomic_load_n(&s->link->state, __ATOMIC_ACQUIRE) : SESSION_CLOSED;
@@ -199,7 +201,6 @@ void client_device_main(Session* s) {
   static unsigned char keepalive[4] = {0, 0, 0, 0};
   const apr_time_t period = apr_time_from_sec(kIdleSeconds);
 
-  dev->ops->reset(dev);
   s->last_rx = s->last_tx = apr_time_now();
   s->probed_at = 0;
   size_t len = kFrameBuffer;
@@ -405,6 +406,9 @@ void client_main(Session* s) {
         }
         s->adapter_open = 1;
       }
+      // Before either thread runs: the remote thread's abort, when the link
+      // drops at once, must not be undone by a reset after it.
+      s->device.ops->reset(&s->device);
       std::thread dev_thread(client_device_main, s);
       std::thread remote_thread(client_remote_main, s);
       dev_thread.join();
@@ -578,13 +582,17 @@ int client_start(const char* text, size_t len, bool from_startup, unsigned owner
     else
       code = 500;
   }
+  if (!code && (!g_seams.device || !g_seams.routes)) {
+    log_error("internal error: no device or route table to drive");
+    code = 500;
+  }
   if (!code && s->profile->device_type == DEVICE_BRIDGE) {
     log_error("bridge is not supported");
     code = 500;
   }
   if (!code) {
     s->device.pool = s->pool;
-    s->device.ops = &nic_ops;
+    s->device.ops = g_seams.device;
     s->device.name = "NIC";
     s->device.address = address_plan(s->pool, text, len);  // before create: the device's clean-up uses it
     s->device.state = s->device.ops->create(&s->device);
@@ -592,7 +600,7 @@ int client_start(const char* text, size_t len, bool from_startup, unsigned owner
   }
   if (!code) {
     RemoteSessionOps ops{s, on_state, on_more_servers, on_stopping};
-    s->link = remote_link_create(s->pool, s->profile, &ops);
+    s->link = remote_link_create(s->pool, s->profile, &ops, *g_seams.routes);
     if (!s->link) code = 500;
   }
   if (!code) {
@@ -700,7 +708,8 @@ const char* client_statistics_text(apr_pool_t* pool) {
   return apr_pstrdup(pool, text);
 }
 
-void client_register(void) {
+void client_register(const ClientSeams& seams) {
+  g_seams = seams;
   log_set_session_sink(client_log_sink);
   static const ChannelSessionOps ops = {
       [](const char* text, size_t len, unsigned owner) { return client_start(text, len, false, owner); },

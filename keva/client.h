@@ -5,6 +5,19 @@
 #include <apr_pools.h>
 #include <cstddef>
 
+struct DeviceOps;
+namespace velarn {
+class RouteTable;
+}
+
+// What a session drives outside the service: the adapter's operations and
+// the routing table its server's host route goes into. The program hands
+// in the system's, a test in-memory ones; both outlive every session.
+struct ClientSeams {
+  const DeviceOps* device;
+  velarn::RouteTable* routes;
+};
+
 // Creates a session from profile text and queues its start: 201, 400
 // (invalid profile) or 500 (anything else, a session already current among
 // them).
@@ -29,5 +42,6 @@ void client_log_sink(int level, const char* line, size_t len, const char* messag
 // State names and event kinds as sent.
 const char* client_state_text(int state);
 
-// Plugs the controller into the lifecycle, the log writer and the channel.
-void client_register(void);
+// Plugs the controller into the lifecycle, the log writer and the channel,
+// with the seams every session after it uses.
+void client_register(const ClientSeams& seams);

@@ -297,7 +297,7 @@ int keva12_client_handshake(RemoteConnection* conn) {
   while (sent < sizeof kGreeting - 1) {
     int n = connection_send(conn, kGreeting + sent, static_cast<int>(sizeof kGreeting - 1 - sent));
     if (n <= 0) {
-      log_error("handshake error: %s", "I/O error");
+      if (!connection_stopped(conn)) log_error("handshake error: %s", "I/O error");
       return -1;
     }
     sent += static_cast<size_t>(n);
@@ -310,7 +310,7 @@ int keva12_client_handshake(RemoteConnection* conn) {
   while (got < answer_len) {
     int n = connection_recv(conn, buf + got, static_cast<int>(sizeof buf - got));
     if (n <= 0) {
-      log_error("handshake error: %s", "I/O error");
+      if (!connection_stopped(conn)) log_error("handshake error: %s", "I/O error");
       return -1;
     }
     got += static_cast<size_t>(n);

@@ -1,6 +1,8 @@
 #include "channel.h"
 #include "client.h"
 #include "kevad.h"
+#include "nic.h"
+#include "platform/route_table.h"
 #include "ssl.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +16,6 @@ int main(int argc, char** argv) {
   parts.session_resume = client_resume;
   parts.session_shutdown = client_shutdown;
   kevad_register_parts(&parts);
-  client_register();
+  client_register({&nic_ops, &velarn::route_table_system()});
   return kevad_main(argc, argv);
 }

@@ -91,7 +91,7 @@ bool send_list(NicState* st, uint32_t code, const char* name, PtrList* list) {
 
 apr_status_t nic_cleanup(void* data) {
   auto* dev = static_cast<Device*>(data);
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   if (!st) return APR_SUCCESS;
   nic_close(dev);
   st->monitor_stop.set();
@@ -142,7 +142,7 @@ int adapter_find(const char* component_id, char* out, size_t size) {
   return 0;
 }
 
-NicState* nic_create(Device* dev) {
+void* nic_create(Device* dev) {
   auto* st = new NicState();
   dev->state = st;
   apr_pool_cleanup_register(dev->pool, dev, nic_cleanup, apr_pool_cleanup_null);
@@ -158,7 +158,7 @@ NicState* nic_create(Device* dev) {
 }
 
 int nic_open(Device* dev) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   char id[1024];
   if (adapter_find(std::string(velarn::VLN_COMPONENT_ID).c_str(), id, sizeof id) != 1) return -1;
   log_debug("opening adapter: %s", id);
@@ -199,7 +199,7 @@ int nic_open(Device* dev) {
 }
 
 void nic_close(Device* dev) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   if (!st || !st->handle) return;
   address_down(dev->address);
   st->handle.reset();
@@ -207,14 +207,14 @@ void nic_close(Device* dev) {
 }
 
 int nic_reset(Device* dev) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   st->abort = false;
   if (st->handle) st->handle->clear_wake();
   return 0;
 }
 
 int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   DeviceHandle* h = st->handle.get();
   char rbuf[64];
   if (!h) {
@@ -255,13 +255,13 @@ int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds) 
 }
 
 void nic_abort(Device* dev) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   st->abort = true;
   if (st->handle) st->handle->wake();
 }
 
 int nic_write(Device* dev, const unsigned char* batch, size_t* len) {
-  NicState* st = dev->state;
+  auto* st = static_cast<NicState*>(dev->state);
   char rbuf[64];
   uint32_t status = 0, written = 0;
   int err = 0;

@@ -41,6 +41,7 @@ void system_error_text(apr_status_t st, char* buf, size_t size) { apr_strerror(s
 // --- Host route ---------------------------------------------------------------
 
 struct PinnedRoute {
+  velarn::RouteTable* table;
   bool v6;
   velarn::IpForwardRow row;
   velarn::IpForwardRow6 row6;
@@ -48,7 +49,7 @@ struct PinnedRoute {
 
 apr_status_t route_unpin(void* data) {
   auto* pin = static_cast<PinnedRoute*>(data);
-  velarn::RouteTable& table = velarn::route_table_system();
+  velarn::RouteTable& table = *pin->table;
   unsigned long rc = pin->v6 ? table.delete_entry6(pin->row6) : table.delete_entry(pin->row);
   if (rc == velarn::ROUTE_OK)
     log_info("route deleted");
@@ -95,11 +96,11 @@ void pin_made(apr_sockaddr_t* addr, apr_pool_t* pool, const PinnedRoute& made, c
 }
 
 // The same decisions as for IPv4, on a /128 host route.
-int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool) {
-  velarn::RouteTable& table = velarn::route_table_system();
+int route_pin6(apr_sockaddr_t* addr, apr_pool_t* pool, velarn::RouteTable& table) {
   uint8_t dest[16];
   std::memcpy(dest, &addr->sa.sin6.sin6_addr, sizeof dest);
   PinnedRoute pin{};
+  pin.table = &table;
   pin.v6 = true;
   velarn::IpForwardRow6& row = pin.row6;
   unsigned long rc = table.best_route6(dest, &row);
@@ -164,7 +165,8 @@ size_t header_block_end(const char* buf, size_t len) {
 
 // --- Link and schedule ------------------------------------------------------------
 
-RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops) {
+RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops,
+                               velarn::RouteTable& routes) {
   apr_pool_t* pool = nullptr;
   if (apr_pool_create(&pool, parent) != APR_SUCCESS) return nullptr;
   auto* link = static_cast<RemoteLink*>(apr_pcalloc(parent, sizeof(RemoteLink)));
@@ -173,6 +175,7 @@ RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile
   link->state = SESSION_CLOSED;
   link->reconnect_allowed = profile ? profile->reconnect : 0;
   if (ops) link->ops = *ops;
+  link->routes = &routes;
   reconnect_schedule_parse(config_get_string("client.reconnect", RECONNECT_SCHEDULE_DEFAULT), link);
   return link;
 }
@@ -242,23 +245,23 @@ int remote_shuffle(const ServerEntry** items, int count, int (*rand4)(int32_t* o
 
 // --- Route ---------------------------------------------------------------------------
 
-int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool) {
+int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool, velarn::RouteTable& table) {
 #if APR_HAVE_IPV6
   if (addr->family == APR_INET6) {
     // An IPv4 address written in IPv6 form travels as IPv4.
     const auto* a16 = reinterpret_cast<const uint8_t*>(&addr->sa.sin6.sin6_addr);
-    if (!velarn::is_v4_mapped(a16)) return route_pin6(addr, pool);
+    if (!velarn::is_v4_mapped(a16)) return route_pin6(addr, pool, table);
     apr_sockaddr_t* v4 = nullptr;
     char text[velarn::kIpv4TextSize];
     velarn::ipv4_text(a16 + 12, text, sizeof text);
     if (apr_sockaddr_info_get(&v4, text, APR_INET, addr->port, 0, pool) != APR_SUCCESS) return 0;
-    return route_pin(v4, pool);
+    return route_pin(v4, pool, table);
   }
 #endif
   if (addr->family != APR_INET) return 0;
-  velarn::RouteTable& table = velarn::route_table_system();
   uint32_t dest = addr->sa.sin.sin_addr.s_addr;
   PinnedRoute pin{};
+  pin.table = &table;
   velarn::IpForwardRow& row = pin.row;
   unsigned long rc = table.best_route(dest, 0, &row);
   if (rc == velarn::ROUTE_ERROR_CAN_NOT_COMPLETE) return 0;
@@ -311,7 +314,7 @@ int remote_connect(const char* host, RemoteLink* link, int port) {
     log_debug("address resolved: %pI", a);
     apr_pool_t* ap = nullptr;
     if (apr_pool_create(&ap, pool) != APR_SUCCESS) return -1;
-    if (route_pin(a, ap) != 0) {
+    if (route_pin(a, ap, *link->routes) != 0) {
       apr_pool_destroy(ap);
       continue;
     }

@@ -10,6 +10,7 @@
 #include <apr_portable.h>  // apr_os_sock_t in the connection record
 
 #include "connection.h"
+#include "platform/route_table.h"
 
 struct SessionProfile;
 struct ServerEntry;
@@ -57,12 +58,15 @@ struct RemoteLink {
   int schedule_index;
   int32_t schedule[RECONNECT_SCHEDULE_SIZE];  // waits in seconds, ended by -1
   RemoteSessionOps ops;
+  velarn::RouteTable* routes;  // where each attempt pins its host route
 };
 
 // A link in state "Closed" with its own pool (a child of parent), reconnect
 // allowed as the profile says, and the schedule of the setting
-// client.reconnect. ops may be NULL. NULL only when the pool cannot be made.
-RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops);
+// client.reconnect. ops may be NULL. Host routes go into routes, which
+// outlives the link. NULL only when the pool cannot be made.
+RemoteLink* remote_link_create(apr_pool_t* parent, const SessionProfile* profile, const RemoteSessionOps* ops,
+                               velarn::RouteTable& routes = velarn::route_table_system());
 
 // Stores the state and tells the session.
 void remote_set_state(RemoteLink* link, int state);
@@ -85,9 +89,10 @@ int remote_connect(const char* host, RemoteLink* link, int port);
 // Connects to the profile's proxy and asks it for a tunnel to entry; a 407
 // offering Digest, NTLM or Negotiate is answered once (proxy.h).
 int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry);
-// A host route to addr through the route the system uses for it now; its
-// deletion is registered on pool. 0 (added, existing, or none needed) or -1.
-int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool);
+// A host route in table to addr through the route table uses for it now;
+// its deletion is registered on pool. 0 (added, existing, or none needed)
+// or -1.
+int route_pin(apr_sockaddr_t* addr, apr_pool_t* pool, velarn::RouteTable& table = velarn::route_table_system());
 // "Connected" → "Closing": TLS close notification and the socket shut for
 // sending. Does nothing in any other state.
 void remote_close(RemoteLink* link);

@@ -449,6 +449,11 @@ void connection_abort(RemoteConnection* conn) {
 
 bool connection_aborted(const RemoteConnection* conn) { return conn->io->aborted.load(); }
 
+bool connection_stopped(const RemoteConnection* conn) {
+  const ConnectionIo* io = conn->io;
+  return io->aborted.load() || (io->stopping && io->stopping(io->ctx));
+}
+
 int connection_wait(RemoteConnection* conn, int events, int limit_ms) {
   ConnectionIo* io = conn->io;
   const apr_time_t start = apr_time_now();

@@ -44,6 +44,9 @@ void connection_enter_tunnel(RemoteConnection* conn, int write_limit_ms);
 // for good (the socket is shut down both ways). The caller keeps conn alive.
 void connection_abort(RemoteConnection* conn);
 bool connection_aborted(const RemoteConnection* conn);
+// Aborted, or the session's stop hook says it is stopping: a failed call
+// then needs no word of its own.
+bool connection_stopped(const RemoteConnection* conn);
 // Waits for events (velarn::kSocketReadable, kSocketWritable) at most
 // limit_ms (-1: no limit of its own): CONN_READY, CONN_TIMEOUT, CONN_ABORTED
 // (abort or stop) or CONN_EXPIRED (the login's deadline passed).
