@@ -21,7 +21,7 @@
 #include "memory_device.h"
 #include "memory_routes.h"
 #include "ssl.h"
-#include "tests/keva-server/support.hpp"
+#include "tests/tools/keva-server/support.h"
 #include "wait.h"
 
 namespace {
