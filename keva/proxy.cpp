@@ -14,7 +14,9 @@
 #include <apr_portable.h>
 #include <apr_strings.h>
 #include <curl/curl.h>
+#include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,7 +25,7 @@
 #include "log.h"
 #include "misc.h"
 #include "profile.h"
-#include "remote.h"
+#include "dial.h"
 #include "ssl.h"
 #include "platform/socket_io.h"
 #include "platform/text.h"
@@ -196,6 +198,16 @@ struct Easy {
   }
 };
 
+// Index just past the blank line that ends the header block, or 0.
+size_t header_block_end(const char* buf, size_t len) {
+  for (size_t i = 0; i + 1 < len; i++) {
+    if (buf[i] != '\n') continue;
+    if (buf[i + 1] == '\n') return i + 2;
+    if (buf[i + 1] == '\r' && i + 2 < len && buf[i + 2] == '\n') return i + 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 unsigned proxy_offered_schemes(const char* reply, size_t len) {
@@ -326,4 +338,102 @@ int proxy_connect_answering(RemoteLink* link, const ServerEntry* entry, unsigned
   // No reply to judge: the connection itself failed, or timed out.
   log_error("%s: %s", p->proxy_host, err[0] ? err : curl_easy_strerror(rc));
   return -1;
+}
+
+// --- The plain CONNECT ---------------------------------------------------------
+
+int proxy_request_build(char* buf, const char* host, int port, const char* user, const char* password) {
+  // Proxies read an IPv6 literal only in brackets; a host that would break
+  // the request's lines is no host at all.
+  const char* open = "";
+  const char* close = "";
+  for (const char* c = host; *c; c++) {
+    if (static_cast<unsigned char>(*c) <= ' ' || *c == 0x7f) return -1;
+    if (*c == ':' && host[0] != '[') open = "[", close = "]";
+  }
+  int n = std::snprintf(buf, PROXY_BUFFER_SIZE,
+                        "CONNECT %s%s%s:%d HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: %s\r\n"
+                        "Content-Length: 0\r\nProxy-Connection: Keep-Alive\r\n"
+                        "Pragma: no-cache\r\n",
+                        open, host, close, port, open, host, close, KEVAD_VERSION);
+  if (n < 0 || n >= PROXY_BUFFER_SIZE) return -1;
+  if (user) {
+    char plain[1024];
+    int pn = std::snprintf(plain, sizeof plain, "%s:%s", user, password ? password : "");
+    if (pn < 0 || pn >= static_cast<int>(sizeof plain)) return -1;
+    unsigned char encoded[1400];
+    int en = EVP_EncodeBlock(encoded, reinterpret_cast<unsigned char*>(plain), pn);
+    int m = std::snprintf(buf + n, PROXY_BUFFER_SIZE - n, "Proxy-Authorization: Basic %.*s\r\n", en, encoded);
+    if (m < 0 || n + m >= PROXY_BUFFER_SIZE) return -1;
+    n += m;
+  }
+  if (n + 2 >= PROXY_BUFFER_SIZE) return -1;
+  std::memcpy(buf + n, "\r\n", 3);
+  return n + 2;
+}
+
+int proxy_reply_judge(const char* reply, size_t len, char* out, size_t size, int* fatal) {
+  *fatal = 0;
+  out[0] = 0;
+  if (len < 5 || std::memcmp(reply, "HTTP/", 5) != 0) {
+    std::snprintf(out, size, "proxy connection error: invalid protocol");
+    return -1;
+  }
+  // "HTTP/1.x NNN reason": the code at 9 to 11, the reason from 13 on.
+  if (len >= 12 && std::memcmp(reply + 9, "407", 3) == 0) {
+    *fatal = 1;
+    std::snprintf(out, size, "proxy connection error: authentication failure");
+    return -1;
+  }
+  if (len >= 10 && reply[9] == '2') return 0;
+  size_t start = len > 13 ? 13 : len, end = start;
+  while (end < len && reply[end] != '\r' && reply[end] != '\n') end++;
+  std::snprintf(out, size, "proxy error: %.*s", static_cast<int>(end - start), reply + start);
+  return -1;
+}
+
+int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry) {
+  const SessionProfile* p = link->profile;
+  log_info("connecting to %s:%d via %s:%d...", entry->host, entry->port, p->proxy_host, p->proxy_port);
+  if (remote_connect(p->proxy_host, link, p->proxy_port) != 0) return -1;
+  RemoteConnection* conn = link->connection;
+
+  char buf[PROXY_BUFFER_SIZE];
+  int n = proxy_request_build(buf, entry->host, entry->port, p->proxy_username, p->proxy_password);
+  if (n < 0) {
+    log_error("proxy connection error: %s", "invalid server host or request too long");
+    return -1;
+  }
+  for (int sent = 0; sent < n;) {
+    int k = connection_send(conn, buf + sent, n - sent);
+    if (k <= 0) return -1;
+    sent += k;
+  }
+
+  // The reply's header block may come in several segments; read up to its
+  // end (the tunnel's bytes follow only after the client speaks).
+  size_t got = 0, end = 0;
+  while (got < sizeof buf - 1) {
+    int k = connection_recv(conn, buf + got, static_cast<int>(sizeof buf - 1 - got));
+    if (k < 0) return -1;
+    if (k == 0) break;  // time-out or closed: judge what came
+    got += static_cast<size_t>(k);
+    if (got >= 5 && std::memcmp(buf, "HTTP/", 5) != 0) break;
+    if ((end = header_block_end(buf, got)) != 0) break;
+  }
+  if (got == 0) {
+    log_error("proxy connection error: %s", "no reply");
+    return -1;
+  }
+  buf[got] = 0;
+  char message[256];
+  int fatal = 0;
+  if (proxy_reply_judge(buf, end ? end : got, message, sizeof message, &fatal) != 0) {
+    unsigned scheme = fatal && p->proxy_username ? proxy_scheme_pick(proxy_offered_schemes(buf, end ? end : got)) : 0;
+    if (scheme) return proxy_connect_answering(link, entry, scheme);
+    if (fatal) conn->fatal = 1;
+    log_error("%s", message);
+    return -1;
+  }
+  return 0;
 }

@@ -1,6 +1,6 @@
-// Proxy authentication that needs a challenge answered (Digest, NTLM,
-// Negotiate). The plain CONNECT with Basic credentials stays in remote.cpp;
-// this side takes over only when the proxy's 407 offers one of these.
+// The way to a server through an HTTP proxy: the plain CONNECT (with Basic
+// credentials when the profile has a user), and the answer to a challenge
+// (Digest, NTLM, Negotiate) when the proxy's 407 offers one of these.
 #pragma once
 #include <cstddef>
 
@@ -27,3 +27,16 @@ const char* proxy_scheme_name(unsigned scheme);
 // socket in place of the connection's old one. 0, or -1 logged as the plain
 // exchange logs it (a 407 after the answer sets the fatal flag).
 int proxy_connect_answering(RemoteLink* link, const ServerEntry* entry, unsigned scheme);
+
+// Connects to the profile's proxy and asks it for a tunnel to entry; a 407
+// offering Digest, NTLM or Negotiate is answered once.
+int remote_connect_proxy(RemoteLink* link, const ServerEntry* entry);
+
+// Builds the CONNECT request into buf (PROXY_BUFFER_SIZE bytes); user may be
+// NULL; an IPv6 literal host is written in brackets. The length, or -1 when
+// it does not fit or the host holds a blank or control character.
+int proxy_request_build(char* buf, const char* host, int port, const char* user, const char* password);
+// Judges a proxy reply (the bytes read up to the end of its header block).
+// 0 success; -1 failure with the whole log line's text in out (size bytes)
+// and *fatal 1 for a refused authentication.
+int proxy_reply_judge(const char* reply, size_t len, char* out, size_t size, int* fatal);
