@@ -1,20 +1,21 @@
+// The network configuration over rtnetlink (links, addresses, routes and
+// their reports) in the calling thread's network namespace, and the
+// resolver's settings from the system's files.
 #include "platform/network_info.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sys/socket.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "platform/linux/netlink.h"
 
 namespace velarn {
 
@@ -33,7 +34,21 @@ std::string ipv4_text(uint32_t addr) {
   return buf;
 }
 
-uint32_t prefix_mask(unsigned len) { return len == 0 ? 0 : htonl(~uint32_t(0) << (32 - len)); }
+uint32_t prefix_mask(unsigned len) { return len == 0 ? 0 : htonl(~uint32_t(0) << (32 - std::min(len, 32u))); }
+
+bool fail(int err) {
+  errno = err;
+  return false;
+}
+
+// A string attribute, without the terminating zero the kernel adds.
+std::string attr_text(const nlattr* a) {
+  const char* p = static_cast<const char*>(mnl_attr_get_payload(a));
+  return std::string(p, strnlen(p, mnl_attr_get_payload_len(a)));
+}
+
+// Readings of a table that changed while it was read.
+constexpr int kDumpAttempts = 3;
 
 }  // namespace
 
@@ -55,93 +70,95 @@ bool get_network_params(NetworkParams& out) {
 }
 
 bool get_ipv4_routes(std::vector<RouteRow>& out) {
-  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (fd < 0) return false;
-  struct {
-    nlmsghdr nh;
-    rtmsg rt;
-  } req{};
-  req.nh.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-  req.nh.nlmsg_type = RTM_GETROUTE;
-  req.nh.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  req.nh.nlmsg_seq = 1;
-  req.rt.rtm_family = AF_INET;
-  if (send(fd, &req, req.nh.nlmsg_len, 0) < 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return false;
-  }
-  std::vector<char> buf(65536);
-  bool done = false, ok = true;
-  while (!done) {
-    ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    for (auto* nh = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(nh, static_cast<unsigned>(n));
-         nh = NLMSG_NEXT(nh, n)) {
-      if (nh->nlmsg_type == NLMSG_DONE) {
-        done = true;
-        break;
-      }
-      if (nh->nlmsg_type == NLMSG_ERROR) {
-        auto* err = static_cast<nlmsgerr*>(NLMSG_DATA(nh));
-        errno = -err->error;
-        ok = false;
-        done = true;
-        break;
-      }
-      if (nh->nlmsg_type != RTM_NEWROUTE) continue;
-      auto* rt = static_cast<rtmsg*>(NLMSG_DATA(nh));
-      if (rt->rtm_family != AF_INET || rt->rtm_table != RT_TABLE_MAIN) continue;
+  netlink::Socket nl;
+  if (int err = nl.open()) return fail(err);
+  size_t before = out.size();
+  int err = 0;
+  // A table that changed while it was read is read again; the last reading
+  // stands if it never holds still.
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    out.resize(before);
+    netlink::Message req;
+    req.start<rtmsg>(RTM_GETROUTE)->rtm_family = AF_INET;
+    err = nl.dump(req, [&](const nlmsghdr* h) {
+      const auto* rt = netlink::fixed_part<rtmsg>(h);
+      if (h->nlmsg_type != RTM_NEWROUTE || !rt) return;
+      if (rt->rtm_family != AF_INET || rt->rtm_table != RT_TABLE_MAIN) return;
       RouteRow row;
       row.mask = prefix_mask(rt->rtm_dst_len);
-      int len = RTM_PAYLOAD(nh);
-      for (auto* a = RTM_RTA(rt); RTA_OK(a, len); a = RTA_NEXT(a, len)) {
-        switch (a->rta_type) {
-          case RTA_DST: std::memcpy(&row.destination, RTA_DATA(a), 4); break;
-          case RTA_GATEWAY: std::memcpy(&row.next_hop, RTA_DATA(a), 4); break;
-          case RTA_OIF: row.if_index = *static_cast<unsigned*>(RTA_DATA(a)); break;
-          case RTA_PRIORITY: row.metric = *static_cast<int*>(RTA_DATA(a)); break;
+      netlink::for_each_attr(h, sizeof(rtmsg), [&](const nlattr* a) {
+        uint32_t v = 0;
+        switch (mnl_attr_get_type(a)) {
+          case RTA_DST: netlink::attr_copy(a, &row.destination, 4); break;
+          case RTA_GATEWAY: netlink::attr_copy(a, &row.next_hop, 4); break;
+          case RTA_OIF:
+            if (netlink::attr_u32(a, &v)) row.if_index = v;
+            break;
+          case RTA_PRIORITY:
+            if (netlink::attr_u32(a, &v)) row.metric = static_cast<int>(v);
+            break;
           default: break;
         }
-      }
+      });
       row.direct = row.next_hop == 0;
       out.push_back(row);
-    }
+    });
+    if (err != EINTR) break;
   }
-  int e = errno;
-  close(fd);
-  errno = e;
-  return ok;
+  return err == 0 || err == EINTR ? true : fail(err);
 }
 
 bool get_adapters(std::vector<AdapterInfo>& out) {
-  struct ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
+  netlink::Socket nl;
+  if (int err = nl.open()) return fail(err);
   std::map<unsigned, AdapterInfo> by_index;
-  for (auto* ifa = list; ifa; ifa = ifa->ifa_next) {
-    if (!ifa->ifa_name) continue;
-    unsigned index = if_nametoindex(ifa->ifa_name);
-    if (index == 0) continue;
-    AdapterInfo& a = by_index[index];
-    if (a.index == 0) {
-      a.index = index;
-      std::string alias = read_line(std::string("/sys/class/net/") + ifa->ifa_name + "/ifalias");
-      a.description = alias.empty() ? ifa->ifa_name : alias;
-    }
-    if (!ifa->ifa_addr) continue;
-    if (ifa->ifa_addr->sa_family == AF_PACKET) {
-      auto* ll = reinterpret_cast<sockaddr_ll*>(ifa->ifa_addr);
-      if (ll->sll_halen >= 6) std::memcpy(a.mac, ll->sll_addr, 6);
-    } else if (ifa->ifa_addr->sa_family == AF_INET && a.ip_address == "0.0.0.0") {
-      a.ip_address = ipv4_text(reinterpret_cast<sockaddr_in*>(ifa->ifa_addr)->sin_addr.s_addr);
-      if (ifa->ifa_netmask) a.ip_mask = ipv4_text(reinterpret_cast<sockaddr_in*>(ifa->ifa_netmask)->sin_addr.s_addr);
-    }
+  int err = 0;
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    by_index.clear();
+    netlink::Message links;
+    links.start<ifinfomsg>(RTM_GETLINK)->ifi_family = AF_UNSPEC;
+    err = nl.dump(links, [&](const nlmsghdr* h) {
+      const auto* ifi = netlink::fixed_part<ifinfomsg>(h);
+      if (h->nlmsg_type != RTM_NEWLINK || !ifi || ifi->ifi_index <= 0) return;
+      AdapterInfo& a = by_index[static_cast<unsigned>(ifi->ifi_index)];
+      a.index = static_cast<unsigned>(ifi->ifi_index);
+      std::string name, alias;
+      netlink::for_each_attr(h, sizeof(ifinfomsg), [&](const nlattr* at) {
+        switch (mnl_attr_get_type(at)) {
+          case IFLA_IFNAME: name = attr_text(at); break;
+          case IFLA_IFALIAS: alias = attr_text(at); break;
+          case IFLA_ADDRESS:
+            if (mnl_attr_get_payload_len(at) >= 6) std::memcpy(a.mac, mnl_attr_get_payload(at), 6);
+            break;
+          default: break;
+        }
+      });
+      a.description = alias.empty() ? name : alias;
+    });
+    if (err != 0 && err != EINTR) return fail(err);
+    bool links_changed = err == EINTR;
+    netlink::Message addrs;
+    addrs.start<ifaddrmsg>(RTM_GETADDR)->ifa_family = AF_INET;
+    err = nl.dump(addrs, [&](const nlmsghdr* h) {
+      const auto* ifa = netlink::fixed_part<ifaddrmsg>(h);
+      if (h->nlmsg_type != RTM_NEWADDR || !ifa || ifa->ifa_family != AF_INET) return;
+      auto it = by_index.find(ifa->ifa_index);
+      // The first address of an interface is the one shown.
+      if (it == by_index.end() || it->second.ip_address != "0.0.0.0") return;
+      // The local address, not a point-to-point link's peer.
+      uint32_t local = 0, address = 0;
+      bool has_local = false, has_address = false;
+      netlink::for_each_attr(h, sizeof(ifaddrmsg), [&](const nlattr* at) {
+        if (mnl_attr_get_type(at) == IFA_LOCAL) has_local = netlink::attr_copy(at, &local, 4);
+        if (mnl_attr_get_type(at) == IFA_ADDRESS) has_address = netlink::attr_copy(at, &address, 4);
+      });
+      if (!has_local && !has_address) return;
+      it->second.ip_address = ipv4_text(has_local ? local : address);
+      it->second.ip_mask = ipv4_text(prefix_mask(ifa->ifa_prefixlen));
+    });
+    if (err != 0 && err != EINTR) return fail(err);
+    if (err != EINTR && !links_changed) break;
   }
-  freeifaddrs(list);
   std::vector<RouteRow> routes;
   if (get_ipv4_routes(routes)) {
     for (const auto& r : routes) {
@@ -154,26 +171,26 @@ bool get_adapters(std::vector<AdapterInfo>& out) {
   return true;
 }
 
-AddressMonitor::AddressMonitor() : fd_(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {
-  if (fd_ < 0) return;
-  sockaddr_nl sa{};
-  sa.nl_family = AF_NETLINK;
-  sa.nl_groups = RTMGRP_IPV4_IFADDR;
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    int e = errno;
-    close(fd_);
-    fd_ = -1;
-    errno = e;
+struct AddressMonitor::Impl {
+  netlink::Socket events;
+};
+
+AddressMonitor::AddressMonitor() : impl_(std::make_unique<Impl>()) {
+  int err = impl_->events.open(true);
+  if (err == 0) err = impl_->events.subscribe(RTNLGRP_IPV4_IFADDR);
+  if (err != 0) {
+    impl_->events.close();
+    errno = err;
   }
 }
 
-AddressMonitor::~AddressMonitor() {
-  if (fd_ >= 0) close(fd_);
-}
+AddressMonitor::~AddressMonitor() = default;
+
+bool AddressMonitor::valid() const { return impl_->events.is_open(); }
 
 bool AddressMonitor::wait(int stop_fd) {
   for (;;) {
-    struct pollfd fds[2] = {{stop_fd, POLLIN, 0}, {fd_, POLLIN, 0}};
+    struct pollfd fds[2] = {{stop_fd, POLLIN, 0}, {impl_->events.fd(), POLLIN, 0}};
     int r = poll(fds, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -184,14 +201,15 @@ bool AddressMonitor::wait(int stop_fd) {
       return false;
     }
     if (fds[1].revents) {
-      char buf[8192];
       bool change = false;
-      ssize_t n;
-      while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
-        for (auto* nh = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(nh, static_cast<unsigned>(n));
-             nh = NLMSG_NEXT(nh, n))
-          if (nh->nlmsg_type == RTM_NEWADDR || nh->nlmsg_type == RTM_DELADDR) change = true;
-      }
+      int err = impl_->events.receive([&](const nlmsghdr* h) {
+        if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR) change = true;
+      });
+      // Reports the kernel had to drop may have been changes.
+      if (err == ENOBUFS)
+        change = true;
+      else if (err != 0)
+        return fail(err);
       if (change) return true;
     }
   }
