@@ -42,7 +42,7 @@ bool RouteMetric::dump(uint16_t type, unsigned char family, std::vector<char>* o
     // Kept whole, one after another, to be applied once the dump is over.
     err = nl_.dump(req, [out](const nlmsghdr* h) {
       const char* p = reinterpret_cast<const char*>(h);
-      out->insert(out->end(), p, p + NLMSG_ALIGN(h->nlmsg_len));
+      out->insert(out->end(), p, p + MNL_ALIGN(h->nlmsg_len));
     });
   }
   return err == 0 || err == EINTR;
@@ -85,6 +85,7 @@ void RouteMetric::apply_address(const nlmsghdr* h, uint32_t metric, uint32_t pre
 // again with the metric, then the one without it removed.
 void RouteMetric::apply_route(const nlmsghdr* h, int ifindex, uint32_t metric, uint32_t previous) {
   const auto* rtm = netlink::fixed_part<rtmsg>(h);
+  if (!rtm) return;
   if (rtm->rtm_family != AF_INET || rtm->rtm_type != RTN_UNICAST || rtm->rtm_protocol == RTPROT_KERNEL) return;
   netlink::Message add, del;
   auto* add_rt = static_cast<rtmsg*>(add.start_from(h, RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, sizeof(rtmsg)));
