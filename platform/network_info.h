@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_types.h"
+
 namespace velarn {
 
 struct NetworkParams {
@@ -57,9 +59,9 @@ class AddressMonitor {
   AddressMonitor& operator=(const AddressMonitor&) = delete;
   // False (errno set) when the system cannot report changes.
   bool valid() const;
-  // Waits for a change (true) or for the stop event stop_fd to be signalled
+  // Waits for a change (true) or for the stop event to be signalled
   // (false). A failure also gives false with errno set.
-  bool wait(int stop_fd);
+  bool wait(NativeHandle stop);
 
  private:
   struct Impl;

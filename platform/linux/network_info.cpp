@@ -188,9 +188,9 @@ AddressMonitor::~AddressMonitor() = default;
 
 bool AddressMonitor::valid() const { return impl_->events.is_open(); }
 
-bool AddressMonitor::wait(int stop_fd) {
+bool AddressMonitor::wait(NativeHandle stop) {
   for (;;) {
-    struct pollfd fds[2] = {{stop_fd, POLLIN, 0}, {impl_->events.fd(), POLLIN, 0}};
+    struct pollfd fds[2] = {{stop, POLLIN, 0}, {impl_->events.fd(), POLLIN, 0}};
     int r = poll(fds, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
