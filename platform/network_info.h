@@ -2,8 +2,11 @@
 // adapters and the IPv4 routing table, and a monitor of address changes.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/system_types.h"
 
 namespace velarn {
 
@@ -41,24 +44,28 @@ struct RouteRow {
 };
 
 // Each returns false with errno set when the system cannot be asked.
+// Adapters and routes are those of the calling thread's network namespace.
 bool get_network_params(NetworkParams& out);
 bool get_adapters(std::vector<AdapterInfo>& out);
 bool get_ipv4_routes(std::vector<RouteRow>& out);
 
-// Notifies IPv4 address changes.
+// Notifies IPv4 address changes (in the network namespace of the thread
+// that made the monitor).
 class AddressMonitor {
  public:
   AddressMonitor();
   ~AddressMonitor();
   AddressMonitor(const AddressMonitor&) = delete;
   AddressMonitor& operator=(const AddressMonitor&) = delete;
-  bool valid() const { return fd_ >= 0; }
-  // Waits for a change (true) or for stop_fd to become readable (false).
-  // A failure also gives false with errno set.
-  bool wait(int stop_fd);
+  // False (errno set) when the system cannot report changes.
+  bool valid() const;
+  // Waits for a change (true) or for the stop event to be signalled
+  // (false). A failure also gives false with errno set.
+  bool wait(NativeHandle stop);
 
  private:
-  int fd_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace velarn

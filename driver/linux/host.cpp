@@ -8,8 +8,6 @@
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_link.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
@@ -31,7 +29,7 @@ namespace {
 // Reports of joined and left IP multicast groups, newer than the headers
 // we build with; a kernel without them simply sends nothing.
 constexpr uint16_t kNewMulticast = 56, kDelMulticast = 57;
-constexpr int kIpv4McaddrGroup = 37, kIpv6McaddrGroup = 38;
+constexpr unsigned kIpv4McaddrGroup = 37, kIpv6McaddrGroup = 38;
 
 const char* kClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}";
 const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\vlncard";
@@ -683,7 +681,7 @@ Host::Host() {
 
 Host::~Host() {
   halt_all();
-  for (int fd : {epoll_fd_, signal_fd_, netlink_fd_, tick_fd_})
+  for (int fd : {epoll_fd_, signal_fd_, tick_fd_})
     if (fd >= 0) ::close(fd);
   // Removed under the lock, so a host starting now finds either our locked
   // file or none at all.
@@ -783,42 +781,45 @@ void Host::halt_all() {
 }
 
 void Host::on_netlink() {
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::recv(netlink_fd_, buf, sizeof buf, MSG_DONTWAIT);
-    if (n <= 0) return;
-    for (auto* h = reinterpret_cast<struct nlmsghdr*>(buf); NLMSG_OK(h, size_t(n)); h = NLMSG_NEXT(h, n)) {
-      if ((h->nlmsg_type == kNewMulticast || h->nlmsg_type == kDelMulticast) &&
-          h->nlmsg_len >= NLMSG_LENGTH(sizeof(struct ifaddrmsg))) {
-        auto* ifa = static_cast<struct ifaddrmsg*>(NLMSG_DATA(h));
-        for (auto& [k, a] : adapters_)
-          if (a->tap_ifindex() == int(ifa->ifa_index)) a->on_link_change(nullptr, 0);
-        continue;
-      }
-      if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_NEWROUTE) {
-        for (auto& [k, a] : adapters_) a->on_route_change(h);
-        continue;
-      }
-      if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
-      if (h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ifinfomsg))) continue;
-      auto* ifi = static_cast<struct ifinfomsg*>(NLMSG_DATA(h));
-      const uint8_t* mac = nullptr;
-      uint32_t mtu = 0;
-      int left = int(IFLA_PAYLOAD(h));
-      for (auto* rta = IFLA_RTA(ifi); RTA_OK(rta, left); rta = RTA_NEXT(rta, left)) {
-        if (rta->rta_type == IFLA_ADDRESS && RTA_PAYLOAD(rta) == VLN_MAC_LENGTH)
-          mac = static_cast<const uint8_t*>(RTA_DATA(rta));
-        else if (rta->rta_type == IFLA_MTU && RTA_PAYLOAD(rta) >= sizeof(uint32_t))
-          std::memcpy(&mtu, RTA_DATA(rta), sizeof mtu);
-      }
-      for (auto& [k, a] : adapters_) {
-        if (a->tap_ifindex() != ifi->ifi_index) continue;
-        if (h->nlmsg_type == RTM_DELLINK)
-          a->tap_vanished();
-        else
-          a->on_link_change(mac, mtu);
-      }
+  int err = netlink_.receive([this](const nlmsghdr* h) { on_netlink_message(h); });
+  // Reports were lost: the filters are read again now rather than at the
+  // next tick.
+  if (err == ENOBUFS) {
+    for (auto& [k, a] : adapters_) a->on_link_change(nullptr, 0);
+  } else if (err != 0) {
+    std::fprintf(stderr, "vlncard: interface reports: %s\n", netlink::error_text(err));
+  }
+}
+
+void Host::on_netlink_message(const nlmsghdr* h) {
+  if (h->nlmsg_type == kNewMulticast || h->nlmsg_type == kDelMulticast) {
+    if (const auto* ifa = netlink::fixed_part<ifaddrmsg>(h)) {
+      for (auto& [k, a] : adapters_)
+        if (a->tap_ifindex() == int(ifa->ifa_index)) a->on_link_change(nullptr, 0);
     }
+    return;
+  }
+  if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_NEWROUTE) {
+    for (auto& [k, a] : adapters_) a->on_route_change(h);
+    return;
+  }
+  if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) return;
+  const auto* ifi = netlink::fixed_part<ifinfomsg>(h);
+  if (!ifi) return;
+  const uint8_t* mac = nullptr;
+  uint32_t mtu = 0;
+  netlink::for_each_attr(h, sizeof(ifinfomsg), [&](const nlattr* a) {
+    if (mnl_attr_get_type(a) == IFLA_ADDRESS && mnl_attr_get_payload_len(a) == VLN_MAC_LENGTH)
+      mac = static_cast<const uint8_t*>(mnl_attr_get_payload(a));
+    else if (mnl_attr_get_type(a) == IFLA_MTU)
+      netlink::attr_u32(a, &mtu);
+  });
+  for (auto& [k, a] : adapters_) {
+    if (a->tap_ifindex() != ifi->ifi_index) continue;
+    if (h->nlmsg_type == RTM_DELLINK)
+      a->tap_vanished();
+    else
+      a->on_link_change(mac, mtu);
   }
 }
 
@@ -832,18 +833,18 @@ int Host::run() {
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   signal_fd_ = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
   ::signal(SIGPIPE, SIG_IGN);
-  netlink_fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
-  struct sockaddr_nl snl {};
-  snl.nl_family = AF_NETLINK;
-  snl.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE;
-  if (netlink_fd_ >= 0 && ::bind(netlink_fd_, reinterpret_cast<sockaddr*>(&snl), sizeof snl) != 0) {
-    ::close(netlink_fd_);
-    netlink_fd_ = -1;
+  int nl_err = netlink_.open(true);
+  for (unsigned group : {RTNLGRP_LINK, RTNLGRP_IPV4_IFADDR, RTNLGRP_IPV6_IFADDR, RTNLGRP_IPV4_ROUTE})
+    if (nl_err == 0) nl_err = netlink_.subscribe(group);
+  if (nl_err != 0) {
+    std::fprintf(stderr, "vlncard: no interface reports: %s\n", netlink::error_text(nl_err));
+    netlink_.close();
   }
   // A group joined is in the receive filter at once, not at the next tick;
   // the tick stays for link-layer memberships, which the kernel reports nowhere.
-  for (int group : {kIpv4McaddrGroup, kIpv6McaddrGroup})
-    if (netlink_fd_ >= 0) ::setsockopt(netlink_fd_, SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
+  // An older kernel without these groups refuses them and reports none.
+  for (unsigned group : {kIpv4McaddrGroup, kIpv6McaddrGroup})
+    if (netlink_.is_open()) netlink_.subscribe(group);
   tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   struct itimerspec its {
     {1, 0}, { 1, 0 }
@@ -853,7 +854,7 @@ int Host::run() {
     std::perror("vlncard: event loop");
     return 1;
   }
-  for (int fd : {signal_fd_, netlink_fd_, tick_fd_}) {
+  for (int fd : {signal_fd_, netlink_.fd(), tick_fd_}) {
     if (fd < 0) continue;
     struct epoll_event ev {};
     ev.events = EPOLLIN;
@@ -893,7 +894,7 @@ int Host::run() {
         }
         continue;
       }
-      if (fd == netlink_fd_) {
+      if (fd == netlink_.fd()) {
         on_netlink();
         continue;
       }

@@ -12,6 +12,7 @@
 #include "driver/linux/metric.h"
 #include "driver/linux/offload.h"
 #include "driver/linux/tap.h"
+#include "platform/linux/netlink.h"
 #include "platform/registry.h"
 
 namespace velarn::vlncard {
@@ -156,6 +157,7 @@ class Host {
   void rescan();
   void halt_all();
   void on_netlink();
+  void on_netlink_message(const nlmsghdr* h);
   // One host per root: an exclusive lock on the pid file, held for life.
   bool take_pid_file(const std::string& path);
 
@@ -166,7 +168,8 @@ class Host {
   std::map<std::string, std::unique_ptr<HostAdapter>> adapters_;  // by class subkey
   int epoll_fd_ = -1;
   int signal_fd_ = -1;
-  int netlink_fd_ = -1;
+  // Reports of links, addresses, routes and multicast groups.
+  netlink::Socket netlink_;
   int tick_fd_ = -1;
   std::string pid_path_;
   int pid_fd_ = -1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-struct nlmsghdr;
+#include "platform/linux/netlink.h"
 
 namespace velarn::vlncard {
 
@@ -27,13 +27,12 @@ class RouteMetric {
   void sync(int ifindex, uint32_t metric, uint32_t previous = 0);
 
  private:
-  bool request(nlmsghdr* h);
+  bool request(netlink::Message& m);
   bool dump(uint16_t type, unsigned char family, std::vector<char>* out);
   void apply_address(const nlmsghdr* h, uint32_t metric, uint32_t previous);
   void apply_route(const nlmsghdr* h, int ifindex, uint32_t metric, uint32_t previous);
 
-  int fd_ = -1;
-  uint32_t seq_ = 0;
+  netlink::Socket nl_;
 };
 
 }  // namespace velarn::vlncard

@@ -11,11 +11,11 @@
 #include <linux/if.h>
 #include <linux/if_arp.h>
 #include <linux/if_tun.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "platform/linux/netlink.h"
 
 namespace velarn::vlncard {
 
@@ -117,36 +117,19 @@ bool TapDevice::set_alias(const std::string& alias) {
     errno = ENODEV;
     return fail("cannot set the alias of " + name_);
   }
-  int nl = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  if (nl < 0) return fail("netlink");
-  struct {
-    struct nlmsghdr h;
-    struct ifinfomsg i;
-    char attrs[256];
-  } req{};
-  req.h.nlmsg_len = NLMSG_LENGTH(sizeof(struct ifinfomsg));
-  req.h.nlmsg_type = RTM_NEWLINK;
-  req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-  req.i.ifi_family = AF_UNSPEC;
-  req.i.ifi_index = ifindex_;
-  auto* rta = reinterpret_cast<struct rtattr*>(reinterpret_cast<char*>(&req) + NLMSG_ALIGN(req.h.nlmsg_len));
-  rta->rta_type = IFLA_IFALIAS;
-  rta->rta_len = RTA_LENGTH(alias.size());
-  std::memcpy(RTA_DATA(rta), alias.data(), alias.size());
-  req.h.nlmsg_len = NLMSG_ALIGN(req.h.nlmsg_len) + RTA_ALIGN(rta->rta_len);
-  bool ok = false;
-  if (::send(nl, &req, req.h.nlmsg_len, 0) >= 0) {
-    char buf[1024];
-    ssize_t n = ::recv(nl, buf, sizeof buf, 0);
-    auto* h = reinterpret_cast<struct nlmsghdr*>(buf);
-    if (n >= ssize_t(NLMSG_LENGTH(sizeof(struct nlmsgerr))) && h->nlmsg_type == NLMSG_ERROR) {
-      int e = reinterpret_cast<struct nlmsgerr*>(NLMSG_DATA(h))->error;
-      ok = e == 0;
-      errno = -e;
-    }
+  netlink::Socket nl;
+  int err = nl.open();
+  if (err == 0) {
+    netlink::Message req;
+    auto* ifi = req.start<ifinfomsg>(RTM_NEWLINK);
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = ifindex_;
+    req.put(IFLA_IFALIAS, alias.data(), alias.size());
+    err = nl.request(req);
   }
-  ::close(nl);
-  return ok ? true : fail("cannot set the alias of " + name_);
+  if (err == 0) return true;
+  errno = err;
+  return fail("cannot set the alias of " + name_);
 }
 
 uint32_t packet_filter_from_flags(int flags) {

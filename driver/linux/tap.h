@@ -1,5 +1,5 @@
-// The Linux side of an adapter: its TAP interface. Only this folder touches
-// TUN/TAP and rtnetlink.
+// The Linux side of an adapter: its TAP interface. Only this folder (and the
+// platform layer's rtnetlink helper it uses) touches TUN/TAP and rtnetlink.
 #pragma once
 #include <cstdint>
 #include <string>

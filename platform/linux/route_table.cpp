@@ -5,101 +5,16 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cstddef>
+
+#include "platform/linux/netlink.h"
 
 namespace velarn {
 
 namespace {
-
-// A request buffer big enough for a route message with the few attributes
-// this file sends.
-struct RouteRequest {
-  nlmsghdr hdr;
-  rtmsg rt;
-  char attrs[256];
-};
-
-void add_attr(RouteRequest* req, unsigned short type, const void* data, size_t len) {
-  size_t off = NLMSG_ALIGN(req->hdr.nlmsg_len);
-  auto* rta = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(req) + off);
-  rta->rta_type = type;
-  rta->rta_len = static_cast<unsigned short>(RTA_LENGTH(len));
-  memcpy(RTA_DATA(rta), data, len);
-  req->hdr.nlmsg_len = static_cast<uint32_t>(off + RTA_ALIGN(rta->rta_len));
-}
-
-void add_u32(RouteRequest* req, unsigned short type, uint32_t value) { add_attr(req, type, &value, sizeof value); }
-
-class Netlink {
- public:
-  Netlink() {
-    fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd_ < 0) return;
-    // A kernel that never answers must not hang the caller.
-    timeval tv{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_nl local{};
-    local.nl_family = AF_NETLINK;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-      int e = errno;
-      close(fd_);
-      fd_ = -1;
-      errno = e;
-    }
-  }
-  ~Netlink() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Netlink(const Netlink&) = delete;
-  Netlink& operator=(const Netlink&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-
-  // Sends req and waits for the answer to it. For a query, the first route
-  // message is copied to *reply; otherwise the acknowledgement decides.
-  // Returns 0 or a positive errno.
-  int transact(RouteRequest* req, char* reply, size_t reply_size, bool want_route) {
-    req->hdr.nlmsg_seq = ++seq_;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(fd_, req, req->hdr.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) return errno;
-    alignas(nlmsghdr) char buf[16384];
-    for (;;) {
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return errno == EAGAIN ? ETIMEDOUT : errno;
-      }
-      if (n == 0) return EIO;
-      int len = static_cast<int>(n);
-      for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
-        if (h->nlmsg_seq != req->hdr.nlmsg_seq) continue;
-        if (h->nlmsg_type == NLMSG_ERROR) {
-          if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return EIO;
-          auto* err = static_cast<nlmsgerr*>(NLMSG_DATA(h));
-          return -err->error;  // 0 is the acknowledgement
-        }
-        if (want_route && h->nlmsg_type == RTM_NEWROUTE) {
-          if (h->nlmsg_len > reply_size) return EMSGSIZE;
-          memcpy(reply, h, h->nlmsg_len);
-          return 0;
-        }
-        if (h->nlmsg_type == NLMSG_DONE) return want_route ? ENETUNREACH : 0;
-      }
-    }
-  }
-
- private:
-  int fd_ = -1;
-  uint32_t seq_ = 0;
-};
 
 // What the kernel says about the route to one destination, in either family.
 struct RouteAnswer {
@@ -116,50 +31,38 @@ struct RouteAnswer {
 // Asks for the route the kernel would use for dest (alen bytes of family).
 // 0 or a positive errno.
 int route_query(int family, const void* dest, size_t alen, const void* src, RouteAnswer* out) {
-  Netlink nl;
-  if (!nl.ok()) return errno;
-  RouteRequest req{};
-  req.hdr.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-  req.hdr.nlmsg_type = RTM_GETROUTE;
-  req.hdr.nlmsg_flags = NLM_F_REQUEST;
-  req.rt.rtm_family = static_cast<unsigned char>(family);
-  req.rt.rtm_dst_len = static_cast<unsigned char>(alen * 8);
-  add_attr(&req, RTA_DST, dest, alen);
+  netlink::Socket nl;
+  if (int err = nl.open()) return err;
+  netlink::Message req;
+  auto* rt = req.start<rtmsg>(RTM_GETROUTE);
+  rt->rtm_family = static_cast<unsigned char>(family);
+  rt->rtm_dst_len = static_cast<unsigned char>(alen * 8);
+  req.put(RTA_DST, dest, alen);
   if (src) {
-    req.rt.rtm_src_len = static_cast<unsigned char>(alen * 8);
-    add_attr(&req, RTA_SRC, src, alen);
+    rt->rtm_src_len = static_cast<unsigned char>(alen * 8);
+    req.put(RTA_SRC, src, alen);
   }
-  alignas(nlmsghdr) char reply[4096];
-  int err = nl.transact(&req, reply, sizeof reply, true);
+  bool found = false;
+  int err = nl.request(req, [&](const nlmsghdr* h) {
+    const auto* r = netlink::fixed_part<rtmsg>(h);
+    if (found || h->nlmsg_type != RTM_NEWROUTE || !r) return;
+    found = true;
+    out->type = r->rtm_type;
+    out->protocol = r->rtm_protocol;
+    out->table = r->rtm_table;
+    netlink::for_each_attr(h, sizeof(rtmsg), [&](const nlattr* a) {
+      switch (mnl_attr_get_type(a)) {
+        case RTA_GATEWAY: out->has_gateway = netlink::attr_copy(a, out->gateway, alen) || out->has_gateway; break;
+        case RTA_PREFSRC: netlink::attr_copy(a, out->prefsrc, alen); break;
+        case RTA_OIF: netlink::attr_u32(a, &out->oif); break;
+        case RTA_PRIORITY: netlink::attr_u32(a, &out->priority); break;
+        case RTA_TABLE: netlink::attr_u32(a, &out->table); break;
+        default: break;
+      }
+    });
+  });
   if (err != 0) return err;
-
-  auto* h = reinterpret_cast<nlmsghdr*>(reply);
-  auto* rt = static_cast<rtmsg*>(NLMSG_DATA(h));
-  out->type = rt->rtm_type;
-  out->protocol = rt->rtm_protocol;
-  out->table = rt->rtm_table;
-  int attr_len = static_cast<int>(RTM_PAYLOAD(h));
-  for (auto* a = RTM_RTA(rt); RTA_OK(a, attr_len); a = RTA_NEXT(a, attr_len)) {
-    size_t n = RTA_PAYLOAD(a);
-    uint32_t v = 0;
-    if (n >= sizeof v) memcpy(&v, RTA_DATA(a), sizeof v);
-    switch (a->rta_type) {
-      case RTA_GATEWAY:
-        if (n == alen) {
-          memcpy(out->gateway, RTA_DATA(a), alen);
-          out->has_gateway = true;
-        }
-        break;
-      case RTA_PREFSRC:
-        if (n == alen) memcpy(out->prefsrc, RTA_DATA(a), alen);
-        break;
-      case RTA_OIF: out->oif = v; break;
-      case RTA_PRIORITY: out->priority = v; break;
-      case RTA_TABLE: out->table = v; break;
-      default: break;
-    }
-  }
-  return 0;
+  return found ? 0 : ENETUNREACH;
 }
 
 // Only unicast routes lead anywhere a host route could follow; a local
@@ -182,29 +85,27 @@ struct RouteChange {
 unsigned long route_modify(uint16_t type, uint16_t flags, const RouteChange& c) {
   if (c.prefix_len < 0 || c.if_index == 0) return ROUTE_ERROR_INVALID_PARAMETER;
   if (c.type != ROUTE_TYPE_DIRECT && c.type != ROUTE_TYPE_INDIRECT) return ROUTE_ERROR_INVALID_PARAMETER;
-  Netlink nl;
-  if (!nl.ok()) return route_error_from_errno(errno);
-  RouteRequest req{};
-  req.hdr.nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
-  req.hdr.nlmsg_type = type;
-  req.hdr.nlmsg_flags = flags;
-  req.rt.rtm_family = static_cast<unsigned char>(c.family);
-  req.rt.rtm_dst_len = static_cast<unsigned char>(c.prefix_len);
+  netlink::Socket nl;
+  if (int err = nl.open()) return route_error_from_errno(err);
+  netlink::Message req;
+  auto* rt = req.start<rtmsg>(type, flags);
+  rt->rtm_family = static_cast<unsigned char>(c.family);
+  rt->rtm_dst_len = static_cast<unsigned char>(c.prefix_len);
   uint32_t table = c.table ? c.table : RT_TABLE_MAIN;
-  req.rt.rtm_table = static_cast<unsigned char>(table < 256 ? table : RT_TABLE_UNSPEC);
-  req.rt.rtm_type = RTN_UNICAST;
-  req.rt.rtm_protocol = c.proto == ROUTE_PROTO_NETMGMT ? RTPROT_STATIC : RTPROT_BOOT;
+  rt->rtm_table = static_cast<unsigned char>(table < 256 ? table : RT_TABLE_UNSPEC);
+  rt->rtm_type = RTN_UNICAST;
+  rt->rtm_protocol = c.proto == ROUTE_PROTO_NETMGMT ? RTPROT_STATIC : RTPROT_BOOT;
   bool indirect = c.type == ROUTE_TYPE_INDIRECT;
   // IPv6 has no scopes on routes; the kernel wants them universal.
-  req.rt.rtm_scope = type == RTM_DELROUTE               ? RT_SCOPE_NOWHERE
-                     : indirect || c.family == AF_INET6 ? RT_SCOPE_UNIVERSE
-                                                        : RT_SCOPE_LINK;
-  add_attr(&req, RTA_DST, c.dest, c.alen);
-  add_u32(&req, RTA_TABLE, table);
-  add_u32(&req, RTA_OIF, c.if_index);
-  if (indirect) add_attr(&req, RTA_GATEWAY, c.gateway, c.alen);
-  if (type == RTM_NEWROUTE && c.metric != 0) add_u32(&req, RTA_PRIORITY, c.metric);
-  int err = nl.transact(&req, nullptr, 0, false);
+  rt->rtm_scope = type == RTM_DELROUTE               ? RT_SCOPE_NOWHERE
+                  : indirect || c.family == AF_INET6 ? RT_SCOPE_UNIVERSE
+                                                     : RT_SCOPE_LINK;
+  req.put(RTA_DST, c.dest, c.alen);
+  req.put_u32(RTA_TABLE, table);
+  req.put_u32(RTA_OIF, c.if_index);
+  if (indirect) req.put(RTA_GATEWAY, c.gateway, c.alen);
+  if (type == RTM_NEWROUTE && c.metric != 0) req.put_u32(RTA_PRIORITY, c.metric);
+  int err = nl.request(req);
   return err ? route_error_from_errno(err) : ROUTE_OK;
 }
 
@@ -228,11 +129,11 @@ class SystemRouteTable final : public RouteTable {
   }
 
   unsigned long create_entry(const IpForwardRow& row) override {
-    return change(RTM_NEWROUTE, NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL, row);
+    return change(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, row);
   }
 
   unsigned long delete_entry(const IpForwardRow& row) override {
-    return gone_is_not_found(change(RTM_DELROUTE, NLM_F_REQUEST | NLM_F_ACK, row));
+    return gone_is_not_found(change(RTM_DELROUTE, 0, row));
   }
 
   unsigned long best_route6(const uint8_t dest[16], IpForwardRow6* row) override {
@@ -253,11 +154,11 @@ class SystemRouteTable final : public RouteTable {
   }
 
   unsigned long create_entry6(const IpForwardRow6& row) override {
-    return change6(RTM_NEWROUTE, NLM_F_REQUEST | NLM_F_ACK | NLM_F_CREATE | NLM_F_EXCL, row);
+    return change6(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, row);
   }
 
   unsigned long delete_entry6(const IpForwardRow6& row) override {
-    return gone_is_not_found(change6(RTM_DELROUTE, NLM_F_REQUEST | NLM_F_ACK, row));
+    return gone_is_not_found(change6(RTM_DELROUTE, 0, row));
   }
 
  private:
