@@ -10,7 +10,7 @@
 #include "misc.h"
 #include "platform/inet.h"
 #include "platform/route_table.h"
-#include "platform/socket_io.h"
+#include "platform/socket.h"
 #include "ssl.h"
 #include "trace.h"
 

@@ -15,7 +15,7 @@
 #include "profile.h"
 #include "ssl.h"
 #include "trace.h"
-#include "platform/socket_io.h"
+#include "platform/socket.h"
 
 namespace {
 

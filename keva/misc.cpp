@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "log.h"
-#include "platform/socket_options.h"
+#include "platform/socket.h"
 #include "platform/system_info.h"
 #include "trace.h"
 #include "vlnext.h"

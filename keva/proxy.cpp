@@ -27,7 +27,7 @@
 #include "profile.h"
 #include "dial.h"
 #include "ssl.h"
-#include "platform/socket_io.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 
 namespace {

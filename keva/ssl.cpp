@@ -20,8 +20,8 @@
 #include "log.h"
 #include "profile.h"
 #include "trace.h"
-#include "platform/socket_io.h"
-#include "platform/socket_options.h"
+#include "platform/socket.h"
+#include "platform/socket.h"
 
 namespace {
 

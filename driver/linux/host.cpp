@@ -20,7 +20,7 @@
 
 #include "platform/device_installer.h"
 #include "platform/roots.h"
-#include "platform/socket_options.h"
+#include "platform/socket.h"
 
 namespace velarn::vlncard {
 

@@ -19,7 +19,7 @@
 #include "platform/child_process.h"
 #include "platform/crash_file.h"
 #include "platform/inet.h"
-#include "platform/socket_io.h"
+#include "platform/socket.h"
 #include "platform/user_files.h"
 #include "files.h"
 

@@ -1,14 +1,31 @@
-// Plain I/O on sockets the parts already hold: the waits, sends and receives
-// under the TLS channel and the proxy exchange, and the shut-down that wakes
-// another thread's wait. Failures come back as -1 with errno set to the
-// standard codes of <cerrno> (EAGAIN, EINTR, ECONNRESET ...), which the
-// callers already log in their own words.
+// Sockets the parts already hold (the server connection, the proxy exchange,
+// the control device's connections): their options, the waits, sends and
+// receives under the TLS channel, and the shut-down that wakes another
+// thread's wait.
 #pragma once
 #include <cstddef>
 
-#include "platform/socket_options.h"
-
 namespace velarn {
+
+// The system's handle of an open socket (what apr_os_sock_get hands out).
+using SocketHandle = int;
+
+// --- Options: each returns 0 or the system's error number, so the caller
+// logs it in its own words.
+
+// Limits each blocking receive, or each blocking send, to seconds.
+int set_receive_timeout(SocketHandle sock, int seconds);
+int set_send_timeout(SocketHandle sock, int seconds);
+
+// Calls on sock return at once instead of waiting for the peer.
+int set_nonblocking(SocketHandle sock);
+
+// Sets the send buffer to bytes, beyond the system's limit where the
+// process may (root), else as far as that limit allows.
+int set_send_buffer(SocketHandle sock, int bytes);
+
+// --- I/O: failures come back as -1 with errno set to the standard codes of
+// <cerrno> (EAGAIN, EINTR, ECONNRESET ...), which the callers already log.
 
 // What a wait asks of the socket (or-ed together).
 enum SocketEvents : int {
