@@ -1,5 +1,6 @@
 #include "platform/registry.h"
 
+#include "platform/registry_files.h"
 #include "platform/roots.h"
 #include "platform/text.h"
 
@@ -7,11 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // On disk a key is a directory, its values one text file ".values" inside it.
 // Directory names are the key names as first written, with '/', '%', control
@@ -26,7 +22,6 @@ namespace velarn {
 namespace {
 
 constexpr const char* kValuesFile = ".values";
-constexpr const char* kLockFile = ".lock";
 constexpr const char* kHeader = "velarn-registry 1";
 constexpr size_t kMaxComponent = 255;
 
@@ -96,87 +91,26 @@ std::optional<std::string> decode_component(const std::string& file) {
   return out;
 }
 
-// Holds the registry-wide lock for the lifetime of the object. The lock file
-// is root's alone, so no other user can freeze the registry by holding it;
-// those users read without it (every values file is replaced whole by a
-// rename, so a reader never sees half a file). Waits are bounded: a holder
-// that hangs makes a writer fail, and a reader go on without the lock.
-class TreeLock {
- public:
-  TreeLock(const std::string& dir, bool exclusive) {
-    if (!exclusive && ::geteuid() != 0) {
-      unlocked_reader_ = true;
-      return;
-    }
-    std::string path = dir + "/" + kLockFile;
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ < 0 && !exclusive) {
-      unlocked_reader_ = true;
-      return;
-    }
-    if (fd_ < 0) return;
-    struct stat st;
-    if (::fstat(fd_, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077)) ::fchmod(fd_, 0600);
-    for (int waited_ms = 0;; waited_ms += 10) {
-      if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return;
-      if (errno != EINTR && errno != EWOULDBLOCK) break;
-      if (waited_ms >= kLockWaitMs) {
-        errno = ETIMEDOUT;
-        break;
-      }
-      ::usleep(10000);
-    }
-    int e = errno;
-    ::close(fd_);
-    fd_ = -1;
-    errno = e;
-    if (!exclusive) unlocked_reader_ = true;
-  }
-  ~TreeLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TreeLock(const TreeLock&) = delete;
-  TreeLock& operator=(const TreeLock&) = delete;
-  bool held() const { return fd_ >= 0 || unlocked_reader_; }
-
- private:
-  static constexpr int kLockWaitMs = 5000;
-  int fd_ = -1;
-  bool unlocked_reader_ = false;
-};
-
 bool make_folder(const std::string& dir, std::string& error) {
   if (roots::make_dirs(dir)) return true;
   error = "cannot create registry folder " + dir + ": " + std::strerror(errno);
   return false;
 }
 
-bool locked(const TreeLock& lock, const std::string& dir, std::string& error) {
+bool locked(const registry_files::TreeLock& lock, const std::string& dir, std::string& error) {
   if (lock.held()) return true;
   error = "cannot lock the registry in " + dir + ": " + std::strerror(errno);
   return false;
 }
 
-bool is_dir(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Directory entries of a key that are sub-keys: (decoded name, file name).
 std::vector<std::pair<std::string, std::string>> list_children(const std::string& path) {
   std::vector<std::pair<std::string, std::string>> out;
-  DIR* d = ::opendir(path.c_str());
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string file = e->d_name;
+  for (std::string& file : registry_files::folders_in(path)) {
     auto name = decode_component(file);
     if (!name) continue;  // not ours: never shown, never matched
-    if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
-    if (e->d_type == DT_UNKNOWN && !is_dir(path + "/" + file)) continue;
     out.emplace_back(std::move(*name), std::move(file));
   }
-  ::closedir(d);
   return out;
 }
 
@@ -184,26 +118,6 @@ std::optional<std::string> find_child(const std::string& path, const std::string
   for (auto& [n, file] : list_children(path))
     if (iequals(n, name)) return path + "/" + file;
   return std::nullopt;
-}
-
-bool remove_tree(const std::string& path) {
-  DIR* d = ::opendir(path.c_str());
-  if (!d) return errno == ENOENT;
-  bool ok = true;
-  while (dirent* e = ::readdir(d)) {
-    std::string n = e->d_name;
-    if (n == "." || n == "..") continue;
-    std::string p = path + "/" + n;
-    struct stat st;
-    if (::lstat(p.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = remove_tree(p) && ok;
-    } else if (::unlink(p.c_str()) != 0) {
-      ok = false;
-    }
-  }
-  ::closedir(d);
-  return ::rmdir(path.c_str()) == 0 && ok;
 }
 
 void escape_into(std::string& out, const std::string& s) {
@@ -394,7 +308,7 @@ struct KeyAccess {
   // Path of the key's directory when it exists.
   std::optional<std::string> resolve(const std::string& key) const {
     std::string path = dir;
-    if (!is_dir(path)) return std::nullopt;
+    if (!registry_files::is_dir(path)) return std::nullopt;
     for (auto& part : split_key(key)) {
       auto child = find_child(path, part);
       if (!child) return std::nullopt;
@@ -420,7 +334,7 @@ struct KeyAccess {
         return std::nullopt;
       }
       std::string next = path + "/" + file;
-      if (::mkdir(next.c_str(), 0755) != 0 && errno != EEXIST) {
+      if (!registry_files::make_folder(next)) {
         error = "cannot create key " + key + ": " + std::strerror(errno);
         return std::nullopt;
       }
@@ -433,26 +347,12 @@ struct KeyAccess {
   bool read_values(const std::string& keypath, std::vector<RegNamedValue>& out) const {
     out.clear();
     std::string file = keypath + "/" + kValuesFile;
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) return true;
-      error = "cannot read " + file + ": " + std::strerror(errno);
-      return false;
-    }
     std::string text;
-    char buf[8192];
-    for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        error = "cannot read " + file + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-      }
-      if (n == 0) break;
-      text.append(buf, size_t(n));
+    switch (registry_files::read_whole(file, text)) {
+      case registry_files::Read::kMissing: return true;
+      case registry_files::Read::kFailed: error = "cannot read " + file + ": " + std::strerror(errno); return false;
+      case registry_files::Read::kDone: break;
     }
-    ::close(fd);
     std::string why;
     if (!parse_values(text, out, why)) {
       error = "damaged registry values file " + file + ": " + why;
@@ -463,36 +363,17 @@ struct KeyAccess {
 
   bool write_values(const std::string& keypath, const std::vector<RegNamedValue>& values) const {
     std::string file = keypath + "/" + kValuesFile;
-    std::string tmp = file + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(g_tmp_counter++);
+    std::string tmp =
+        file + ".tmp." + std::to_string(registry_files::process_id()) + "." + std::to_string(g_tmp_counter++);
     std::string text = format_values(values);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      error = "cannot write " + tmp + ": " + std::strerror(errno);
-      return false;
-    }
-    size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
+    switch (registry_files::replace_file(file, tmp, text)) {
+      case registry_files::Replace::kDone: break;
+      case registry_files::Replace::kWriteFailed:
         error = "cannot write " + tmp + ": " + std::strerror(errno);
-        ::close(fd);
-        ::unlink(tmp.c_str());
         return false;
-      }
-      done += size_t(n);
-    }
-    // The data must be on disk before the rename makes it the values file,
-    // or a crash could leave an empty file where the values were.
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-      error = "cannot write " + tmp + ": " + std::strerror(errno);
-      ::unlink(tmp.c_str());
-      return false;
-    }
-    if (::rename(tmp.c_str(), file.c_str()) != 0) {
-      error = "cannot replace " + file + ": " + std::strerror(errno);
-      ::unlink(tmp.c_str());
-      return false;
+      case registry_files::Replace::kRenameFailed:
+        error = "cannot replace " + file + ": " + std::strerror(errno);
+        return false;
     }
     return true;
   }
@@ -506,14 +387,14 @@ Registry::Registry(std::string dir) : dir_(dir.empty() ? roots::registry_dir() :
 
 bool Registry::key_exists(const std::string& key) const {
   error_.clear();
-  TreeLock lock(dir_, false);
+  registry_files::TreeLock lock(dir_, false);
   return KeyAccess{dir_, error_}.resolve(key).has_value();
 }
 
 bool Registry::create_key(const std::string& key) {
   error_.clear();
   if (!make_folder(dir_, error_)) return false;
-  TreeLock lock(dir_, true);
+  registry_files::TreeLock lock(dir_, true);
   if (!locked(lock, dir_, error_)) return false;
   return KeyAccess{dir_, error_}.create(key).has_value();
 }
@@ -524,27 +405,27 @@ bool Registry::delete_key(const std::string& key) {
     error_ = "the registry root cannot be deleted";
     return false;
   }
-  if (!is_dir(dir_)) return true;
-  TreeLock lock(dir_, true);
+  if (!registry_files::is_dir(dir_)) return true;
+  registry_files::TreeLock lock(dir_, true);
   if (!locked(lock, dir_, error_)) return false;
   auto path = KeyAccess{dir_, error_}.resolve(key);
   if (!path) return true;
   // Move the key out of sight in one step, so that an interrupted removal
   // leaves a hidden leftover instead of a half-deleted key.
   auto slash = path->rfind('/');
-  std::string graveyard =
-      path->substr(0, slash) + "/.deleted." + std::to_string(::getpid()) + "." + std::to_string(g_tmp_counter++);
-  if (::rename(path->c_str(), graveyard.c_str()) != 0) {
+  std::string graveyard = path->substr(0, slash) + "/.deleted." + std::to_string(registry_files::process_id()) + "." +
+                          std::to_string(g_tmp_counter++);
+  if (!registry_files::rename_path(*path, graveyard)) {
     error_ = "cannot delete key " + key + ": " + std::strerror(errno);
     return false;
   }
-  if (!remove_tree(graveyard)) error_ = "leftover files of deleted key in " + graveyard;
+  if (!registry_files::remove_tree(graveyard)) error_ = "leftover files of deleted key in " + graveyard;
   return true;
 }
 
 std::vector<std::string> Registry::sub_keys(const std::string& key) const {
   error_.clear();
-  TreeLock lock(dir_, false);
+  registry_files::TreeLock lock(dir_, false);
   std::vector<std::string> names;
   auto path = KeyAccess{dir_, error_}.resolve(key);
   if (!path) return names;
@@ -555,7 +436,7 @@ std::vector<std::string> Registry::sub_keys(const std::string& key) const {
 
 std::vector<std::string> Registry::value_names(const std::string& key) const {
   error_.clear();
-  TreeLock lock(dir_, false);
+  registry_files::TreeLock lock(dir_, false);
   std::vector<std::string> names;
   KeyAccess access{dir_, error_};
   auto path = access.resolve(key);
@@ -568,7 +449,7 @@ std::vector<std::string> Registry::value_names(const std::string& key) const {
 
 std::optional<RegValue> Registry::get(const std::string& key, const std::string& name) const {
   error_.clear();
-  TreeLock lock(dir_, false);
+  registry_files::TreeLock lock(dir_, false);
   KeyAccess access{dir_, error_};
   auto path = access.resolve(key);
   if (!path) return std::nullopt;
@@ -604,7 +485,7 @@ bool Registry::set(const std::string& key, const std::string& name, const RegVal
 bool Registry::create_new_key(const std::string& key) {
   error_.clear();
   if (!make_folder(dir_, error_)) return false;
-  TreeLock lock(dir_, true);
+  registry_files::TreeLock lock(dir_, true);
   if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   if (access.resolve(key)) {
@@ -617,7 +498,7 @@ bool Registry::create_new_key(const std::string& key) {
 bool Registry::set_many(const std::string& key, const std::vector<RegNamedValue>& add) {
   error_.clear();
   if (!make_folder(dir_, error_)) return false;
-  TreeLock lock(dir_, true);
+  registry_files::TreeLock lock(dir_, true);
   if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   auto path = access.create(key);
@@ -664,11 +545,11 @@ bool Registry::set_multi(const std::string& key, const std::string& name, const 
 
 bool Registry::delete_value(const std::string& key, const std::string& name) {
   error_.clear();
-  if (!is_dir(dir_)) {
+  if (!registry_files::is_dir(dir_)) {
     error_ = "value not found";
     return false;
   }
-  TreeLock lock(dir_, true);
+  registry_files::TreeLock lock(dir_, true);
   if (!locked(lock, dir_, error_)) return false;
   KeyAccess access{dir_, error_};
   auto path = access.resolve(key);
