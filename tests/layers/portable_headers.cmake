@@ -1,8 +1,9 @@
-# Fails when a portable header of the platform layer (DIR/*.h) includes a
-# system header or names a system type: the parts above include these
-# headers on every port, so only the C++ library may appear in them.
+# Fails when a portable file of the platform layer (DIR/*.h, DIR/*.cpp; the
+# system halves live in folders below) includes a system header or names a
+# system type: the parts above include these headers on every port, and
+# every port builds these files, so only the C++ library may appear in them.
 #   cmake -DDIR=<folder> -P portable_headers.cmake
-file(GLOB headers "${DIR}/*.h")
+file(GLOB headers "${DIR}/*.h" "${DIR}/*.cpp")
 if(NOT headers)
   message(FATAL_ERROR "no headers in ${DIR}")
 endif()
