@@ -12,6 +12,7 @@
 #include "in_process.h"
 #include "log.h"
 #include "platform/route_table.h"
+#include "netns.h"
 #include "process.h"
 #include "remote.h"
 
@@ -21,9 +22,7 @@ class RoutePin : public ::testing::Test, public PoolFixtureBase {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    ns_ = "vlnroute" + std::to_string(getpid());
-    ASSERT_EQ("", run_command("ip netns add " + ns_));
-    added_ = true;
+    ASSERT_EQ("", ns_.create("vlnroute"));
     // A veth pair kept inside the namespace: its carrier is up once both
     // ends are.
     ASSERT_EQ("", ip("link add d0 type veth peer name d1"));
@@ -32,20 +31,9 @@ class RoutePin : public ::testing::Test, public PoolFixtureBase {
     ASSERT_EQ("", ip("link set d0 up"));
     ASSERT_EQ("", ip("route add default via 10.77.0.254 dev d0"));
     // This thread's routing calls act inside the namespace from here on.
-    home_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    int fd = open(("/var/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, setns(fd, CLONE_NEWNET));
-    close(fd);
+    ASSERT_TRUE(ns_.enter());
   }
-  void TearDown() override {
-    if (home_ >= 0) {
-      setns(home_, CLONE_NEWNET);
-      close(home_);
-    }
-    if (added_) run_command("ip netns del " + ns_);
-  }
-  std::string ip(const std::string& args) { return run_command("ip -n " + ns_ + " " + args); }
+  std::string ip(const std::string& args) { return ns_.ip(args); }
   std::string route(const std::string& dest) { return ip("-4 route show " + dest + "/32"); }
 
   apr_sockaddr_t* addr(const char* host) {
@@ -54,9 +42,7 @@ class RoutePin : public ::testing::Test, public PoolFixtureBase {
     return a;
   }
 
-  std::string ns_;
-  bool added_ = false;
-  int home_ = -1;
+  PrivateNetns ns_;
 };
 
 TEST_F(RoutePin, AddsAHostRouteThroughTheGatewayAndRemovesIt) {

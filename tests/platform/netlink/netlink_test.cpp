@@ -17,6 +17,7 @@
 #include "platform/linux/netlink.h"
 #include "platform/network_info.h"
 #include "platform/route_table.h"
+#include "netns.h"
 #include "process.h"
 #include "wait.h"
 
@@ -28,9 +29,7 @@ class Netlink : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    ns_ = "vlnnl" + std::to_string(getpid());
-    ASSERT_EQ("", run_command("ip netns add " + ns_));
-    added_ = true;
+    ASSERT_EQ("", ns_.create("vlnnl"));
     ASSERT_EQ("", ip("link add d0 type veth peer name d1"));
     ASSERT_EQ("", ip("link set d0 address 02:00:00:00:07:01 alias 'Velarn test adapter'"));
     ASSERT_EQ("", ip("addr add 10.78.0.1/24 dev d0"));
@@ -38,20 +37,9 @@ class Netlink : public ::testing::Test {
     ASSERT_EQ("", ip("link set d0 up"));
     ASSERT_EQ("", ip("route add default via 10.78.0.254 dev d0"));
     // Every call of this thread acts inside the namespace from here on.
-    home_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    int fd = open(("/var/run/netns/" + ns_).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(0, setns(fd, CLONE_NEWNET));
-    close(fd);
+    ASSERT_TRUE(ns_.enter());
   }
-  void TearDown() override {
-    if (home_ >= 0) {
-      setns(home_, CLONE_NEWNET);
-      close(home_);
-    }
-    if (added_) run_command("ip netns del " + ns_);
-  }
-  std::string ip(const std::string& args) { return run_command("ip -n " + ns_ + " " + args); }
+  std::string ip(const std::string& args) { return ns_.ip(args); }
 
   std::vector<RouteRow> routes() {
     std::vector<RouteRow> rows;
@@ -59,9 +47,7 @@ class Netlink : public ::testing::Test {
     return rows;
   }
 
-  std::string ns_;
-  bool added_ = false;
-  int home_ = -1;
+  PrivateNetns ns_;
 };
 
 TEST_F(Netlink, AdaptersAndRoutesOfTheNamespace) {
