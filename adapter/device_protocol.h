@@ -21,6 +21,10 @@ enum DeviceRequestKind : uint32_t {
   DEVICE_CANCEL = 4,             // the tag names the read to cancel
   DEVICE_QUERY_INFORMATION = 5,  // u32 oid, u32 buffer length
   DEVICE_SET_INFORMATION = 6,    // u32 oid, value
+  // The client takes the data path over (driver/core/fast_path.h): the
+  // answer carries the interface and the shared block as two descriptors,
+  // information the block's size.
+  DEVICE_ATTACH = 7,
 };
 
 inline constexpr size_t DEVICE_REQUEST_HEADER = 8;
@@ -36,6 +40,7 @@ inline size_t device_request_min_payload(uint32_t kind) {
     case DEVICE_CANCEL: return 0;
     case DEVICE_QUERY_INFORMATION: return 8;
     case DEVICE_SET_INFORMATION: return 4;
+    case DEVICE_ATTACH: return 0;
     default: return SIZE_MAX;
   }
 }

@@ -3,6 +3,7 @@
 #include <apr_strings.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,17 +14,45 @@
 #include "adapter/device_protocol.h"
 #include "adapter/status.h"
 #include "address.h"
+#include "driver/core/fast_path.h"
 #include "log.h"
 #include "platform/device_handle.h"
+#include "platform/interface_port.h"
 #include "platform/local_pipe.h"
 #include "platform/network_info.h"
 #include "platform/registry.h"
 #include "trace.h"
 
 using velarn::DeviceHandle;
+using velarn::InterfacePort;
+using velarn::vlncard::FastPath;
+using velarn::vlncard::FrameIo;
+using velarn::vlncard::SharedAdapterBlock;
+
+static_assert(InterfacePort::kNone == FrameIo::kNone && InterfacePort::kGone == FrameIo::kGone &&
+              InterfacePort::kDropped == FrameIo::kDropped);
+
+// The adapter's interface as the data path's frame source and sink.
+class PortIo final : public FrameIo {
+ public:
+  explicit PortIo(InterfacePort& port) : port_(port) {}
+  long read_frame(uint8_t* out, size_t cap) override { return port_.read_frame(out, cap); }
+  size_t waiting_length() const override { return port_.waiting_length(); }
+  bool write_frame(const uint8_t* frame, size_t length) override { return port_.write_frame(frame, length); }
+
+ private:
+  InterfacePort& port_;
+};
 
 struct NicState {
   std::unique_ptr<DeviceHandle> handle;
+  // The data path in this process, when the driver handed it over: the
+  // device thread reads the interface and the remote thread writes it, with
+  // no other process woken for a frame.
+  std::unique_ptr<InterfacePort> port;
+  std::unique_ptr<PortIo> io;
+  std::unique_ptr<FastPath> fast;
+  bool fast_pending = false;  // a read traced as pending and not yet done
   std::atomic<bool> abort{false};
   velarn::WaitEvent monitor_stop;
   std::thread monitor;
@@ -87,6 +116,42 @@ bool send_list(NicState* st, uint32_t code, const char* name, PtrList* list) {
     }
   }
   return send_control(st, code, name, packed.data(), packed.size());
+}
+
+// Asks the driver for the data path. A driver that keeps it leaves the read
+// and write requests in use; one that hands over what this side cannot use
+// fails the open, since it no longer serves the frames itself.
+bool take_data_path(NicState* st) {
+  velarn::NativeHandle tap = velarn::kNoHandle, block = velarn::kNoHandle;
+  size_t size = 0;
+  uint32_t status = 0;
+  if (!st->handle->attach(&tap, &block, &size, &status)) {
+    log_apr_error("DeviceIoControl", APR_FROM_OS_ERROR(errno));
+    return false;
+  }
+  if (status != velarn::STATUS_SUCCESS) {
+    log_debug("the adapter keeps its data path (status 0x%x)", static_cast<unsigned>(status));
+    return true;
+  }
+  st->port = InterfacePort::adopt(tap, block, size, st->handle->connection());
+  auto* shared = st->port ? static_cast<SharedAdapterBlock*>(st->port->block()) : nullptr;
+  if (!shared || size < sizeof(SharedAdapterBlock) || !velarn::vlncard::shared_block_valid(*shared)) {
+    log_apr_error("MapViewOfFile", APR_FROM_OS_ERROR(st->port ? EPROTO : errno));
+    st->port.reset();
+    return false;
+  }
+  st->port->set_vnet(shared->vnet != 0);
+  st->io = std::make_unique<PortIo>(*st->port);
+  st->fast = std::make_unique<FastPath>(*shared, *st->io);
+  log_debug("frames go straight to and from the adapter's interface");
+  return true;
+}
+
+void drop_data_path(NicState* st) {
+  st->fast_pending = false;
+  st->fast.reset();
+  st->io.reset();
+  st->port.reset();
 }
 
 apr_status_t nic_cleanup(void* data) {
@@ -190,7 +255,9 @@ int nic_open(Device* dev) {
     uint32_t connected = 1;
     ok = send_control(st, velarn::VLN_IOCTL_SET_MEDIA_STATUS, "VLN_IOCTL_SET_MEDIA_STATUS", &connected, 4);
   }
+  if (ok) ok = take_data_path(st);
   if (!ok) {
+    drop_data_path(st);
     st->handle.reset();
     return -1;
   }
@@ -202,6 +269,9 @@ void nic_close(Device* dev) {
   auto* st = static_cast<NicState*>(dev->state);
   if (!st || !st->handle) return;
   address_down(dev->address);
+  // The interface goes back first: the driver takes the data path again when
+  // the handle closes.
+  drop_data_path(st);
   st->handle.reset();
   if (trace_is_on()) trace_printf(nullptr, dev->name, "CloseHandle() = %d", 1);
 }
@@ -210,8 +280,50 @@ int nic_reset(Device* dev) {
   auto* st = static_cast<NicState*>(dev->state);
   st->abort = false;
   if (st->handle) st->handle->clear_wake();
+  if (st->port) st->port->clear_wake();
   return 0;
 }
+
+namespace {
+
+int fast_read(Device* dev, NicState* st, unsigned char* buf, size_t* len, int timeout_seconds) {
+  char rbuf[64];
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  for (;;) {
+    if (st->abort.load()) return 0;
+    long got = st->fast->read_batch(buf, *len);
+    if (got > 0) {
+      // The trace reads as the read request's would: pending, then done.
+      if (st->fast_pending && trace_is_on())
+        trace_printf(nullptr, dev->name, "GetOverlappedResult() = %s", result_ok(rbuf, sizeof rbuf, size_t(got)));
+      else
+        trace_nic(dev, "%s(%d) = %s", "ReadFile", static_cast<long>(*len), result_ok(rbuf, sizeof rbuf, size_t(got)));
+      st->fast_pending = false;
+      velarn::store_be16(buf + 1, static_cast<uint16_t>(got - 4));
+      *len = size_t(got);
+      return 1;
+    }
+    if (got < 0) {
+      st->fast_pending = false;
+      log_apr_error("ReadFile", APR_FROM_OS_ERROR(errno ? errno : EIO));
+      return -1;
+    }
+    if (!st->fast_pending) {
+      trace_nic(dev, "%s(%d) = %s", "ReadFile", static_cast<long>(*len), "0 ERROR_IO_PENDING");
+      st->fast_pending = true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    InterfacePort::WaitResult w = st->port->wait(static_cast<int>(left.count()));
+    if (w == InterfacePort::kTimeout || w == InterfacePort::kWoken) return 0;
+    if (w == InterfacePort::kFailed) {
+      log_apr_error("WaitForSingleObject", APR_FROM_OS_ERROR(errno));
+      return -1;
+    }
+  }
+}
+
+}  // namespace
 
 int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds) {
   auto* st = static_cast<NicState*>(dev->state);
@@ -221,6 +333,7 @@ int nic_read(Device* dev, unsigned char* buf, size_t* len, int timeout_seconds) 
     log_apr_error("ReadFile", APR_FROM_OS_ERROR(EBADF));
     return -1;
   }
+  if (st->fast) return fast_read(dev, st, buf, len, timeout_seconds);
   if (!h->read_pending()) {
     if (!h->start_read(buf, *len)) {
       int err = errno;
@@ -258,6 +371,7 @@ void nic_abort(Device* dev) {
   auto* st = static_cast<NicState*>(dev->state);
   st->abort = true;
   if (st->handle) st->handle->wake();
+  if (st->port) st->port->wake();
 }
 
 int nic_write(Device* dev, const unsigned char* batch, size_t* len) {
@@ -267,6 +381,9 @@ int nic_write(Device* dev, const unsigned char* batch, size_t* len) {
   int err = 0;
   if (!st->handle) {
     err = EBADF;
+  } else if (st->fast) {
+    status = st->fast->write_batch(batch, *len, &written);
+    if (status != velarn::STATUS_SUCCESS) err = status_errno(status);
   } else if (!st->handle->write(batch, *len, &status, &written)) {
     err = errno;
   } else if (status != velarn::STATUS_SUCCESS) {

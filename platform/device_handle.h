@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/system_types.h"
+
 namespace velarn {
 
 class DeviceHandle {
@@ -48,6 +50,15 @@ class DeviceHandle {
   // device cannot be reached (errno); else *status and *written.
   bool write(const uint8_t* batch, size_t length, uint32_t* status, uint32_t* written);
 
+  // Asks the driver for the data path itself (DEVICE_ATTACH). true with
+  // *status STATUS_SUCCESS and the interface and the driver's shared block
+  // in *interface and *block, the caller's to close, *block_size its size;
+  // true with another *status when the driver keeps the data path; false
+  // when the device cannot be reached (errno).
+  bool attach(NativeHandle* interface, NativeHandle* block, size_t* block_size, uint32_t* status);
+  // The connection itself, for a wait that must end when the driver goes.
+  NativeHandle connection() const;
+
  private:
   // The system's objects: the connection, and the events a wait watches.
   struct System;
@@ -75,6 +86,9 @@ class DeviceHandle {
   uint32_t sync_tag_ = 0;
   uint32_t sync_status_ = 0;
   uint32_t sync_info_ = 0;
+  // Descriptors that came with the synchronous answer (an attach's).
+  NativeHandle sync_handles_[2] = {kNoHandle, kNoHandle};
+  int sync_handle_count_ = 0;
 };
 
 }  // namespace velarn

@@ -141,17 +141,6 @@ std::optional<uint32_t> parse_decimal_u32(const std::string& text) {
   return uint32_t(v);
 }
 
-bool MacList::contains(const uint8_t* mac) const {
-  for (uint32_t i = 0; i < count; ++i)
-    if (std::memcmp(entries[i].data(), mac, VLN_MAC_LENGTH) == 0) return true;
-  return false;
-}
-
-void MacList::assign(const uint8_t* bytes, size_t length) {
-  count = uint32_t(length / VLN_MAC_LENGTH);
-  for (uint32_t i = 0; i < count; ++i) std::memcpy(entries[i].data(), bytes + i * VLN_MAC_LENGTH, VLN_MAC_LENGTH);
-}
-
 // ---- driver: initialise, MAC pool, halt ------------------------------------
 
 std::unique_ptr<AdapterContext> MiniportDriver::initialize(KeyStore& config, MiniportHost& host, uint32_t* status) {
@@ -167,6 +156,7 @@ std::unique_ptr<AdapterContext> MiniportDriver::initialize(KeyStore& config, Min
   a->instance_id_ = *id;
 
   if (auto v = config.get_integer("MTU"); v && *v >= MIN_MTU && *v <= MAX_MTU) a->mtu_ = *v;
+  a->filter_.max_frame = a->max_frame();
   if (auto v = config.get_integer("LinkSpeed")) {
     static constexpr uint32_t speeds[] = {100000, 1000000, 10000000};
     if (*v < 3) a->link_speed_ = speeds[*v];
@@ -201,7 +191,7 @@ bool MiniportDriver::select_mac(AdapterContext& a, KeyStore& config) {
   auto fixed = config.get_integer("VLN_MACINDEX");
   if (fixed && *fixed < MAC_POOL_LIMIT) {
     a.pool_index_ = *fixed;
-    pool_entry_address(*fixed, a.instance_id_, a.current_);
+    pool_entry_address(*fixed, a.instance_id_, a.filter_.current);
     service_.set_integer(pool_use_name(*fixed), 1);
     // An entry beyond the pool's count would otherwise be handed out again
     // (and overwritten) when the pool grows to it.
@@ -215,29 +205,29 @@ bool MiniportDriver::select_mac(AdapterContext& a, KeyStore& config) {
     for (uint32_t n = 0; n < scan; ++n) {
       if (service_.get_integer(pool_use_name(n)).value_or(0) != 0) continue;
       a.pool_index_ = n;
-      pool_entry_address(n, a.instance_id_, a.current_);
+      pool_entry_address(n, a.instance_id_, a.filter_.current);
       service_.set_integer(pool_use_name(n), 1);
       found = true;
       break;
     }
     if (!found) {
       a.pool_index_ = count;
-      a.current_ = generated_address(a.instance_id_);
-      service_.set_string(pool_mac_name(count), format_pool_mac(a.current_));
+      a.filter_.current = generated_address(a.instance_id_);
+      service_.set_string(pool_mac_name(count), format_pool_mac(a.filter_.current));
       pool_size_ = count + 1;
       service_.set_integer("VLN_CNT", pool_size_);
       service_.set_integer(pool_use_name(count), 1);
     }
   }
   config.set_integer("VLN_MACINDEX", a.pool_index_);
-  a.permanent_ = a.current_;
+  a.permanent_ = a.filter_.current;
   // A configured network-address override replaces the current address only.
   if (auto over = config.get_string("NetworkAddress")) {
     MacAddress m;
     std::string digits;
     for (char c : *over)
       if (c != '-' && c != ':' && c != '.') digits += c;
-    if (digits.size() == 12 && parse_mac_text(digits, m) == 6) a.current_ = m;
+    if (digits.size() == 12 && parse_mac_text(digits, m) == 6) a.filter_.current = m;
   }
   return true;
 }
@@ -289,23 +279,31 @@ OutPacket* AdapterContext::queue_pop_front() {
   return p;
 }
 
-bool AdapterContext::outgoing_accepts(const uint8_t* frame, size_t length) const {
+bool outgoing_accepts(const FilterState& f, const uint8_t* frame, size_t length) {
   if (!frame || length < FRAME_MIN_LENGTH) return false;
   const uint8_t* src = frame + 6;
-  if (forward_filter_ & VLN_FORWARD_OWN_ADDRESS) return std::memcmp(src, current_.data(), 6) == 0;
-  if (allow_.count) return allow_.contains(src);
-  if (deny_.count) return !deny_.contains(src);
+  if (f.forward_filter & VLN_FORWARD_OWN_ADDRESS) return std::memcmp(src, f.current.data(), 6) == 0;
+  if (f.allow.count) return f.allow.contains(src);
+  if (f.deny.count) return !f.deny.contains(src);
   return true;
 }
 
-bool AdapterContext::receive_accepts(const uint8_t* frame) const {
-  if (packet_filter_ & NDIS_PACKET_TYPE_PROMISCUOUS) return true;
-  if (is_broadcast(frame)) return (packet_filter_ & NDIS_PACKET_TYPE_BROADCAST) != 0;
+bool receive_accepts(const FilterState& f, const uint8_t* frame) {
+  if (f.packet_filter & NDIS_PACKET_TYPE_PROMISCUOUS) return true;
+  if (is_broadcast(frame)) return (f.packet_filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
   if (frame[0] & 1) {
-    if (packet_filter_ & NDIS_PACKET_TYPE_ALL_MULTICAST) return true;
-    return (packet_filter_ & NDIS_PACKET_TYPE_MULTICAST) && multicast_.contains(frame);
+    if (f.packet_filter & NDIS_PACKET_TYPE_ALL_MULTICAST) return true;
+    return (f.packet_filter & NDIS_PACKET_TYPE_MULTICAST) && f.multicast.contains(frame);
   }
-  return (packet_filter_ & NDIS_PACKET_TYPE_DIRECTED) && std::memcmp(frame, current_.data(), 6) == 0;
+  return (f.packet_filter & NDIS_PACKET_TYPE_DIRECTED) && std::memcmp(frame, f.current.data(), 6) == 0;
+}
+
+void AdapterContext::add_counters(const AdapterCounters& more) {
+  counters_.rcv_ok += more.rcv_ok;
+  counters_.xmit_ok += more.xmit_ok;
+  counters_.rcv_error += more.rcv_error;
+  counters_.xmit_error += more.xmit_error;
+  counters_.rcv_no_buffer += more.rcv_no_buffer;
 }
 
 void AdapterContext::set_media_connected(bool connected) {
@@ -316,8 +314,9 @@ void AdapterContext::set_media_connected(bool connected) {
 }
 
 void AdapterContext::follow_interface(const MacAddress& current, uint32_t mtu) {
-  current_ = current;
+  filter_.current = current;
   if (mtu >= MIN_MTU && mtu <= MAX_MTU) mtu_ = mtu;
+  filter_.max_frame = max_frame();
 }
 
 void AdapterContext::complete_read(ReadRequest* r, uint32_t status, uint32_t information) {
@@ -329,9 +328,9 @@ void AdapterContext::complete_read(ReadRequest* r, uint32_t status, uint32_t inf
 uint32_t AdapterContext::device_create() {
   if (halting_) return STATUS_DELETE_PENDING;
   if (device_open_) return STATUS_UNSUCCESSFUL;
-  forward_filter_ = 0;
-  allow_.count = 0;
-  deny_.count = 0;
+  filter_.forward_filter = 0;
+  filter_.allow.count = 0;
+  filter_.deny.count = 0;
   device_open_ = 1;
   return STATUS_SUCCESS;
 }
@@ -528,12 +527,12 @@ uint32_t AdapterContext::device_control(uint32_t code, const uint8_t* input, siz
       return STATUS_SUCCESS;
     case VLN_IOCTL_SET_FORWARD_FILTER:
       if (length != 4) return STATUS_INVALID_PARAMETER;
-      forward_filter_ = load_le32(input);
+      filter_.forward_filter = load_le32(input);
       return STATUS_SUCCESS;
     case VLN_IOCTL_SET_MAC_ALLOW:
     case VLN_IOCTL_SET_MAC_DENY:
       if (length % VLN_MAC_LENGTH != 0 || length > VLN_MAC_LIST_BYTES) return STATUS_INVALID_PARAMETER;
-      (code == VLN_IOCTL_SET_MAC_ALLOW ? allow_ : deny_).assign(input, length);
+      (code == VLN_IOCTL_SET_MAC_ALLOW ? filter_.allow : filter_.deny).assign(input, length);
       return STATUS_SUCCESS;
     default: return STATUS_INVALID_PARAMETER;
   }
@@ -587,7 +586,7 @@ uint32_t AdapterContext::query_information(uint32_t oid, void* buffer, uint32_t 
       size = uint32_t(VLN_ADAPTER_DESCRIPTION.size() + 1);
       break;
     case OID_GEN_VENDOR_DRIVER_VERSION: put_u32(scratch, kVendorDriverVersion); break;
-    case OID_GEN_CURRENT_PACKET_FILTER: put_u32(scratch, packet_filter_); break;
+    case OID_GEN_CURRENT_PACKET_FILTER: put_u32(scratch, filter_.packet_filter); break;
     case OID_GEN_DRIVER_VERSION:
       scratch[0] = uint8_t(kDriverVersion);
       scratch[1] = uint8_t(kDriverVersion >> 8);
@@ -606,12 +605,13 @@ uint32_t AdapterContext::query_information(uint32_t oid, void* buffer, uint32_t 
       size = 6;
       break;
     case OID_802_3_CURRENT_ADDRESS:
-      std::memcpy(scratch, current_.data(), 6);
+      std::memcpy(scratch, filter_.current.data(), 6);
       size = 6;
       break;
     case OID_802_3_MULTICAST_LIST:
-      size = multicast_.count * uint32_t(VLN_MAC_LENGTH);
-      for (uint32_t i = 0; i < multicast_.count; ++i) std::memcpy(scratch + 6 * i, multicast_.entries[i].data(), 6);
+      size = filter_.multicast.count * uint32_t(VLN_MAC_LENGTH);
+      for (uint32_t i = 0; i < filter_.multicast.count; ++i)
+        std::memcpy(scratch + 6 * i, filter_.multicast.entries[i].data(), 6);
       break;
     case OID_802_3_MAXIMUM_LIST_SIZE: put_u32(scratch, uint32_t(VLN_MAC_LIST_MAX)); break;
     case OID_PNP_CAPABILITIES: size = 16; break;
@@ -644,7 +644,7 @@ uint32_t AdapterContext::set_information(uint32_t oid, const void* buffer, uint3
         *needed = 4;
         return NDIS_STATUS_INVALID_LENGTH;
       }
-      packet_filter_ = get_u32(in);
+      filter_.packet_filter = get_u32(in);
       *read = 4;
       return NDIS_STATUS_SUCCESS;
     case OID_802_3_MULTICAST_LIST:
@@ -655,7 +655,7 @@ uint32_t AdapterContext::set_information(uint32_t oid, const void* buffer, uint3
         *needed = uint32_t(VLN_MAC_LIST_BYTES);
         return NDIS_STATUS_MULTICAST_FULL;
       }
-      multicast_.assign(in, length);
+      filter_.multicast.assign(in, length);
       return NDIS_STATUS_SUCCESS;
     case OID_GEN_CURRENT_LOOKAHEAD:
     case OID_GEN_PROTOCOL_OPTIONS:

@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "adapter/shared_block.h"
 
 namespace velarn::vlncard {
 
-using MacAddress = std::array<uint8_t, VLN_MAC_LENGTH>;
+using velarn::FilterState;
+using velarn::MacAddress;
+using velarn::MacList;
 
 // Default parameters.
 inline constexpr uint32_t DEFAULT_MTU = 1500;
@@ -103,12 +106,10 @@ struct AdapterCounters {
   uint64_t rcv_no_buffer = 0;
 };
 
-struct MacList {
-  std::array<MacAddress, VLN_MAC_LIST_MAX> entries{};
-  uint32_t count = 0;
-  bool contains(const uint8_t* mac) const;
-  void assign(const uint8_t* bytes, size_t length);  // length a multiple of 6, <= 192
-};
+// True when the outgoing filter queues a frame from this source address.
+bool outgoing_accepts(const FilterState& f, const uint8_t* frame, size_t length);
+// True when the receive filter lets a frame to this destination through.
+bool receive_accepts(const FilterState& f, const uint8_t* frame);
 
 class MiniportDriver;
 
@@ -149,7 +150,7 @@ class AdapterContext {
 
   const std::string& instance_id() const { return instance_id_; }
   uint32_t pool_index() const { return pool_index_; }
-  const MacAddress& current_address() const { return current_; }
+  const MacAddress& current_address() const { return filter_.current; }
   const MacAddress& permanent_address() const { return permanent_; }
   uint32_t mtu() const { return mtu_; }
   uint32_t link_speed() const { return link_speed_; }
@@ -158,12 +159,18 @@ class AdapterContext {
   bool media_connected() const { return media_connected_ != 0; }
   bool device_open() const { return device_open_ != 0; }
   bool halting() const { return halting_ != 0; }
-  uint32_t packet_filter() const { return packet_filter_; }
-  uint32_t forward_filter() const { return forward_filter_; }
-  const MacList& allow_list() const { return allow_; }
-  const MacList& deny_list() const { return deny_; }
-  const MacList& multicast_list() const { return multicast_; }
+  uint32_t packet_filter() const { return filter_.packet_filter; }
+  uint32_t forward_filter() const { return filter_.forward_filter; }
+  const MacList& allow_list() const { return filter_.allow; }
+  const MacList& deny_list() const { return filter_.deny; }
+  const MacList& multicast_list() const { return filter_.multicast; }
+  const FilterState& filter() const { return filter_; }
   const AdapterCounters& counters() const { return counters_; }
+  // What a caller running the data path itself counted.
+  void add_counters(const AdapterCounters& more);
+  // Ends the pending read and drops the queued frames, as a close does,
+  // without touching the media state: the data path moves to the caller.
+  void drop_queue() { flush(); }
   size_t queued_packets() const { return queue_length_; }
   bool read_pending() const { return pending_read_ != nullptr; }
   // Descriptors handed to the host and not yet returned.
@@ -171,10 +178,10 @@ class AdapterContext {
   // The largest frame the adapter accepts: MTU + 14.
   uint32_t max_frame() const { return mtu_ + uint32_t(FRAME_MIN_LENGTH); }
 
-  // True when the outgoing filter queues a frame from this source address.
-  bool outgoing_accepts(const uint8_t* frame, size_t length) const;
-  // True when the receive filter lets a frame to this destination through.
-  bool receive_accepts(const uint8_t* frame) const;
+  bool outgoing_accepts(const uint8_t* frame, size_t length) const {
+    return vlncard::outgoing_accepts(filter_, frame, length);
+  }
+  bool receive_accepts(const uint8_t* frame) const { return vlncard::receive_accepts(filter_, frame); }
 
  private:
   friend class MiniportDriver;
@@ -190,16 +197,13 @@ class AdapterContext {
   MiniportHost& host_;
   std::string instance_id_;
   uint32_t pool_index_ = 0;
-  MacAddress current_{};
+  FilterState filter_;
   MacAddress permanent_{};
   uint32_t mtu_ = DEFAULT_MTU;
   uint32_t link_speed_ = DEFAULT_LINK_SPEED;
   uint32_t receive_length_ = DEFAULT_RECEIVE_LENGTH;
   uint8_t delayed_send_ = 0;
   uint8_t media_connected_ = 0;
-  uint32_t forward_filter_ = 0;
-  uint32_t packet_filter_ = 0;
-  MacList allow_, deny_, multicast_;
   uint8_t device_open_ = 0;
   uint8_t halting_ = 0;
   ReadRequest* pending_read_ = nullptr;

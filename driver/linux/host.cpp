@@ -10,6 +10,7 @@
 #include <linux/if_link.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -122,6 +123,12 @@ bool HostAdapter::start() {
   recv_buffer_size_ = kMaxWriteMessage;
   // Pages are only touched as large writes arrive.
   recv_buffer_ = std::make_unique_for_overwrite<uint8_t[]>(recv_buffer_size_);
+  if (!make_shared_block()) {
+    log("adapter %s not started: no shared block: %s", key_, std::strerror(errno));
+    host_.driver().halt(*ctx_);
+    ctx_.reset();
+    return false;
+  }
 
   if (!open_tap()) {
     host_.driver().halt(*ctx_);
@@ -163,6 +170,35 @@ bool HostAdapter::start() {
   return true;
 }
 
+bool HostAdapter::make_shared_block() {
+  shared_fd_ = ::memfd_create("vlncard-shared", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (shared_fd_ < 0 || ::ftruncate(shared_fd_, SHARED_BLOCK_SIZE) != 0) return false;
+  // Its size is fixed for good: a client's mapping can never lose its pages.
+  ::fcntl(shared_fd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+  void* m = ::mmap(nullptr, SHARED_BLOCK_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, shared_fd_, 0);
+  if (m == MAP_FAILED) return false;
+  shared_ = static_cast<SharedAdapterBlock*>(m);
+  shared_block_init(shared_, false);
+  publish();
+  return true;
+}
+
+void HostAdapter::publish() {
+  if (shared_ && ctx_) shared_block_publish(*shared_, ctx_->filter());
+}
+
+void HostAdapter::absorb_counters() {
+  if (!shared_ || !ctx_) return;
+  AdapterCounters now = shared_block_counters(*shared_);
+  AdapterCounters more;
+  more.rcv_ok = now.rcv_ok - absorbed_.rcv_ok;
+  more.xmit_ok = now.xmit_ok - absorbed_.xmit_ok;
+  more.rcv_error = now.rcv_error - absorbed_.rcv_error;
+  more.xmit_error = now.xmit_error - absorbed_.xmit_error;
+  ctx_->add_counters(more);
+  absorbed_ = now;
+}
+
 void HostAdapter::allocate_frames(size_t slot_size) {
   slot_size_ = slot_size;
   slot_memory_ = std::make_unique_for_overwrite<uint8_t[]>(kSlots * slot_size_);
@@ -201,6 +237,7 @@ bool HostAdapter::open_tap() {
   if (!tap_.set_alias(std::string(VLN_ADAPTER_DESCRIPTION))) log("%s%s", tap_.error());
   if (!tap_.set_carrier(ctx_->media_connected())) log("%s%s", tap_.error());
   if (!tap_.set_up()) log("%s%s", tap_.error());
+  if (shared_) shared_->vnet = tap_.vnet() ? 1 : 0;
   tap_armed_ = false;
   cutting_ = false;
   host_.watch(tap_.fd(), 0, this, Host::Role::tap);
@@ -214,6 +251,9 @@ bool HostAdapter::open_tap() {
 void HostAdapter::tap_vanished() {
   if (!tap_.is_open()) return;
   log("interface %s vanished%s", tap_.name());
+  // A client running the data path holds the interface that is gone: its
+  // handle ends, and it opens the adapter again as after any failure.
+  if (attached_) conn_broken_ = true;
   host_.unwatch(tap_.fd());
   tap_.close();
   tap_armed_ = false;
@@ -224,7 +264,7 @@ void HostAdapter::update_tap_interest() {
   if (!tap_.is_open()) return;
   // A super frame still being cut goes first (finish_turn goes on with it);
   // slots about to grow are let drain first.
-  bool want = !free_slots_.empty() && !cutting_ && !resize_pending_;
+  bool want = !attached_ && !free_slots_.empty() && !cutting_ && !resize_pending_;
   if (want == tap_armed_) return;
   tap_armed_ = want;
   host_.modify(tap_.fd(), want ? uint32_t(EPOLLIN) : 0u);
@@ -249,6 +289,7 @@ void HostAdapter::refresh_filters() {
     last_filter_ = filter;
     ctx_->set_information(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, &rd, &nd);
   }
+  publish();
 }
 
 void HostAdapter::on_link_change(const uint8_t* mac, uint32_t mtu) {
@@ -311,6 +352,10 @@ void HostAdapter::halt() {
     host_.unwatch(tap_.fd());
     tap_.close();
   }
+  if (shared_) ::munmap(shared_, SHARED_BLOCK_SIZE);
+  shared_ = nullptr;
+  if (shared_fd_ >= 0) ::close(shared_fd_);
+  shared_fd_ = -1;
   ctx_.reset();
   log("adapter %s halted%s", instance_id_);
 }
@@ -434,7 +479,7 @@ size_t HostAdapter::take_frames(OutPacket** taken, size_t max_frames, bool* gone
 }
 
 void HostAdapter::on_tap_readable() {
-  if (!ctx_ || !tap_.is_open()) return;
+  if (!ctx_ || !tap_.is_open() || attached_) return;
   // Take what the kernel has, a batch at a time, and hand it down in one go
   // so a waiting read leaves with as many frames as possible. A bounded number
   // of frames per turn keeps the control socket and the other adapters served.
@@ -551,6 +596,7 @@ void HostAdapter::on_listen_readable() {
     conn_fd_ = fd;
     conn_broken_ = false;
     host_.watch(conn_fd_, EPOLLIN, this, Host::Role::conn);
+    publish();  // the open cleared the client's filters
   }
 }
 
@@ -558,6 +604,13 @@ void HostAdapter::close_connection() {
   if (conn_fd_ < 0) return;
   int fd = conn_fd_;
   host_.unwatch(fd);
+  if (attached_) {
+    // The data path comes back here: what the client counted stays counted,
+    // and the close below drops what waits and disconnects the media as for
+    // any client.
+    attached_ = false;
+    absorb_counters();
+  }
   if (ctx_ && !ctx_->halting()) {
     conn_fd_ = -1;  // the close's own completions have nobody to go to
     ctx_->device_close();
@@ -567,6 +620,7 @@ void HostAdapter::close_connection() {
   outbox_.clear();
   outbox_bytes_ = 0;
   ::close(fd);
+  update_tap_interest();
 }
 
 void HostAdapter::finish_turn() {
@@ -636,9 +690,11 @@ void HostAdapter::handle_request(const uint8_t* msg, size_t len, bool truncated)
     }
     case DEVICE_CONTROL: {
       uint32_t st = ctx_->device_control(load_le32(p), p + 4, req.payload_length - 4);
+      publish();
       respond(DEVICE_CONTROL, req.tag, st, 0);
       return;
     }
+    case DEVICE_ATTACH: attach(req.tag); return;
     case DEVICE_CANCEL:
       for (auto& r : reads_)
         if (ctx_->read_pending() && r.tag == req.tag && ctx_->device_cancel(&r)) break;
@@ -647,6 +703,7 @@ void HostAdapter::handle_request(const uint8_t* msg, size_t len, bool truncated)
       uint8_t value[256];
       uint32_t len = std::min<uint32_t>(load_le32(p + 4), sizeof value);
       uint32_t written = 0, needed = 0;
+      absorb_counters();
       uint32_t st = ctx_->query_information(load_le32(p), value, len, &written, &needed);
       if (st == NDIS_STATUS_INVALID_LENGTH) {
         uint8_t n4[4];
@@ -660,6 +717,7 @@ void HostAdapter::handle_request(const uint8_t* msg, size_t len, bool truncated)
     case DEVICE_SET_INFORMATION: {
       uint32_t read = 0, needed = 0;
       uint32_t st = ctx_->set_information(load_le32(p), p + 4, uint32_t(req.payload_length - 4), &read, &needed);
+      publish();
       if (st == NDIS_STATUS_INVALID_LENGTH || st == NDIS_STATUS_MULTICAST_FULL) {
         uint8_t n4[4];
         store_le32(n4, needed);
@@ -670,6 +728,47 @@ void HostAdapter::handle_request(const uint8_t* msg, size_t len, bool truncated)
       return;
     }
   }
+}
+
+void HostAdapter::attach(uint32_t tag) {
+  if (attached_ || !shared_ || !tap_.is_open()) {
+    respond(DEVICE_ATTACH, tag, STATUS_UNSUCCESSFUL, 0);
+    return;
+  }
+  uint8_t msg[DEVICE_RESPONSE_HEADER];
+  encode_device_response_header(msg, DEVICE_ATTACH, tag, STATUS_SUCCESS, uint32_t(SHARED_BLOCK_SIZE));
+  int fds[2] = {tap_.fd(), shared_fd_};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  struct iovec iov {
+    msg, sizeof msg
+  };
+  struct msghdr mh {};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
+  struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof fds);
+  std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+  // Nothing waits in the outbox here (requests are taken only when it is
+  // empty), so the answer with its descriptors goes out first or not at all.
+  if (::sendmsg(conn_fd_, &mh, MSG_NOSIGNAL | MSG_DONTWAIT) != ssize_t(sizeof msg)) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      respond(DEVICE_ATTACH, tag, STATUS_INSUFFICIENT_RESOURCES, 0);
+    else
+      conn_broken_ = true;
+    return;
+  }
+  attached_ = true;
+  absorbed_ = shared_block_counters(*shared_);
+  // Frames queued for a read request, and a super frame half cut, are the
+  // host's: they are dropped, as at a close, and the slots come back.
+  cutting_ = false;
+  ctx_->drop_queue();
+  update_tap_interest();
+  publish();
 }
 
 // ---- host ------------------------------------------------------------------------

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/core/fast_path.h"
 #include "driver/core/miniport.h"
 #include "driver/linux/metric.h"
-#include "driver/linux/offload.h"
+#include "platform/linux/offload.h"
 #include "driver/linux/tap.h"
 #include "platform/linux/netlink.h"
 #include "platform/registry.h"
@@ -76,6 +77,13 @@ class HostAdapter : public MiniportHost {
 
  private:
   void handle_request(const uint8_t* msg, size_t len, bool truncated);
+  // Hands the interface and the shared block to the client (DEVICE_ATTACH).
+  void attach(uint32_t tag);
+  bool make_shared_block();
+  // The filter state as the client's data path must apply it.
+  void publish();
+  // What the client counted since last time goes into the adapter's counters.
+  void absorb_counters();
   void respond(uint32_t kind, uint32_t tag, uint32_t status, uint32_t information, const uint8_t* data = nullptr,
                size_t data_len = 0);
   bool send_message(const uint8_t* msg, size_t len);
@@ -134,6 +142,13 @@ class HostAdapter : public MiniportHost {
   std::unique_ptr<uint8_t[]> recv_buffer_;
   size_t recv_buffer_size_ = 0;
   uint32_t metric_ = 0;  // 0: automatic, the kernel's own
+
+  // The block shared with a client that runs the data path itself; while one
+  // does (attached_), this host reads nothing from the interface.
+  int shared_fd_ = -1;
+  SharedAdapterBlock* shared_ = nullptr;
+  bool attached_ = false;
+  AdapterCounters absorbed_;
   uint32_t last_filter_ = ~0u;
   std::vector<MacAddress> last_multicast_;
 };

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/linux/offload.h"
+#include "platform/linux/offload.h"
 
 namespace velarn {
 namespace {

@@ -106,10 +106,30 @@ int DeviceHandle::receive_one(bool block) {
   struct msghdr mh {};
   mh.msg_iov = iov;
   mh.msg_iovlen = 2;
+  alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
   ssize_t n;
   do {
-    n = recvmsg(sys_->fd, &mh, block ? 0 : MSG_DONTWAIT);
+    n = recvmsg(sys_->fd, &mh, MSG_CMSG_CLOEXEC | (block ? 0 : MSG_DONTWAIT));
   } while (n < 0 && errno == EINTR);
+  // Descriptors only ever come with an attach's answer; any others are
+  // closed at once rather than leaked.
+  int fds[2] = {-1, -1};
+  int fd_count = 0;
+  if (n > 0)
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        if (fd_count < 2)
+          fds[fd_count++] = fd;
+        else
+          close(fd);
+      }
+    }
   if (n < 0 && block && (errno == EAGAIN || errno == EWOULDBLOCK)) errno = ETIMEDOUT;  // the limit passed
   if (n < 0) return !block && (errno == EAGAIN || errno == EWOULDBLOCK) ? -2 : -1;
   if (n == 0) {
@@ -117,11 +137,18 @@ int DeviceHandle::receive_one(bool block) {
     return -1;
   }
   if (static_cast<size_t>(n) < DEVICE_RESPONSE_HEADER) {
+    for (int i = 0; i < fd_count; ++i) close(fds[i]);
     errno = EPROTO;
     return -1;
   }
   uint32_t kind = load_le32(head), tag = load_le32(head + 4);
   uint32_t st = load_le32(head + 8), info = load_le32(head + 12);
+  if (kind == DEVICE_ATTACH && tag == sync_tag_ && !sync_done_) {
+    sync_handle_count_ = fd_count;
+    for (int i = 0; i < fd_count; ++i) sync_handles_[i] = fds[i];
+    fd_count = 0;
+  }
+  for (int i = 0; i < fd_count; ++i) close(fds[i]);
   size_t data = static_cast<size_t>(n) - DEVICE_RESPONSE_HEADER;
   if (kind == DEVICE_READ && read_pending_ && tag == read_tag_ && !read_done_.load()) {
     read_status_ = st;
@@ -227,6 +254,41 @@ bool DeviceHandle::write(const uint8_t* batch, size_t length, uint32_t* status, 
     if (receive_one(true) == -1) return false;
   *status = sync_status_;
   *written = sync_info_;
+  return true;
+}
+
+NativeHandle DeviceHandle::connection() const { return sys_->fd; }
+
+bool DeviceHandle::attach(NativeHandle* interface, NativeHandle* block, size_t* block_size, uint32_t* status) {
+  uint8_t head[DEVICE_REQUEST_HEADER];
+  uint32_t tag;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    tag = next_tag_++;
+  }
+  encode_device_request_header(head, DEVICE_ATTACH, tag);
+  struct iovec iov = {head, sizeof head};
+  std::lock_guard<std::mutex> rl(recv_mutex_);
+  sync_tag_ = tag;
+  sync_done_ = false;
+  sync_handle_count_ = 0;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (!send_all(sys_->fd, &iov, 1, sizeof head)) return false;
+  }
+  while (!sync_done_)
+    if (receive_one(true) == -1) return false;
+  *status = sync_status_;
+  bool both = sync_handle_count_ == 2;
+  if (sync_status_ == STATUS_SUCCESS && !both) *status = STATUS_UNSUCCESSFUL;  // an answer without its descriptors
+  if (*status == STATUS_SUCCESS) {
+    *interface = sync_handles_[0];
+    *block = sync_handles_[1];
+    *block_size = sync_info_;
+  } else {
+    for (int i = 0; i < sync_handle_count_; ++i) close(sync_handles_[i]);
+  }
+  sync_handle_count_ = 0;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/core/fast_path.h"
 #include "driver/core/miniport.h"
 
 using namespace velarn;
@@ -648,4 +649,122 @@ TEST_F(Fixture, OpenCloseAndHalt) {
   EXPECT_EQ(a->device_write(buf.data(), 4, &info), STATUS_DELETE_PENDING);
   EXPECT_EQ(a->device_create(), STATUS_DELETE_PENDING);
   EXPECT_EQ(service.get_integer("VLN_USE_000"), 0u);
+}
+
+// The data path a client runs itself must decide as the core does. Each case
+// goes through the core (write request, or frames sent then a read) and
+// through FastPath with the state the core published, and both must give the
+// same status, bytes, frames and counts.
+namespace {
+
+struct MemoryIo : FrameIo {
+  std::vector<std::vector<uint8_t>> incoming, written;
+  size_t next = 0;
+  long read_frame(uint8_t* out, size_t cap) override {
+    if (next == incoming.size()) return kNone;
+    auto& f = incoming[next++];
+    if (f.size() > cap) return kDropped;
+    std::copy(f.begin(), f.end(), out);
+    return long(f.size());
+  }
+  size_t waiting_length() const override { return 0; }
+  bool write_frame(const uint8_t* f, size_t n) override {
+    written.emplace_back(f, f + n);
+    return true;
+  }
+};
+
+struct FastFixture : Fixture {
+  alignas(64) uint8_t memory[SHARED_BLOCK_SIZE];
+  SharedAdapterBlock* block = reinterpret_cast<SharedAdapterBlock*>(memory);
+  MemoryIo io;
+  std::unique_ptr<FastPath> fast;
+  void start() {
+    init();
+    a->device_create();
+    uint32_t f = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST, r, n;
+    a->set_information(OID_GEN_CURRENT_PACKET_FILTER, &f, 4, &r, &n);
+    uint8_t group[6] = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
+    a->set_information(OID_802_3_MULTICAST_LIST, group, 6, &r, &n);
+    shared_block_init(block, false);
+    shared_block_publish(*block, a->filter());
+    fast = std::make_unique<FastPath>(*block, io);
+  }
+};
+
+}  // namespace
+
+TEST_F(FastFixture, WritesDecideAsTheCore) {
+  start();
+  const MacAddress other{0x12, 0x01, 0x4d, 0x36, 0xe9, 0x73}, group{0x01, 0x00, 0x5e, 0x00, 0x00, 0x01},
+      stranger{0x01, 0x00, 0x5e, 0x00, 0x00, 0x02}, all{0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  std::vector<std::vector<uint8_t>> many(129, frame(60));
+  auto cut = batch({frame(60), frame(80)});
+  cut.resize(cut.size() - 3);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"own, broadcast, group", batch({frame(60), frame(14, 1, all), frame(64, 1, group)})},
+      {"not ours: other address, other group", batch({frame(60, 1, other), frame(60, 1, stranger)})},
+      {"too short and too long", batch({frame(13), frame(1515), frame(1514)})},
+      {"a record past the end", cut},
+      {"more records than a write takes", batch(many)},
+      {"a header alone", std::vector<uint8_t>{0, 0, 0, 0}},
+      {"less than a header", std::vector<uint8_t>{1, 0}},
+  };
+  for (auto& c : cases) {
+    uint64_t ok = counter(OID_GEN_RCV_OK), err = counter(OID_GEN_RCV_ERROR);
+    size_t before = host.received.size();
+    uint32_t core_info = 0, fast_info = 0;
+    uint32_t core_st = a->device_write(c.bytes.data(), c.bytes.size(), &core_info);
+    io.written.clear();
+    uint32_t fast_st = fast->write_batch(c.bytes.data(), c.bytes.size(), &fast_info);
+    EXPECT_EQ(fast_st, core_st) << c.what;
+    EXPECT_EQ(fast_info, core_info) << c.what;
+    EXPECT_EQ(io.written, std::vector<std::vector<uint8_t>>(host.received.begin() + long(before), host.received.end()))
+        << c.what;
+    AdapterCounters shared = shared_block_counters(*block);
+    EXPECT_EQ(shared.rcv_ok, counter(OID_GEN_RCV_OK) - ok) << c.what;
+    EXPECT_EQ(shared.rcv_error, counter(OID_GEN_RCV_ERROR) - err) << c.what;
+    shared_block_init(block, false);  // counters back to zero for the next case
+    shared_block_publish(*block, a->filter());
+  }
+}
+
+TEST_F(FastFixture, ReadsBuildTheCoresBatchesAndFollowPublishedRules) {
+  start();
+  auto both = [&](const std::vector<std::vector<uint8_t>>& frames, size_t capacity) {
+    io.incoming = frames;
+    io.next = 0;
+    for (auto& f : frames) send(f);
+    std::vector<std::vector<uint8_t>> core_batches, fast_batches;
+    for (int i = 0; i < 10; ++i) {
+      std::vector<uint8_t> b(capacity);
+      ReadRequest r{uint32_t(i), b.data(), uint32_t(capacity)};
+      if (a->device_read(&r) != STATUS_SUCCESS) {
+        if (a->read_pending()) a->device_cancel(&r);
+        break;
+      }
+      b.resize(host.completed_reads.back().information);
+      core_batches.push_back(b);
+    }
+    for (int i = 0; i < 10; ++i) {
+      std::vector<uint8_t> b(capacity);
+      long n = fast->read_batch(b.data(), b.size());
+      if (n <= 0) break;
+      b.resize(size_t(n));
+      fast_batches.push_back(b);
+    }
+    EXPECT_EQ(fast_batches, core_batches);
+  };
+  // At most 64 frames a batch, whatever room is left.
+  both(std::vector<std::vector<uint8_t>>(70, frame(60)), 65536);
+  EXPECT_EQ(shared_block_counters(*block).xmit_ok, 70u);
+  // Only frames from the allowed source once the allow list is published.
+  uint8_t allowed[6] = {0x02, 0, 0, 0, 0, 0x07};
+  ASSERT_EQ(ioctl(VLN_IOCTL_SET_MAC_ALLOW, {allowed, allowed + 6}), STATUS_SUCCESS);
+  shared_block_publish(*block, a->filter());
+  both({frame(60, 0x07), frame(60, 0x08), frame(1514, 0x07), frame(61, 0x09)}, 65536);
+  EXPECT_EQ(shared_block_counters(*block).xmit_error, 2u);
 }

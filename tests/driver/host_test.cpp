@@ -31,7 +31,9 @@
 #include <vector>
 
 #include "adapter/adapter.h"
+#include "driver/core/fast_path.h"
 #include "files.h"
+#include "platform/interface_port.h"
 #include "platform/registry.h"
 #include "process.h"
 #include "wait.h"
@@ -683,3 +685,197 @@ TEST_F(VlncardHost, RescanAddsAndHaltsInstancesAndStopCleansUp) {
 }
 
 }  // namespace
+
+// The client takes the data path over: it gets the interface and the shared
+// block, frames of every length go both ways through the driver core's own
+// rules run here, the host counts what the client counted, and a close gives
+// the data path back with the close's semantics.
+TEST_F(VlncardHost, AttachedClientRunsTheDataPath) {
+  start();
+  uint32_t st = 0;
+  Device dev{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  std::vector<uint8_t> buf;
+  uint8_t one[4] = {1, 0, 0, 0};
+  ASSERT_EQ(dev.call(device_control_request(1, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf).status, STATUS_SUCCESS);
+
+  // The answer carries two descriptors: the interface and the block.
+  auto attach = [&](Device& d, uint32_t tag, int fds[2]) {
+    auto m = device_request(DEVICE_ATTACH, tag);
+    EXPECT_TRUE(d.send(m));
+    uint8_t head[DEVICE_RESPONSE_HEADER];
+    struct iovec iov {
+      head, sizeof head
+    };
+    alignas(struct cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+    struct msghdr mh {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    struct pollfd p {
+      d.fd, POLLIN, 0
+    };
+    DeviceResponse r{};
+    r.status = 0xFFFFFFFF;
+    if (poll(&p, 1, 3000) != 1 || recvmsg(d.fd, &mh, MSG_CMSG_CLOEXEC) != ssize_t(sizeof head)) return r;
+    decode_device_response(head, sizeof head, r);
+    struct cmsghdr* c = CMSG_FIRSTHDR(&mh);
+    if (c && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
+      std::memcpy(fds, CMSG_DATA(c), 2 * sizeof(int));
+    return r;
+  };
+  int fds[2] = {-1, -1};
+  DeviceResponse r = attach(dev, 2, fds);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  ASSERT_GE(fds[1], 0);
+  auto port = InterfacePort::adopt(fds[0], fds[1], r.information, dev.fd);
+  ASSERT_TRUE(port);
+  auto* block = static_cast<vlncard::SharedAdapterBlock*>(port->block());
+  ASSERT_TRUE(vlncard::shared_block_valid(*block));
+  port->set_vnet(block->vnet != 0);
+  struct Io : vlncard::FrameIo {
+    InterfacePort& p;
+    explicit Io(InterfacePort& port) : p(port) {}
+    long read_frame(uint8_t* out, size_t cap) override { return p.read_frame(out, cap); }
+    size_t waiting_length() const override { return p.waiting_length(); }
+    bool write_frame(const uint8_t* f, size_t n) override { return p.write_frame(f, n); }
+  } io(*port);
+  vlncard::FastPath fast(*block, io);
+  int fds2[2] = {-1, -1};
+  EXPECT_EQ(attach(dev, 3, fds2).status, STATUS_UNSUCCESSFUL) << "a second attach";
+  EXPECT_EQ(fds2[0], -1);
+
+  int ifindex = 0;
+  int ps = packet_socket(&ifindex);
+  ASSERT_GE(ps, 0);
+  // Frames the client reads until n of ours came, each batch checked whole.
+  std::vector<uint8_t> batch(FRAME_BATCH_HEADER + FRAME_BATCH_MAX_READ_FRAMES * frame_record_size(1514));
+  auto read_ours = [&](size_t n) {
+    std::vector<std::vector<uint8_t>> got;
+    for (int i = 0; i < 100 && got.size() < n; ++i) {
+      long len = fast.read_batch(batch.data(), batch.size());
+      if (len <= 0) {
+        port->wait(100);
+        continue;
+      }
+      FrameBatchReader rd(batch.data(), size_t(len));
+      EXPECT_LE(frame_batch_count(batch.data()), FRAME_BATCH_MAX_READ_FRAMES);
+      FrameView v;
+      while (rd.next(v))
+        if (v.length >= 14 && load_be16(v.data + 12) == kEtherType) got.emplace_back(v.data, v.data + v.length);
+      EXPECT_EQ(rd.error(), FrameBatchError::none);
+    }
+    return got;
+  };
+  // Frames a packet socket on the interface receives until n of ours came.
+  auto received = [&](size_t n) {
+    std::vector<std::vector<uint8_t>> got;
+    std::vector<uint8_t> fr(2048);
+    struct pollfd p {
+      ps, POLLIN, 0
+    };
+    while (got.size() < n && poll(&p, 1, 1000) == 1) {
+      struct sockaddr_ll from {};
+      socklen_t fl = sizeof from;
+      ssize_t k = recvfrom(ps, fr.data(), fr.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
+      if (k >= 14 && from.sll_pkttype != PACKET_OUTGOING && load_be16(fr.data() + 12) == kEtherType)
+        got.emplace_back(fr.begin(), fr.begin() + k);
+    }
+    return got;
+  };
+  // Every length from a bare header to the MTU's largest frame, both ways,
+  // in groups so that no queue on the way overflows.
+  uint64_t frames = 0;
+  for (size_t first = 14; first <= 1514; first += 32) {
+    std::vector<std::vector<uint8_t>> group;
+    for (size_t len = first; len < first + 32 && len <= 1514; ++len) {
+      auto f = test_frame(uint8_t(len), len);
+      if (len >= 16) store_be16(f.data() + 14, uint16_t(len));
+      group.push_back(f);
+    }
+    for (auto& f : group) ASSERT_TRUE(transmit(ps, ifindex, f));
+    EXPECT_EQ(read_ours(group.size()), group) << "system to client, from " << first;
+    std::vector<uint8_t> out(FRAME_BATCH_HEADER + group.size() * frame_record_size(1514));
+    FrameBatchWriter w(out.data(), out.size());
+    for (auto& f : group) w.append(f.data(), f.size());
+    out.resize(w.finish());
+    uint32_t info = 0;
+    ASSERT_EQ(fast.write_batch(out.data(), out.size(), &info), STATUS_SUCCESS);
+    EXPECT_EQ(info, out.size());
+    EXPECT_EQ(received(group.size()), group) << "client to system, from " << first;
+    frames += group.size();
+  }
+
+  // The rules the host publishes are the ones applied: the allow list a
+  // control sets refuses another source at once, and a frame to an address
+  // that is not the adapter's is not delivered while one to its own is.
+  const uint8_t allowed[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  ASSERT_EQ(dev.call(device_control_request(4, VLN_IOCTL_SET_MAC_ALLOW, allowed, 6), buf).status, STATUS_SUCCESS);
+  auto stranger = test_frame(0x70);
+  stranger[11] = 0x99;
+  auto friendly = test_frame(0x71);
+  ASSERT_TRUE(transmit(ps, ifindex, stranger));
+  ASSERT_TRUE(transmit(ps, ifindex, friendly));
+  EXPECT_EQ(read_ours(1), std::vector<std::vector<uint8_t>>{friendly});
+  auto own = test_frame(0x72), other = test_frame(0x73);
+  const uint8_t mac[6] = {0x12, 0x01, 0x5a, 0x1b, 0x2c, 0x3d};
+  std::copy(mac, mac + 6, own.begin());
+  std::copy(mac, mac + 6, other.begin());
+  other[5] ^= 1;
+  std::vector<uint8_t> out(256);
+  FrameBatchWriter w(out.data(), out.size());
+  w.append(other.data(), other.size());
+  w.append(own.data(), own.size());
+  out.resize(w.finish());
+  uint32_t info = 0;
+  ASSERT_EQ(fast.write_batch(out.data(), out.size(), &info), STATUS_SUCCESS);
+  EXPECT_EQ(received(2), std::vector<std::vector<uint8_t>>{own});
+  // A damaged batch delivers nothing and counts one receive error.
+  out[4] = 0x7F;
+  EXPECT_EQ(fast.write_batch(out.data(), out.size(), &info), STATUS_BUFFER_TOO_SMALL);
+
+  // While attached the host answers from what the client counted.
+  auto counter = [&](uint32_t oid) {
+    DeviceResponse q = dev.call(device_query_request(5, oid, 8), buf);
+    return q.status == NDIS_STATUS_SUCCESS && q.data_length == 8 ? load_le64(q.data) : ~0ull;
+  };
+  EXPECT_EQ(counter(OID_GEN_XMIT_OK), frames + 1);
+  EXPECT_EQ(counter(OID_GEN_RCV_OK), frames + 1);
+  EXPECT_EQ(counter(OID_GEN_XMIT_ERROR), 1u);
+  EXPECT_EQ(counter(OID_GEN_RCV_ERROR), 1u);
+
+  // The close gives the data path back: media down, and frames sent after
+  // it reach the next client's read requests, with the counts kept.
+  port.reset();
+  close(dev.fd);
+  dev.fd = -1;
+  EXPECT_TRUE(wait_until([&] { return !carrier(); })) << "closing did not take the carrier down";
+  Device again{connect_device(kGuid, &st)};
+  ASSERT_EQ(st, STATUS_SUCCESS);
+  ASSERT_EQ(again.call(device_control_request(6, VLN_IOCTL_SET_MEDIA_STATUS, one, 4), buf).status, STATUS_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return carrier(); }));
+  ASSERT_TRUE(again.send(device_read_request(20, 65536)));
+  auto later = test_frame(0x74);
+  ASSERT_TRUE(transmit(ps, ifindex, later));
+  ASSERT_TRUE(again.recv(buf));
+  ASSERT_TRUE(decode_device_response(buf.data(), buf.size(), r));
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  FrameBatchReader rd(r.data, r.data_length);
+  FrameView v;
+  ASSERT_TRUE(rd.next(v));
+  EXPECT_EQ(std::vector<uint8_t>(v.data, v.data + v.length), later);
+  r = again.call(device_query_request(21, OID_GEN_XMIT_OK, 8), buf);
+  EXPECT_EQ(load_le64(r.data), frames + 2);
+  close(ps);
+
+  // When the host goes, the data path it handed over ends with it: the
+  // interface must not live on in the client's hands.
+  r = attach(again, 22, fds);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  port = InterfacePort::adopt(fds[0], fds[1], r.information, again.fd);
+  ASSERT_TRUE(port);
+  finish(pid, SIGTERM, 5000);
+  pid = -1;
+  EXPECT_EQ(port->wait(5000), InterfacePort::kFailed);
+}

@@ -1,4 +1,4 @@
-#include "driver/linux/offload.h"
+#include "platform/linux/offload.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/linux/offload.h"
+#include "platform/linux/offload.h"
 #include "server.h"
 #include "switch.h"
 
@@ -15,7 +15,7 @@ namespace ks {
 // Creates TAP device `name` (no packet information header), brings it up and
 // returns its non-blocking descriptor, or -1 with `err` set. Linux only.
 // *vnet tells whether each frame read or written carries a virtio-net header
-// (see driver/linux/offload.h): TCP bursts then come in one read.
+// (see platform/linux/offload.h): TCP bursts then come in one read.
 int tap_open(const std::string& name, std::string& err, bool* vnet);
 
 // Frames from the device are read by one thread at a time. While exactly one

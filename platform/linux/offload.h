@@ -8,8 +8,8 @@
 // the reader cuts each super frame into the frames the sender would have made
 // (headers copied, lengths, sequence numbers, IP ids and checksums set).
 //
-// Plain byte work with no system headers: the adapter host and the
-// reference server link it as one library.
+// Plain byte work with no system headers: the adapter host, the service's
+// own data path and the reference server share it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
