@@ -161,8 +161,11 @@ struct TrayClient {
   void start() {
     const std::string run = dir.path() + "/run";
     ASSERT_EQ(0, ::mkdir(run.c_str(), 0700));
+    // -noreset: otherwise the display resets whenever its last client leaves
+    // and refuses whoever connects at that moment.
     xvfb = std::make_unique<Background>(
-        "Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>'" + dir.path() + "/display'", dir.path(), "xvfb");
+        "Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>'" + dir.path() + "/display'", dir.path(),
+        "xvfb");
     auto display_ready = [&] { return !read_file(dir.path() + "/display").empty(); };
     for (int i = 0; i < 150 && !display_ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(display_ready());
@@ -172,15 +175,8 @@ struct TrayClient {
     setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     setenv("LANG", "C.UTF-8", 1);
-    // While other displays start beside this one the tray host's first
-    // connection is sometimes refused though the display answers: try again.
-    auto tray_up = [] { return std::system("xdotool search --class trayer >/dev/null 2>&1") == 0; };
-    for (int attempt = 0; attempt < 3 && !tray_up(); ++attempt) {
-      trayer = std::make_unique<Background>("trayer --edge top --align right --widthtype pixel --width 120 --height 24",
-                                            dir.path(), "trayer");
-      for (int i = 0; i < 50 && !tray_up(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    ASSERT_TRUE(tray_up()) << read_file(dir.path() + "/trayer.log");
+    trayer = std::make_unique<Background>("trayer --edge top --align right --widthtype pixel --width 120 --height 24",
+                                          dir.path(), "trayer");
     app = std::make_unique<QApplication>(argc, argv);
     en = guitest::shipped("en");
     ctx.catalogs = &en;
@@ -222,8 +218,8 @@ struct TrayClient {
 
 TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces, TAP devices)";
-  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null && command -v xdotool >/dev/null") != 0)
-    GTEST_SKIP() << "needs Xvfb, trayer and xdotool";
+  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null") != 0)
+    GTEST_SKIP() << "needs Xvfb and trayer";
   TunnelSite site;
   ASSERT_TRUE(site.ok());
   ASSERT_TRUE(site.start_server());
@@ -269,8 +265,8 @@ TEST(GuiSession, TrayClientConnectsShowsCountersAndEndsOnAForwardedDisconnect) {
 TEST(GuiSession, InsertedTokenConnectsWithTokenMonitoringOn) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root (namespaces, TAP devices)";
   if (access(kSoftHsm, R_OK) != 0) GTEST_SKIP() << "SoftHSM2 is not installed";
-  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null && command -v xdotool >/dev/null") != 0)
-    GTEST_SKIP() << "needs Xvfb, trayer and xdotool";
+  if (std::system("command -v Xvfb >/dev/null && command -v trayer >/dev/null") != 0)
+    GTEST_SKIP() << "needs Xvfb and trayer";
   TunnelSite site;
   ASSERT_TRUE(site.ok());
   SoftHsmToken token(site.root() + "/softhsm");

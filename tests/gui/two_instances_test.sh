@@ -25,19 +25,15 @@ mkdir -m 700 "$T/run"
 export VELARN_ROOT=$T XDG_RUNTIME_DIR=$T/run TMPDIR=$T LANG=C.UTF-8
 unset LC_ALL LC_MESSAGES QT_QPA_PLATFORM WAYLAND_DISPLAY
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$T/display" 2>"$T/xvfb.log" &
+# -noreset: otherwise the display resets whenever its last client leaves (a
+# probe such as xdotool) and refuses a tray host connecting at that moment.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$T/display" 2>"$T/xvfb.log" &
 pids+=($!)
 until_true 30 test -s "$T/display" || fail "Xvfb did not start"
 export DISPLAY=:$(cat "$T/display")
-# While other virtual displays start beside this one, the tray host's first
-# connection is sometimes refused ("cannot open display") though the display
-# answers: a new try gets through.
-for try in 1 2 3; do
-  trayer --edge top --align right --widthtype pixel --width 120 --height 24 >"$T/trayer.log" 2>&1 &
-  pids+=($!)
-  ! until_true 10 xdotool search --class trayer >/dev/null || break
-  [ $try -lt 3 ] || fail "trayer did not start"
-done
+trayer --edge top --align right --widthtype pixel --width 120 --height 24 >"$T/trayer.log" 2>&1 &
+pids+=($!)
+until_true 30 xdotool search --class trayer >/dev/null || fail "trayer did not start"
 
 # A profile the window may connect with unasked: a trusted authority and the
 # credentials saved.
