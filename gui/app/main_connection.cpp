@@ -255,6 +255,8 @@ CMainConnection::~CMainConnection() {
   shutdown();
   release_token();
   TokenDataFree();
+  // A top-level window of its own, so no child: it goes with its owner.
+  delete log_window_.data();
 }
 
 void CMainConnection::build_form() {

@@ -105,10 +105,7 @@ T pump(std::future<T>& f) {
 }
 
 TEST(InstanceChannel, ForwardsTheLineAndReturnsTheReply) {
-  int argc = 1;
-  char arg0[] = "gui_tests";
-  char* argv[] = {arg0};
-  QCoreApplication app(argc, argv);
+  guitest::ensure_app();
   guitest::TempDir dir;
   QString name = QString::fromStdString(dir.path() + "/Velarn Client");
   std::vector<std::string> lines;

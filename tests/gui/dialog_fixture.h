@@ -25,15 +25,7 @@ class DialogTest : public ::testing::Test {
   using Run = std::function<void(CVlnDialog&)>;
 
   void SetUp() override {
-    if (!qApp) {
-      static int argc = 1;
-      static char name[] = "gui_tests";
-      static char* argv[] = {name, nullptr};
-      setenv("QT_QPA_PLATFORM", "offscreen", 0);
-      // Never destroyed: a QApplication torn down among the static
-      // destructors at exit outlives the pieces of Qt it needs.
-      new QApplication(argc, argv);
-    }
+    ensure_app();
     catalogs = shipped("en");
     auto& e = vlngui::dlg::env();
     e.catalogs = &catalogs;

@@ -3,6 +3,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -23,5 +25,20 @@ inline vlngui::Catalogs shipped(const std::string& lang) {
 }
 
 using ::TempDir;
+
+// The one application object of a test binary, made by whichever test needs
+// it first. Qt allows one at a time: suites that made and destroyed their own
+// among tests that kept one alive left timers and windows of a dead
+// application behind, and a later test crashed on them. Never destroyed: a
+// QApplication torn down among the static destructors at exit outlives the
+// pieces of Qt it needs.
+inline void ensure_app() {
+  if (qApp) return;
+  static int argc = 1;
+  static char name[] = "gui_tests";
+  static char* argv[] = {name, nullptr};
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  new QApplication(argc, argv);
+}
 
 }  // namespace guitest

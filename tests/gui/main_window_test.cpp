@@ -63,7 +63,7 @@ class MainWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     g_connects = g_disconnects = g_state = 0;
-    app_ = std::make_unique<QApplication>(argc_, argv_);
+    guitest::ensure_app();
     catalogs_ = guitest::shipped("en");
     ctx_.catalogs = &catalogs_;
     ctx_.product_title = "Velarn Travix";
@@ -90,9 +90,8 @@ class MainWindow : public ::testing::Test {
   }
   void TearDown() override {
     connect_timer_.stop();
-    w_->setTokenRecord(nullptr);
+    if (w_) w_->setTokenRecord(nullptr);
     w_.reset();
-    app_.reset();
   }
 
   // A profile that may connect without asking: saved password, no login window.
@@ -135,10 +134,6 @@ class MainWindow : public ::testing::Test {
     return w_->findChild<T*>(QString::number(id));
   }
 
-  int argc_ = 1;
-  char arg0_[10] = "gui_tests";
-  char* argv_[2] = {arg0_, nullptr};
-  std::unique_ptr<QApplication> app_;
   guitest::TempDir dir_;
   Catalogs catalogs_;
   AppContext ctx_;
@@ -189,6 +184,10 @@ TEST_F(MainWindow, ConnectedTipCarriesServerCountersAndAddress) {
   ConnectionLog* first = w_->connectionLog();
   w_->openConnectionLog();
   EXPECT_EQ(first, w_->connectionLog());
+  // It goes with the main window, rather than outliving it.
+  QPointer<ConnectionLog> log(first);
+  w_.reset();
+  EXPECT_TRUE(log.isNull());
 }
 
 TEST_F(MainWindow, ExecuteConnectedRunsOncePerConnection) {
